@@ -1,0 +1,121 @@
+// TMainForm: the owner of all application state, without any drawing.
+//
+// The Qt window and the headless gateway are views over it. Everything here
+// runs on the main thread, except LogLine and the IServiceHost methods,
+// which connection threads call and which never wait for the main thread.
+#pragma once
+
+#include "core/MainView.h"
+#include "core/base/EventLog.h"
+#include "core/base/MainThreadQueue.h"
+#include "core/base/Service.h"
+#include "core/base/TimeFormat.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrune {
+
+// The window options kept in the settings file.
+struct TOptions {
+    bool Run = false;      // "Run on start"
+    bool Hide = false;     // "Hide on minimize"
+    bool Tray = false;     // "Show tray icon"
+    bool Confirm = false;  // "Confirm on exit"
+    bool Minimize = false; // "Minimize on start"
+    std::string Time = "hh:nn:ss.zzz";
+    int Top = -1; // -1: not stored, centre the window
+    int Left = -1;
+    int Page = 0;
+};
+
+// One row of the traffic monitor table: caption and the five figures.
+struct TMonitorRow {
+    enum TGroup { ProxyServer = 0, PortMapper = 1, Total = 2 };
+    std::string Caption;
+    TGroup Group = Total;
+    std::array<std::string, 5> Columns{"0", "0", "0", "0 B/s", "0 B"};
+};
+
+class TMainForm {
+public:
+    static constexpr int MonitorPage = 3;
+    static constexpr int MonitorInterval = 2000; // ms
+
+    explicit TMainForm(IMainView& view);
+    ~TMainForm();
+    TMainForm(const TMainForm&) = delete;
+    TMainForm& operator=(const TMainForm&) = delete;
+
+    // Start-up: mStart true, mTime 0, the settings loaded, Start/Stop when
+    // "Run on start" is set. The view applies the window options after it.
+    void FormCreate();
+    void FormShow();
+    // True when the window may close: asks "Really exit?" when "Confirm on
+    // exit" is set, then stops what runs and saves the settings.
+    bool FormClose();
+    // The same without the question (a signal from the session or a service
+    // manager asked the program to end).
+    void CloseWithoutAsking();
+
+    void StartButtonClick();
+    bool Running() const { return mRunning; }
+    std::string GetUptime() const;
+    void MonitorTimerTimer();
+    void RefreshMonitor();
+
+    // Callable from any thread; the time stamp is taken when the main thread
+    // appends the line.
+    void LogLine(const std::string& mLine);
+    void ClearButtonClick();
+    std::string FormatNow() const;
+
+    void SetActivePage(int page) { mActivePage = page; }
+    int ActivePage() const { return mActivePage; }
+    bool IsMonitorInFront() const { return mActivePage.load() == MonitorPage; }
+
+    // The monitor rows, Total included, in row order.
+    const std::vector<TMonitorRow>& MonitorRows() const { return mMonitorRows; }
+    int FindMonitorRow(const std::string& caption) const;
+    void AddMonitorRow(const std::string& caption, TMonitorRow::TGroup group);
+    void RemoveMonitorRow(const std::string& caption);
+    void RenameMonitorRow(const std::string& from, const std::string& to);
+    void ZeroMonitorRows();
+
+    int GetProxyServer(const std::string& mName) const;
+    int GetPortMapper(const std::string& mName) const;
+    std::string ByteToSize(int64_t mByte, bool mSec) const;
+
+    MainThreadQueue& Queue() { return mQueue; }
+    TEventLog& Log() { return mLog; }
+    TOptions& Options() { return mOptions; }
+    TFormatSettings& FormatSettings() { return mFormatSettings; }
+
+    // Milliseconds since the epoch; replaceable so that tests can move time.
+    std::function<int64_t()> Clock;
+
+    bool mStart = true;
+    int64_t mTime = 0; // ms since the epoch of the last start, 0 while stopped
+
+    std::vector<std::unique_ptr<TService>> ProxyServers;
+    std::vector<std::unique_ptr<TService>> PortMappers;
+
+private:
+    void AppendLogLine(const std::string& line);
+
+    IMainView& mView;
+    MainThreadQueue mQueue;
+    TEventLog mLog;
+    TOptions mOptions;
+    TFormatSettings mFormatSettings;
+    std::vector<TMonitorRow> mMonitorRows;
+    bool mRunning = false; // the monitor timer's enabled state
+    std::atomic<int> mActivePage{0};
+};
+
+} // namespace kestrune

@@ -1,0 +1,62 @@
+#include "core/base/MainThreadQueue.h"
+
+namespace kestrune {
+
+MainThreadQueue::MainThreadQueue() : mMainId(std::this_thread::get_id()) {}
+
+void MainThreadQueue::SetMainThread(std::thread::id id) {
+    std::lock_guard lock(mLock);
+    mMainId = id;
+}
+
+bool MainThreadQueue::IsMainThread() const {
+    std::lock_guard lock(mLock);
+    return std::this_thread::get_id() == mMainId;
+}
+
+void MainThreadQueue::SetWaker(std::function<void()> waker) {
+    std::lock_guard lock(mLock);
+    mWaker = std::move(waker);
+}
+
+void MainThreadQueue::Queue(Work work) {
+    std::function<void()> wake;
+    {
+        std::lock_guard lock(mLock);
+        if (std::this_thread::get_id() != mMainId) {
+            const bool wasEmpty = mPending.empty();
+            mPending.push_back(std::move(work));
+            if (wasEmpty)
+                wake = mWaker;
+            work = nullptr;
+        }
+    }
+    if (work)
+        work();
+    else if (wake)
+        wake();
+}
+
+std::size_t MainThreadQueue::Drain() {
+    std::vector<Work> batch;
+    {
+        std::lock_guard lock(mLock);
+        batch.swap(mPending);
+        mPending.swap(mRunning); // hand the spare capacity back to the producers
+    }
+    for (auto& work : batch)
+        work();
+    const std::size_t count = batch.size();
+    batch.clear();
+    std::lock_guard lock(mLock);
+    if (mRunning.capacity() < batch.capacity())
+        mRunning.swap(batch);
+    return count;
+}
+
+bool MainThreadQueue::Empty() const {
+    std::lock_guard lock(mLock);
+    return mPending.empty();
+}
+
+} // namespace kestrune

@@ -1,0 +1,58 @@
+// The part every configured service shares: its name, its enable flag, its
+// five counters, and the commands the application core gives it.
+//
+// Start, Stop and Drop are called on the main thread. The counters are
+// changed by connection and datagram threads and read by the monitor on the
+// main thread, so each is atomic; the monitor reads and resets mTraf with one
+// exchange.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace kestrune {
+
+class TService {
+public:
+    enum class TKind { ProxyServer, PortMapper };
+
+    explicit TService(TKind kind) : mKind(kind) {}
+    virtual ~TService() = default;
+    TService(const TService&) = delete;
+    TService& operator=(const TService&) = delete;
+
+    TKind Kind() const { return mKind; }
+
+    // Opens the listening socket(s) and logs "Started", or logs
+    // "Listen failed" and stays stopped; never raises.
+    virtual void Start() = 0;
+    // Nothing when not listening; otherwise drops every connection, stops
+    // listening, zeroes the counters and logs "Stopped".
+    virtual void Stop() = 0;
+    // Closes every open connection, counting each in mDrop.
+    virtual void Drop() = 0;
+    virtual bool Listening() const = 0;
+
+    void ResetCounters() {
+        mOnline = 0;
+        mOnTotal = 0;
+        mDrop = 0;
+        mTraf = 0;
+        mTrafTotal = 0;
+    }
+
+    std::string mName;
+    bool mEnable = true;
+
+    std::atomic<int64_t> mOnline{0};
+    std::atomic<int64_t> mOnTotal{0};
+    std::atomic<int64_t> mDrop{0};
+    std::atomic<int64_t> mTraf{0};
+    std::atomic<int64_t> mTrafTotal{0};
+
+private:
+    TKind mKind;
+};
+
+} // namespace kestrune

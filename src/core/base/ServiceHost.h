@@ -1,0 +1,35 @@
+// What a service (proxy server, port mapper) may ask of its owner.
+//
+// Every method may be called from any thread (listener, connection and
+// datagram threads included) and returns without waiting for the main
+// thread. The owner (TMainForm, or a recorder in tests) implements it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kestrune {
+
+class IServiceHost {
+public:
+    virtual ~IServiceHost() = default;
+
+    // Appends a line to the event log (time stamp added by the log).
+    virtual void LogLine(const std::string& line) = 0;
+
+    // True when the access rules admit a peer at mRemHost:mRemPort to the
+    // service listening at mOwnHost:mOwnPort.
+    virtual bool GetAccessRestriction(const std::string& mOwnHost, const std::string& mRemHost,
+                                      int mOwnPort, int mRemPort) = 0;
+
+    // True while the traffic monitor page is the page in front; the services
+    // add to mTraf only then.
+    virtual bool IsMonitorInFront() const = 0;
+
+    // Runs `work` on the main thread: at once when called there, later
+    // otherwise; never waits.
+    virtual void Queue(std::function<void()> work) = 0;
+};
+
+} // namespace kestrune
