@@ -25,8 +25,8 @@ namespace kestrune {
 struct TOptions {
     bool Run = false;      // "Run on start"
     bool Hide = false;     // "Hide on minimize"
-    bool Tray = false;     // "Show tray icon"
-    bool Confirm = false;  // "Confirm on exit"
+    bool Tray = true;      // "Show tray icon"
+    bool Confirm = true;   // "Confirm on exit"
     bool Minimize = false; // "Minimize on start"
     std::string Time = "hh:nn:ss.zzz";
     int Top = -1; // -1: not stored, centre the window

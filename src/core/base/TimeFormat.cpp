@@ -47,29 +47,74 @@ std::string FromStrftime(const char* pattern, char& dateSep, char& timeSep) {
         while (*p == 'E' || *p == 'O' || *p == '-' || *p == '_' || *p == '0')
             ++p;
         switch (*p) {
-        case 'd': out += "dd"; break;
-        case 'e': out += "d"; break;
-        case 'm': out += "mm"; break;
-        case 'y': out += "yy"; break;
-        case 'Y': out += "yyyy"; break;
-        case 'b': case 'h': out += "mmm"; break;
-        case 'B': out += "mmmm"; break;
-        case 'a': out += "ddd"; break;
-        case 'A': out += "dddd"; break;
-        case 'H': out += "hh"; break;
-        case 'k': out += "h"; break;
-        case 'I': out += "hh"; break;
-        case 'l': out += "h"; break;
-        case 'M': out += "nn"; break;
-        case 'S': out += "ss"; break;
-        case 'p': out += "am/pm"; break;
-        case 'T': out += "hh:nn:ss"; break;
-        case 'R': out += "hh:nn"; break;
-        case 'D': out += "mm/dd/yy"; break;
-        case 'F': out += "yyyy-mm-dd"; break;
-        case '%': out += '%'; break;
-        case '\0': return out;
-        default: break; // time zone and the like: not shown
+        case 'd':
+            out += "dd";
+            break;
+        case 'e':
+            out += "d";
+            break;
+        case 'm':
+            out += "mm";
+            break;
+        case 'y':
+            out += "yy";
+            break;
+        case 'Y':
+            out += "yyyy";
+            break;
+        case 'b':
+        case 'h':
+            out += "mmm";
+            break;
+        case 'B':
+            out += "mmmm";
+            break;
+        case 'a':
+            out += "ddd";
+            break;
+        case 'A':
+            out += "dddd";
+            break;
+        case 'H':
+            out += "hh";
+            break;
+        case 'k':
+            out += "h";
+            break;
+        case 'I':
+            out += "hh";
+            break;
+        case 'l':
+            out += "h";
+            break;
+        case 'M':
+            out += "nn";
+            break;
+        case 'S':
+            out += "ss";
+            break;
+        case 'p':
+            out += "am/pm";
+            break;
+        case 'T':
+            out += "hh:nn:ss";
+            break;
+        case 'R':
+            out += "hh:nn";
+            break;
+        case 'D':
+            out += "mm/dd/yy";
+            break;
+        case 'F':
+            out += "yyyy-mm-dd";
+            break;
+        case '%':
+            out += '%';
+            break;
+        case '\0':
+            return out;
+        default:
+            break; // time zone and the like: not shown
         }
     }
     // The local conventions use ':' and '/' literally; keep them as separators.
@@ -91,7 +136,9 @@ bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view wh
     return true;
 }
 
-char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
+char Upper(char c) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+}
 
 // An hour run shows the 12-hour clock when a marker follows it before the next
 // hour run (markers inside quotes do not count).
@@ -116,8 +163,8 @@ bool TwelveHourAhead(std::string_view f, std::size_t from) {
     return false;
 }
 
-void Format(std::string& out, std::string_view f, const TDateTimeParts& t,
-            const TFormatSettings& s, int depth) {
+void Format(std::string& out, std::string_view f, const TDateTimeParts& t, const TFormatSettings& s,
+            int depth) {
     char last = 0; // the last letter run, upper case
     std::size_t i = 0;
     while (i < f.size()) {

@@ -1,0 +1,34 @@
+// The desktop program: the gateway with its window.
+#include "app/SignalPipe.h"
+#include "ui/MainWindow.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QSocketNotifier>
+
+int main(int argc, char* argv[]) {
+    const int signals = kestrune::TSignalPipe::Install();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Kestrune");
+    QApplication::setApplicationDisplayName("Kestrune");
+    QFont font("DejaVu Sans");
+    font.setPixelSize(11);
+    QApplication::setFont(font);
+
+    kestrune::TMainWindow window;
+
+    // SIGINT, SIGTERM and SIGHUP end the program as the close command does,
+    // without the question, so that a logout or a service manager does not
+    // lose the settings.
+    if (signals >= 0) {
+        auto* notifier = new QSocketNotifier(signals, QSocketNotifier::Read, &window);
+        QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+            if (kestrune::TSignalPipe::Take() != 0)
+                window.CloseWithoutAsking();
+        });
+    }
+
+    window.FormCreate();
+    window.show();
+    return app.exec();
+}

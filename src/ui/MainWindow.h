@@ -1,0 +1,92 @@
+// The main window: a thin Qt view over TMainForm. It shows what the core
+// holds and forwards the operator's actions to it. Main thread only.
+#pragma once
+
+#include "core/Main.h"
+
+#include <QWidget>
+
+#include <memory>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTabWidget;
+class QTimer;
+class QToolButton;
+class QTreeWidget;
+class QSystemTrayIcon;
+
+namespace kestrune {
+
+class TMainWindow : public QWidget, public IMainView {
+    Q_OBJECT
+public:
+    static constexpr int ClientWidth = 681;
+    static constexpr int ClientHeight = 496;
+
+    TMainWindow();
+    ~TMainWindow() override;
+
+    TMainForm& Core() { return *mCore; }
+
+    // Runs the start-up sequence; call once before the window is shown.
+    void FormCreate();
+    // Closes the window without asking (a signal asked the program to end).
+    void CloseWithoutAsking();
+
+    // IMainView
+    void ShowError(const std::string& text) override;
+    bool AskYesNo(const std::string& text) override;
+    void SetStartCaption(const std::string& caption) override;
+    void SetStatusText(int panel, const std::string& text) override;
+    void SetTrayImage(int index) override;
+    void SetMonitorTimer(bool enabled) override;
+    void LogAppended(const std::string& line) override;
+    void LogCleared() override;
+    void MonitorChanged() override;
+
+    // Message boxes go through this hook when set, so tests can answer them.
+    std::function<int(const QString& text, bool question)> MessageHook;
+
+    static QString Caption();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void BuildPages();
+    void BuildServicePage(QWidget* page, const QString& prefix, const QStringList& columns,
+                          const QList<int>& widths, const QStringList& buttons,
+                          const QStringList& hints, const QList<int>& lefts);
+    void BuildMonitorPage(QWidget* page);
+    void BuildSettingsPage(QWidget* page);
+    void BuildAboutPage(QWidget* page);
+    void ApplyOptionsToControls();
+    void ReadOptionsFromControls();
+    void UpdateTrayVisibility();
+
+    std::unique_ptr<TMainForm> mCore;
+    QTabWidget* mPageControl = nullptr;
+    QPushButton* mStartButton = nullptr;
+    QLabel* mStatusPanels[2] = {nullptr, nullptr};
+    QTimer* mMonitorTimer = nullptr;
+    QPlainTextEdit* mLogMemo = nullptr;
+    QTreeWidget* mMonitorListView = nullptr;
+    QCheckBox* mRunCheckBox = nullptr;
+    QCheckBox* mHideCheckBox = nullptr;
+    QCheckBox* mMinimizeCheckBox = nullptr;
+    QCheckBox* mTrayCheckBox = nullptr;
+    QCheckBox* mConfirmCheckBox = nullptr;
+    QLineEdit* mTimeLabeledEdit = nullptr;
+    QSystemTrayIcon* mTrayIcon = nullptr;
+    int mTrayImage = 0;
+    bool mClosing = false;
+};
+
+} // namespace kestrune
