@@ -4,6 +4,7 @@
 // starting stays in the pipe until the loop reads it.
 #pragma once
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>

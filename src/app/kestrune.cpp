@@ -7,7 +7,7 @@
 #include <QSocketNotifier>
 
 int main(int argc, char* argv[]) {
-    const int signals = kestrune::TSignalPipe::Install();
+    const int signalFd = kestrune::TSignalPipe::Install();
     QApplication app(argc, argv);
     QApplication::setApplicationName("Kestrune");
     QApplication::setApplicationDisplayName("Kestrune");
@@ -20,8 +20,8 @@ int main(int argc, char* argv[]) {
     // SIGINT, SIGTERM and SIGHUP end the program as the close command does,
     // without the question, so that a logout or a service manager does not
     // lose the settings.
-    if (signals >= 0) {
-        auto* notifier = new QSocketNotifier(signals, QSocketNotifier::Read, &window);
+    if (signalFd >= 0) {
+        auto* notifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, &window);
         QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
             if (kestrune::TSignalPipe::Take() != 0)
                 window.CloseWithoutAsking();
