@@ -3,7 +3,6 @@
 #include "ui/MainWindow.h"
 
 #include <QApplication>
-#include <QFont>
 #include <QSocketNotifier>
 
 int main(int argc, char* argv[]) {
@@ -11,9 +10,6 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Kestrune");
     QApplication::setApplicationDisplayName("Kestrune");
-    QFont font("DejaVu Sans");
-    font.setPixelSize(11);
-    QApplication::setFont(font);
 
     kestrune::TMainWindow window;
 

@@ -23,6 +23,10 @@
 #include <QTreeWidget>
 #include <QUrl>
 
+static void InitResources() {
+    Q_INIT_RESOURCE(kestrune);
+}
+
 namespace kestrune {
 
 namespace {
@@ -84,12 +88,25 @@ QTreeWidget* MakeList(QWidget* parent, const QString& name, const QStringList& c
 
 } // namespace
 
+QFont TMainWindow::WindowFont() {
+    // Tahoma 8 point is the designed face; Liberation Sans at 11 pixels has
+    // nearly the same metrics, so the designed sizes hold.
+    QFont font;
+    font.setFamilies(
+        {"Tahoma", "Liberation Sans", "Arimo", "DejaVu Sans Condensed", "DejaVu Sans"});
+    font.setPixelSize(11);
+    return font;
+}
+
 QString TMainWindow::Caption() {
     return "Kestrune - the Kestrune developers' gateway";
 }
 
 TMainWindow::TMainWindow() : mCore(std::make_unique<TMainForm>(*this)) {
+    InitResources();
     setObjectName("MainForm");
+    QApplication::setFont(WindowFont());
+    setFont(WindowFont());
     setWindowTitle(Caption());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -104,6 +121,8 @@ TMainWindow::TMainWindow() : mCore(std::make_unique<TMainForm>(*this)) {
     mPageControl = new QTabWidget(this);
     mPageControl->setObjectName("PageControl");
     mPageControl->setGeometry(8, 8, 667, 433);
+    mPageControl->setUsesScrollButtons(false);
+    mPageControl->setElideMode(Qt::ElideNone);
     BuildPages();
     connect(mPageControl, &QTabWidget::currentChanged, this,
             [this](int index) { mCore->SetActivePage(index); });

@@ -4,6 +4,7 @@
 
 #include "core/Main.h"
 
+#include <QFont>
 #include <QWidget>
 
 #include <memory>
@@ -52,6 +53,7 @@ public:
     std::function<int(const QString& text, bool question)> MessageHook;
 
     static QString Caption();
+    static QFont WindowFont();
 
 protected:
     void showEvent(QShowEvent* event) override;

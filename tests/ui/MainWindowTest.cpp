@@ -1,6 +1,7 @@
 #include "ui/MainWindow.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -136,6 +137,26 @@ private slots:
         QStatusTipEvent empty(QString{});
         QCoreApplication::sendEvent(button, &empty);
         QCOMPARE(w.findChild<QLabel*>("StatusPanel1")->text(), QString());
+    }
+
+    // Renders every page to PNG files so that a person can look at them.
+    void RenderPages() {
+        const QString dir = qEnvironmentVariable("KESTRUNE_RENDER_DIR");
+        if (dir.isEmpty())
+            QSKIP("KESTRUNE_RENDER_DIR not set");
+        QDir().mkpath(dir);
+        TMainWindow w;
+        w.FormCreate();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.Core().LogLine("[Office] Started");
+        w.Core().LogLine("[Office] Connected: 127.0.0.1:50312");
+        auto* pages = w.findChild<QTabWidget*>("PageControl");
+        for (int i = 0; i < pages->count(); ++i) {
+            pages->setCurrentIndex(i);
+            const QString file = QString("%1/main-page-%2.png").arg(dir).arg(i);
+            QVERIFY(w.grab().save(file));
+        }
     }
 };
 
