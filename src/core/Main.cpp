@@ -72,10 +72,10 @@ void TMainForm::StartButtonClick() {
         mTime = 0;
         mView.SetStatusText(0, "00:00:00");
         for (auto& service : ProxyServers)
-            if (service->mEnable)
+            if (service->ServiceEnabled())
                 service->Stop();
         for (auto& service : PortMappers)
-            if (service->mEnable)
+            if (service->ServiceEnabled())
                 service->Stop();
         ZeroMonitorRows();
         mView.SetStartCaption("Start");
@@ -87,10 +87,10 @@ void TMainForm::StartButtonClick() {
         return;
     }
     for (auto& service : ProxyServers)
-        if (service->mEnable)
+        if (service->ServiceEnabled())
             service->Start();
     for (auto& service : PortMappers)
-        if (service->mEnable)
+        if (service->ServiceEnabled())
             service->Start();
     mView.SetStartCaption("Stop");
     mView.SetTrayImage(1);
@@ -130,9 +130,9 @@ void TMainForm::RefreshMonitor() {
     };
     auto visit = [&](std::vector<std::unique_ptr<TService>>& services) {
         for (auto& service : services) {
-            if (!service->mEnable)
+            if (!service->ServiceEnabled())
                 continue;
-            const int index = FindMonitorRow(service->mName);
+            const int index = FindMonitorRow(service->ServiceName());
             if (index < 0)
                 continue;
             const std::array<int64_t, 5> v{service->mOnline.load(), service->mOnTotal.load(),
@@ -206,14 +206,14 @@ void TMainForm::ZeroMonitorRows() {
 
 int TMainForm::GetProxyServer(const std::string& mName) const {
     for (std::size_t i = 0; i < ProxyServers.size(); ++i)
-        if (ProxyServers[i]->mName == mName)
+        if (ProxyServers[i]->ServiceName() == mName)
             return static_cast<int>(i);
     return -1;
 }
 
 int TMainForm::GetPortMapper(const std::string& mName) const {
     for (std::size_t i = 0; i < PortMappers.size(); ++i)
-        if (PortMappers[i]->mName == mName)
+        if (PortMappers[i]->ServiceName() == mName)
             return static_cast<int>(i);
     return -1;
 }

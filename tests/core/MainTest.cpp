@@ -57,6 +57,10 @@ public:
         ResetCounters();
     }
     void Drop() override {}
+    const std::string& ServiceName() const override { return mName; }
+    bool ServiceEnabled() const override { return mEnable; }
+    std::string mName;
+    bool mEnable = true;
     bool Listening() const override { return mListening; }
 
 private:

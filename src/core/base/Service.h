@@ -1,5 +1,6 @@
-// The part every configured service shares: its name, its enable flag, its
-// five counters, and the commands the application core gives it.
+// The part every configured service shares: its five counters and the
+// commands the application core gives it. The configuration (name, enable
+// flag, addresses) lives in the service's settings struct.
 //
 // Start, Stop and Drop are called on the main thread. The counters are
 // changed by connection and datagram threads and read by the monitor on the
@@ -34,6 +35,9 @@ public:
     virtual void Drop() = 0;
     virtual bool Listening() const = 0;
 
+    virtual const std::string& ServiceName() const = 0;
+    virtual bool ServiceEnabled() const = 0;
+
     void ResetCounters() {
         mOnline = 0;
         mOnTotal = 0;
@@ -41,9 +45,6 @@ public:
         mTraf = 0;
         mTrafTotal = 0;
     }
-
-    std::string mName;
-    bool mEnable = true;
 
     std::atomic<int64_t> mOnline{0};
     std::atomic<int64_t> mOnTotal{0};

@@ -1,0 +1,97 @@
+#include "access/AccessRestriction.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace kestrune {
+namespace {
+
+TAccessRule Rule(std::string name, std::string ownHost, std::string ownPort, std::string remHost,
+                 std::string remPort, std::string action, std::string enable = "Yes") {
+    return {std::move(name),    std::move(ownHost), std::move(ownPort), std::move(remHost),
+            std::move(remPort), std::move(action),  std::move(enable)};
+}
+
+bool Allowed(const std::vector<TAccessRule>& rules, const std::string& ownHost,
+             const std::string& remHost, int ownPort, int remPort) {
+    return GetAccessRestriction(rules, ownHost, remHost, ownPort, remPort);
+}
+
+TEST(AccessRestriction, EmptyListAllowsEveryone) {
+    const std::vector<TAccessRule> none;
+    EXPECT_TRUE(Allowed(none, "0.0.0.0", "10.0.0.7", 1080, 40000));
+    EXPECT_TRUE(Allowed(none, "192.168.1.5", "8.8.8.8", 1, 0));
+}
+
+TEST(AccessRestriction, FirstMatchingRuleWins) {
+    const TAccessRule denyAll = Rule("A", "0.0.0.0", "1080", "0.0.0.0", "0", "Deny");
+    const TAccessRule allowOne = Rule("B", "0.0.0.0", "1080", "10.0.0.7", "0", "Allow");
+
+    const std::vector<TAccessRule> denyFirst{denyAll, allowOne};
+    EXPECT_FALSE(Allowed(denyFirst, "0.0.0.0", "10.0.0.7", 1080, 40000));
+    EXPECT_FALSE(Allowed(denyFirst, "0.0.0.0", "10.0.0.8", 1080, 40000));
+
+    const std::vector<TAccessRule> allowFirst{allowOne, denyAll};
+    EXPECT_TRUE(Allowed(allowFirst, "0.0.0.0", "10.0.0.7", 1080, 40000));
+    EXPECT_FALSE(Allowed(allowFirst, "0.0.0.0", "10.0.0.8", 1080, 40000));
+    // Neither rule concerns another listen port.
+    EXPECT_TRUE(Allowed(allowFirst, "0.0.0.0", "10.0.0.8", 1081, 40000));
+}
+
+TEST(AccessRestriction, OnlyEnabledRulesTakePart) {
+    const std::vector<TAccessRule> disabled{
+        Rule("off", "0.0.0.0", "1080", "0.0.0.0", "0", "Deny", "No")};
+    EXPECT_TRUE(Allowed(disabled, "0.0.0.0", "10.0.0.7", 1080, 1234));
+
+    // A disabled Allow does not shield the peer from the Deny below it, and
+    // the enabled text is compared exactly.
+    const std::vector<TAccessRule> shadowed{
+        Rule("off", "0.0.0.0", "1080", "10.0.0.7", "0", "Allow", "No"),
+        Rule("lower", "0.0.0.0", "1080", "10.0.0.7", "0", "Allow", "yes"),
+        Rule("deny", "0.0.0.0", "1080", "0.0.0.0", "0", "Deny")};
+    EXPECT_FALSE(Allowed(shadowed, "0.0.0.0", "10.0.0.7", 1080, 1234));
+}
+
+TEST(AccessRestriction, OwnAddressShortCutBeatsDeny) {
+    const std::vector<TAccessRule> rules{Rule("deny", "0.0.0.0", "1080", "0.0.0.0", "0", "Deny")};
+    EXPECT_TRUE(Allowed(rules, "127.0.0.1", "127.0.0.1", 1080, 50000));
+    // The same rule does deny other peers of that service.
+    EXPECT_FALSE(Allowed(rules, "127.0.0.1", "127.0.0.2", 1080, 50000));
+}
+
+TEST(AccessRestriction, ListenSideComparesConfiguredTexts) {
+    const std::vector<TAccessRule> rules{
+        Rule("lan", "192.168.1.5", "1080", "0.0.0.0", "0", "Deny")};
+    // A service configured on all addresses is not matched by a rule for one
+    // of them, whatever address the connection arrived on.
+    EXPECT_TRUE(Allowed(rules, "0.0.0.0", "10.0.0.9", 1080, 1234));
+    EXPECT_FALSE(Allowed(rules, "192.168.1.5", "10.0.0.9", 1080, 1234));
+    // There is no wild card for the listen port.
+    EXPECT_TRUE(Allowed(rules, "192.168.1.5", "10.0.0.9", 1081, 1234));
+
+    // Ports are compared as plain decimal text: a stored "01080" never matches.
+    const std::vector<TAccessRule> padded{Rule("pad", "0.0.0.0", "01080", "0.0.0.0", "0", "Deny")};
+    EXPECT_TRUE(Allowed(padded, "0.0.0.0", "10.0.0.9", 1080, 1234));
+}
+
+TEST(AccessRestriction, RemotePortZeroMatchesEveryPort) {
+    const std::vector<TAccessRule> any{Rule("any", "0.0.0.0", "53", "10.0.0.7", "0", "Deny")};
+    for (int port : {0, 1, 5000, 65535})
+        EXPECT_FALSE(Allowed(any, "0.0.0.0", "10.0.0.7", 53, port)) << port;
+    EXPECT_TRUE(Allowed(any, "0.0.0.0", "10.0.0.70", 53, 5000));
+
+    const std::vector<TAccessRule> one{Rule("one", "0.0.0.0", "53", "10.0.0.7", "5000", "Deny")};
+    EXPECT_FALSE(Allowed(one, "0.0.0.0", "10.0.0.7", 53, 5000));
+    EXPECT_TRUE(Allowed(one, "0.0.0.0", "10.0.0.7", 53, 5001));
+    EXPECT_TRUE(Allowed(one, "0.0.0.0", "10.0.0.7", 53, 500));
+}
+
+TEST(AccessRestriction, AnyActionButAllowDenies) {
+    const std::vector<TAccessRule> rules{Rule("odd", "0.0.0.0", "80", "0.0.0.0", "0", "allow"),
+                                         Rule("allow", "0.0.0.0", "80", "0.0.0.0", "0", "Allow")};
+    EXPECT_FALSE(Allowed(rules, "0.0.0.0", "10.0.0.1", 80, 1));
+}
+
+} // namespace
+} // namespace kestrune
