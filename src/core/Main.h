@@ -8,6 +8,7 @@
 #include "core/MainView.h"
 #include "core/base/EventLog.h"
 #include "core/base/MainThreadQueue.h"
+#include "core/base/Options.h"
 #include "core/base/Service.h"
 #include "core/base/TimeFormat.h"
 
@@ -20,19 +21,6 @@
 #include <vector>
 
 namespace kestrune {
-
-// The window options kept in the settings file.
-struct TOptions {
-    bool Run = false;      // "Run on start"
-    bool Hide = false;     // "Hide on minimize"
-    bool Tray = true;      // "Show tray icon"
-    bool Confirm = true;   // "Confirm on exit"
-    bool Minimize = false; // "Minimize on start"
-    std::string Time = "hh:nn:ss.zzz";
-    int Top = -1; // -1: not stored, centre the window
-    int Left = -1;
-    int Page = 0;
-};
 
 // One row of the traffic monitor table: caption and the five figures.
 struct TMonitorRow {

@@ -360,7 +360,7 @@ void TMainWindow::FormCreate() {
     if (o.Page >= 0 && o.Page < mPageControl->count())
         mPageControl->setCurrentIndex(o.Page);
     mCore->SetActivePage(mPageControl->currentIndex());
-    if (o.Top >= 0 && o.Left >= 0)
+    if (o.Placed)
         move(o.Left, o.Top);
     UpdateTrayVisibility();
     if (o.Minimize)

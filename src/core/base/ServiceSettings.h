@@ -18,7 +18,7 @@ struct TProxyServerSettings {
     int32_t mWait = 5;    // seconds
     int32_t mBuffer = 64; // relay block size in KB
     bool mEnable = true;
-    bool mFive = true; // SOCKS5 allowed
+    bool mFive = true;  // SOCKS5 allowed
     bool mFour = false; // SOCKS4 allowed
 };
 
