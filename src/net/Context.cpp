@@ -1,0 +1,28 @@
+#include "net/Context.h"
+
+#include <algorithm>
+
+namespace kestrune {
+
+TIdContext::TIdContext(std::unique_ptr<TIdTCPConnection> AConnection, TIdContextList* AContextList)
+    : FConnection(std::move(AConnection)), FContextList(AContextList) {}
+
+TIdContext::~TIdContext() = default;
+
+TIdSocketHandle* TIdContext::Binding() const {
+    if (!FConnection || !FConnection->Socket())
+        return nullptr;
+    return &FConnection->Socket()->Binding();
+}
+
+void TIdContextList::Add(TIdContext* AContext) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FItems.push_back(AContext);
+}
+
+void TIdContextList::Remove(TIdContext* AContext) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FItems.erase(std::remove(FItems.begin(), FItems.end(), AContext), FItems.end());
+}
+
+} // namespace kestrune

@@ -1,0 +1,144 @@
+// The listening half of the TCP framework: bindings, one listener thread per
+// binding, one connection thread per accepted connection, each running a
+// context through the connect, execute and disconnect steps.
+//
+// Active, Bindings and the properties are set by one controlling thread (the
+// main thread). OnConnect, OnExecute, OnDisconnect and OnException run on the
+// connection's own thread, OnContextCreated and OnListenException on a
+// listener thread; none of them may wait for the controlling thread, since
+// deactivation waits for every connection thread to end.
+#pragma once
+
+#include "net/Context.h"
+#include "net/Scheduler.h"
+#include "net/SocketHandle.h"
+#include "net/WakeUp.h"
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestrune {
+
+class TIdListenerThread;
+
+class TIdCustomTCPServer {
+public:
+    using TIdServerThreadEvent = std::function<void(TIdContext& AContext)>;
+    using TIdServerThreadExceptionEvent =
+        std::function<void(TIdContext& AContext, const std::exception& AException)>;
+    using TIdListenExceptionEvent =
+        std::function<void(TIdListenerThread& AThread, const std::exception& AException)>;
+    using TIdSocketHandleEvent = std::function<void(TIdSocketHandle& ABinding)>;
+    using TIdContextClass = std::function<std::unique_ptr<TIdServerContext>(
+        TIdCustomTCPServer& AServer, std::unique_ptr<TIdTCPConnection> AConnection,
+        TIdContextList* AContextList)>;
+
+    TIdCustomTCPServer();
+    // A subclass that overrides the steps must deactivate in its own destructor.
+    virtual ~TIdCustomTCPServer();
+    TIdCustomTCPServer(const TIdCustomTCPServer&) = delete;
+    TIdCustomTCPServer& operator=(const TIdCustomTCPServer&) = delete;
+
+    std::string Name;
+    TIdPort DefaultPort = 0;
+    TIdSocketHandles Bindings{DefaultPort};
+    int ListenQueue = 15;
+    // 0 or less: no bound.
+    int MaxConnections = 0;
+    TIdReuseSocket ReuseSocket = rsOSDependent;
+    bool UseNagle = true;
+    // Stored for the services; every wait of deactivation is woken instead.
+    int TerminateWaitTime = 5000;
+    TIdContextList Contexts;
+    // Unset: a scheduler is made at each activation and dropped at deactivation.
+    std::shared_ptr<TIdSchedulerOfThreadDefault> Scheduler;
+
+    TIdServerThreadEvent OnConnect;
+    TIdServerThreadEvent OnExecute;
+    TIdServerThreadEvent OnDisconnect;
+    TIdServerThreadExceptionEvent OnException;
+    TIdListenExceptionEvent OnListenException;
+    TIdServerThreadEvent OnContextCreated;
+    TIdSocketHandleEvent OnBeforeBind;
+    std::function<void()> OnAfterBind;
+
+    // Raises the failure of activation (EIdCouldNotBindSocket...) after
+    // stopping whatever had started. Deactivation returns when every
+    // connection thread has ended.
+    void SetActive(bool AValue);
+    bool Active() const { return FActive.load(); }
+
+    template <typename TContext> void SetContextClass() {
+        FContextClass = [](TIdCustomTCPServer& AServer, std::unique_ptr<TIdTCPConnection> AConn,
+                           TIdContextList* AList) -> std::unique_ptr<TIdServerContext> {
+            return std::make_unique<TContext>(AServer, std::move(AConn), AList);
+        };
+    }
+
+    // Signalled at deactivation; outbound connects and one-shot listens on
+    // this server's connection threads wait on it.
+    TIdWakeUpPtr StopSignal() const;
+
+protected:
+    virtual void ConnectContext(TIdContext& AContext);
+    // One pass; false ends the context.
+    virtual bool ExecuteContext(TIdContext& AContext);
+    virtual void DisconnectContext(TIdContext& AContext);
+    // Ends one live context at deactivation, from the deactivating thread;
+    // must only close sockets.
+    virtual void TerminateContext(TIdContext& AContext);
+
+private:
+    friend class TIdListenerThread;
+
+    void StartListening();
+    void StopListening();
+    void Deactivate();
+    void HandleAccepted(TIdListenerThread& AThread, int AHandle, TIdYarn*& AYarn);
+    void RunContext(TIdServerContext* AContext, const TIdWakeUpPtr& AStop);
+
+    std::atomic<bool> FActive{false};
+    std::mutex FListenerLock;
+    std::vector<std::unique_ptr<TIdListenerThread>> FListeners;
+    std::shared_ptr<TIdSchedulerOfThreadDefault> FScheduler;
+    bool FImplicitScheduler = false;
+    TIdWakeUpPtr FStop;
+    TIdContextClass FContextClass;
+};
+
+// One per binding while the server is active.
+class TIdListenerThread {
+public:
+    TIdListenerThread(TIdCustomTCPServer& AServer, TIdSocketHandle& ABinding, int AIndex);
+    ~TIdListenerThread();
+    TIdListenerThread(const TIdListenerThread&) = delete;
+    TIdListenerThread& operator=(const TIdListenerThread&) = delete;
+
+    void Start();
+    // Closes the listening socket and returns when the thread has ended.
+    void TerminateAndWait();
+
+    TIdCustomTCPServer& Server() const { return FServer; }
+    TIdSocketHandle& Binding() const { return FBinding; }
+    const std::string& Name() const { return FName; }
+
+private:
+    friend class TIdCustomTCPServer;
+    void Run();
+
+    TIdCustomTCPServer& FServer;
+    TIdSocketHandle& FBinding;
+    std::string FName;
+    std::atomic<bool> FStopped{false};
+    TIdWakeUpPtr FStop;
+    std::shared_ptr<TIdSchedulerOfThreadDefault> FScheduler;
+    std::thread FThread;
+};
+
+} // namespace kestrune

@@ -1,0 +1,44 @@
+// A connection that waits for exactly one incoming connection instead of
+// connecting out. BeginListen/Listen run on the owning thread; Abort() (any
+// thread) or the stop of the server whose thread is listening ends the wait.
+#pragma once
+
+#include "net/SocketHandle.h"
+#include "net/TCPConnection.h"
+#include "net/WakeUp.h"
+
+#include <memory>
+#include <string>
+
+namespace kestrune {
+
+class TIdSimpleServer : public TIdTCPConnection {
+public:
+    TIdSimpleServer();
+
+    std::string BoundIP;
+    TIdPort BoundPort = 0;
+    TIdIPVersion IPVersion = Id_IPv4;
+    // Kept for its users' sake; the wait itself is a single poll that any
+    // abort or stop wakes.
+    int AcceptWait = 1000;
+
+    void SetWakeUp(TIdWakeUpPtr AWakeUp) { FWakeUp = std::move(AWakeUp); }
+
+    // The listening socket while listening, the accepted one afterwards.
+    TIdSocketHandle& Binding();
+
+    // Binds (EIdCouldNotBindSocket) and listens with a backlog of 1.
+    void BeginListen();
+    // Waits up to ATimeout ms (negative: no limit) for one connection and
+    // accepts it; raises EIdAcceptTimeout when none came. The listening
+    // socket is closed in every case.
+    void Listen(int ATimeout = -1);
+    void Abort();
+
+private:
+    TIdSocketHandle FListenHandle;
+    TIdWakeUpPtr FWakeUp;
+};
+
+} // namespace kestrune

@@ -1,0 +1,248 @@
+#include "net/SocketHandle.h"
+
+#include "net/IdException.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kestrune {
+
+TIdSocketHandle::~TIdSocketHandle() {
+    std::lock_guard<std::mutex> lock(FLock);
+    DropLocked();
+}
+
+void TIdSocketHandle::DropLocked() {
+    if (FHandle >= 0) {
+        if (FOpen)
+            shutdown(FHandle, SHUT_RDWR);
+        close(FHandle);
+    }
+    FHandle = -1;
+    FOpen = false;
+    FUsers = 0;
+}
+
+int TIdSocketHandle::Family(TIdIPVersion AIPVersion) {
+    switch (AIPVersion) {
+    case Id_IPv4:
+        return AF_INET;
+    case Id_IPv6:
+        return AF_INET6;
+    }
+    throw EIdIPVersionUnsupported();
+}
+
+void TIdSocketHandle::AllocateSocket(int AType) {
+    const int family = Family(IPVersion);
+    std::lock_guard<std::mutex> lock(FLock);
+    DropLocked();
+    const int handle = socket(family, AType | SOCK_CLOEXEC, 0);
+    if (handle < 0)
+        RaiseLastSocketError();
+    if (family == AF_INET6) {
+        // An IPv6 binding serves IPv6 only, so that it can share its port
+        // with the IPv4 binding beside it.
+        const int only = 1;
+        setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    }
+    FHandle = handle;
+    FOpen = true;
+}
+
+void TIdSocketHandle::Adopt(int AHandle, TIdIPVersion AIPVersion) {
+    std::lock_guard<std::mutex> lock(FLock);
+    DropLocked();
+    IPVersion = AIPVersion;
+    FHandle = AHandle;
+    FOpen = AHandle >= 0;
+}
+
+bool TIdSocketHandle::HandleAllocated() const {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FOpen;
+}
+
+void TIdSocketHandle::CloseSocket() {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (!FOpen)
+        return;
+    FOpen = false;
+    shutdown(FHandle, SHUT_RDWR);
+    if (FUsers == 0) {
+        close(FHandle);
+        FHandle = -1;
+    }
+}
+
+int TIdSocketHandle::Acquire() {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (!FOpen)
+        return -1;
+    ++FUsers;
+    return FHandle;
+}
+
+void TIdSocketHandle::Release() {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (--FUsers == 0 && !FOpen && FHandle >= 0) {
+        close(FHandle);
+        FHandle = -1;
+    }
+}
+
+bool TIdSocketHandle::ToSockAddr(const std::string& AIP, TIdPort APort, TIdIPVersion AIPVersion,
+                                 sockaddr_storage& AAddr, socklen_t& ALength) {
+    std::memset(&AAddr, 0, sizeof AAddr);
+    if (AIPVersion == Id_IPv4) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&AAddr);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(APort);
+        if (AIP.empty())
+            in->sin_addr.s_addr = htonl(INADDR_ANY);
+        else if (inet_pton(AF_INET, AIP.c_str(), &in->sin_addr) != 1)
+            return false;
+        ALength = sizeof(sockaddr_in);
+        return true;
+    }
+    if (AIPVersion == Id_IPv6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&AAddr);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(APort);
+        if (AIP.empty())
+            in6->sin6_addr = in6addr_any;
+        else if (inet_pton(AF_INET6, AIP.c_str(), &in6->sin6_addr) != 1)
+            return false;
+        ALength = sizeof(sockaddr_in6);
+        return true;
+    }
+    throw EIdIPVersionUnsupported();
+}
+
+void TIdSocketHandle::FromSockAddr(const sockaddr* AAddr, std::string& AIP, TIdPort& APort) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (AAddr->sa_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(AAddr);
+        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+        APort = ntohs(in->sin_port);
+    } else if (AAddr->sa_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(AAddr);
+        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+        APort = ntohs(in6->sin6_port);
+    } else {
+        APort = 0;
+    }
+    AIP = text;
+}
+
+void TIdSocketHandle::Bind(bool AListening) {
+    TUse use(*this);
+    if (!use)
+        throw EIdCouldNotBindSocket();
+    const int reuse = ReuseSocket == rsTrue || (ReuseSocket == rsOSDependent && AListening) ? 1 : 0;
+    setsockopt(use.Handle(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+
+    auto tryBind = [&](TIdPort APort) {
+        sockaddr_storage addr;
+        socklen_t length = 0;
+        if (!ToSockAddr(IP == "0.0.0.0" && IPVersion == Id_IPv6 ? std::string() : IP, APort,
+                        IPVersion, addr, length))
+            return false;
+        return bind(use.Handle(), reinterpret_cast<sockaddr*>(&addr), length) == 0;
+    };
+    bool bound = false;
+    if (Port == 0 && ClientPortMin != 0 && ClientPortMax >= ClientPortMin) {
+        for (unsigned port = ClientPortMin; port <= ClientPortMax && !bound; ++port)
+            bound = tryBind(static_cast<TIdPort>(port));
+    } else {
+        bound = tryBind(Port);
+    }
+    if (!bound)
+        throw EIdCouldNotBindSocket();
+    UpdateBindingLocal();
+}
+
+void TIdSocketHandle::Listen(int AQueue) {
+    TUse use(*this);
+    if (!use)
+        throw EIdSocketError(EBADF);
+    if (listen(use.Handle(), AQueue) != 0)
+        RaiseLastSocketError();
+}
+
+void TIdSocketHandle::ApplyNagle() {
+    SetNoDelay(!UseNagle);
+}
+
+void TIdSocketHandle::SetNoDelay(bool AOn) {
+    TUse use(*this);
+    if (!use)
+        return;
+    const int value = AOn ? 1 : 0;
+    setsockopt(use.Handle(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
+}
+
+void TIdSocketHandle::SetBroadcast(bool AOn) {
+    TUse use(*this);
+    if (!use)
+        return;
+    const int value = AOn ? 1 : 0;
+    setsockopt(use.Handle(), SOL_SOCKET, SO_BROADCAST, &value, sizeof value);
+}
+
+void TIdSocketHandle::UpdateBindingLocal() {
+    TUse use(*this);
+    if (!use)
+        return;
+    sockaddr_storage addr{};
+    socklen_t length = sizeof addr;
+    if (getsockname(use.Handle(), reinterpret_cast<sockaddr*>(&addr), &length) == 0)
+        FromSockAddr(reinterpret_cast<sockaddr*>(&addr), IP, Port);
+}
+
+void TIdSocketHandle::UpdateBindingPeer() {
+    TUse use(*this);
+    if (!use)
+        return;
+    sockaddr_storage addr{};
+    socklen_t length = sizeof addr;
+    if (getpeername(use.Handle(), reinterpret_cast<sockaddr*>(&addr), &length) == 0)
+        FromSockAddr(reinterpret_cast<sockaddr*>(&addr), PeerIP, PeerPort);
+}
+
+void TIdSocketHandle::SendTo(const std::string& AIP, TIdPort APort, const TIdBytes& ABytes,
+                             TIdIPVersion AIPVersion) {
+    if (AIPVersion != Id_IPv4 && AIPVersion != Id_IPv6)
+        throw EIdIPVersionUnsupported();
+    sockaddr_storage addr;
+    socklen_t length = 0;
+    if (!ToSockAddr(AIP, APort, AIPVersion, addr, length))
+        throw EIdSocketError(EINVAL);
+    TUse use(*this);
+    if (!use)
+        throw EIdSocketError(EBADF);
+    const ssize_t sent = sendto(use.Handle(), ABytes.data(), ABytes.size(), MSG_NOSIGNAL,
+                                reinterpret_cast<sockaddr*>(&addr), length);
+    if (sent < 0) {
+        if (errno == EMSGSIZE)
+            throw EIdPackageSizeTooBig();
+        RaiseLastSocketError();
+    }
+    if (static_cast<size_t>(sent) != ABytes.size())
+        throw EIdNotAllBytesSent();
+}
+
+TIdSocketHandle& TIdSocketHandles::Add() {
+    FItems.push_back(std::make_unique<TIdSocketHandle>());
+    TIdSocketHandle& binding = *FItems.back();
+    binding.Port = FDefaultPort;
+    binding.IPVersion = Id_IPv4;
+    return binding;
+}
+
+} // namespace kestrune

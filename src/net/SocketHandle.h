@@ -1,0 +1,125 @@
+// One socket of the framework: a listening socket, an accepted one, the socket
+// of an outbound connection or of a UDP binding.
+//
+// The owning thread allocates, binds and uses the socket; any thread may call
+// CloseSocket(), which wakes a wait of the owner at once. The descriptor number
+// is only closed when no thread is between Acquire() and Release(), so no
+// thread ever uses a number that the system has meanwhile handed out again.
+#pragma once
+
+#include "net/IdGlobal.h"
+
+#include <sys/socket.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kestrune {
+
+class TIdSocketHandle {
+public:
+    TIdSocketHandle() = default;
+    ~TIdSocketHandle();
+    TIdSocketHandle(const TIdSocketHandle&) = delete;
+    TIdSocketHandle& operator=(const TIdSocketHandle&) = delete;
+
+    std::string IP;
+    TIdPort Port = 0;
+    std::string PeerIP;
+    TIdPort PeerPort = 0;
+    TIdIPVersion IPVersion = Id_IPv4;
+    TIdReuseSocket ReuseSocket = rsOSDependent;
+    bool UseNagle = true;
+    TIdPort ClientPortMin = 0;
+    TIdPort ClientPortMax = 0;
+
+    // Owner side. AllocateSocket closes any socket the binding still had.
+    void AllocateSocket(int AType = SOCK_STREAM);
+    // Takes over a descriptor made elsewhere (an accepted socket).
+    void Adopt(int AHandle, TIdIPVersion AIPVersion);
+    // Binds to IP/Port (ClientPortMin..Max when Port is 0 and a range is set);
+    // raises EIdCouldNotBindSocket. Address reuse is on for rsTrue, and for
+    // rsOSDependent when AListening: a Linux TCP listener without it cannot
+    // bind its port again while earlier connections linger in TIME_WAIT, and
+    // Linux never lets it share a port that another socket listens on.
+    void Bind(bool AListening = false);
+    void Listen(int AQueue);
+    void ApplyNagle();
+    void SetNoDelay(bool AOn);
+    void SetBroadcast(bool AOn);
+    void UpdateBindingLocal();
+    void UpdateBindingPeer();
+
+    // True while there is a socket that has not been closed.
+    bool HandleAllocated() const;
+
+    // Any thread. Shuts the socket down (waking every wait on it) and marks
+    // the binding as having no socket; a second call does nothing.
+    void CloseSocket();
+
+    // The descriptor for one operation, or -1 when there is no open socket.
+    // Every successful Acquire() is paired with Release().
+    int Acquire();
+    void Release();
+
+    // RAII form of Acquire/Release.
+    class TUse {
+    public:
+        explicit TUse(TIdSocketHandle& AHandle) : FOwner(AHandle), FHandle(AHandle.Acquire()) {}
+        ~TUse() {
+            if (FHandle >= 0)
+                FOwner.Release();
+        }
+        TUse(const TUse&) = delete;
+        TUse& operator=(const TUse&) = delete;
+        int Handle() const { return FHandle; }
+        explicit operator bool() const { return FHandle >= 0; }
+
+    private:
+        TIdSocketHandle& FOwner;
+        int FHandle;
+    };
+
+    // Sends ABytes as one datagram from this socket. Raises
+    // EIdIPVersionUnsupported, EIdPackageSizeTooBig, EIdNotAllBytesSent or
+    // EIdSocketError.
+    void SendTo(const std::string& AIP, TIdPort APort, const TIdBytes& ABytes,
+                TIdIPVersion AIPVersion = Id_IPv4);
+
+    // Address text <-> socket address. ToSockAddr accepts literals only.
+    static bool ToSockAddr(const std::string& AIP, TIdPort APort, TIdIPVersion AIPVersion,
+                           sockaddr_storage& AAddr, socklen_t& ALength);
+    static void FromSockAddr(const sockaddr* AAddr, std::string& AIP, TIdPort& APort);
+    static int Family(TIdIPVersion AIPVersion);
+
+private:
+    void DropLocked();
+
+    mutable std::mutex FLock;
+    int FHandle = -1;
+    bool FOpen = false;
+    int FUsers = 0;
+};
+
+// The bindings of a server. Add() gives the new binding the owner's
+// DefaultPort (read when Add is called) and IPv4.
+class TIdSocketHandles {
+public:
+    explicit TIdSocketHandles(const TIdPort& ADefaultPort) : FDefaultPort(ADefaultPort) {}
+
+    TIdSocketHandle& Add();
+    void Clear() { FItems.clear(); }
+    int Count() const { return static_cast<int>(FItems.size()); }
+    TIdSocketHandle& operator[](int AIndex) { return *FItems[static_cast<size_t>(AIndex)]; }
+    const TIdSocketHandle& operator[](int AIndex) const {
+        return *FItems[static_cast<size_t>(AIndex)];
+    }
+
+private:
+    const TIdPort& FDefaultPort;
+    std::vector<std::unique_ptr<TIdSocketHandle>> FItems;
+};
+
+} // namespace kestrune

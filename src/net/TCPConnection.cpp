@@ -1,0 +1,37 @@
+#include "net/TCPConnection.h"
+
+namespace kestrune {
+
+TIdTCPConnection::TIdTCPConnection(std::unique_ptr<TIdIOHandlerStack> AIOHandler) {
+    SetIOHandler(std::move(AIOHandler));
+}
+
+TIdTCPConnection::~TIdTCPConnection() {
+    if (FIOHandler)
+        FIOHandler->Close();
+}
+
+void TIdTCPConnection::SetIOHandler(std::unique_ptr<TIdIOHandlerStack> AIOHandler) {
+    FIOHandler = std::move(AIOHandler);
+    if (FIOHandler)
+        FIOHandler->WorkTarget = this;
+}
+
+bool TIdTCPConnection::Connected() {
+    return FIOHandler && FIOHandler->Connected();
+}
+
+bool TIdTCPConnection::StillConnected() {
+    return FIOHandler && FIOHandler->StillConnected();
+}
+
+void TIdTCPConnection::Disconnect(bool /*ANotifyPeer*/) {
+    if (!FIOHandler)
+        return;
+    // The socket is closed even before the handler counts as open, so that a
+    // connect in progress can be ended from another thread.
+    if (FIOHandler->Close() && OnDisconnected)
+        OnDisconnected(*this);
+}
+
+} // namespace kestrune

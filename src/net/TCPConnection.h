@@ -1,0 +1,37 @@
+// A TCP connection: owns its I/O handler and reports the handler's work as
+// its own. Used by its owning thread; Disconnect() and StillConnected() may
+// also be called from another thread (OnDisconnected then runs on that thread).
+#pragma once
+
+#include "net/Component.h"
+#include "net/IOHandlerStack.h"
+
+#include <functional>
+#include <memory>
+
+namespace kestrune {
+
+class TIdTCPConnection : public TIdComponent {
+public:
+    TIdTCPConnection() = default;
+    explicit TIdTCPConnection(std::unique_ptr<TIdIOHandlerStack> AIOHandler);
+    ~TIdTCPConnection() override;
+
+    TIdIOHandlerStack* IOHandler() const { return FIOHandler.get(); }
+    // The handler seen as a socket handler; the same object here.
+    TIdIOHandlerStack* Socket() const { return FIOHandler.get(); }
+    void SetIOHandler(std::unique_ptr<TIdIOHandlerStack> AIOHandler);
+
+    bool Connected();
+    bool StillConnected();
+    // Closes the handler and raises OnDisconnected, once.
+    // ANotifyPeer is accepted for the callers' sake; the socket is shut down either way.
+    void Disconnect(bool ANotifyPeer = true);
+
+    std::function<void(TIdTCPConnection& ASender)> OnDisconnected;
+
+protected:
+    std::unique_ptr<TIdIOHandlerStack> FIOHandler;
+};
+
+} // namespace kestrune

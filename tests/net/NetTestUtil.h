@@ -1,0 +1,225 @@
+// Helpers for the connection framework tests: raw loopback sockets on ports
+// the system chooses, connections made from them, descriptor counting, and a
+// listener that never answers new connects.
+#pragma once
+
+#include "net/TCPConnection.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace kestrune::test {
+
+inline sockaddr_in Loopback(uint16_t APort) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(APort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+inline uint16_t LocalPort(int AFd) {
+    sockaddr_in addr{};
+    socklen_t length = sizeof addr;
+    getsockname(AFd, reinterpret_cast<sockaddr*>(&addr), &length);
+    return ntohs(addr.sin_port);
+}
+
+// A descriptor closed when the owner goes.
+class TFd {
+public:
+    TFd() = default;
+    explicit TFd(int AFd) : FFd(AFd) {}
+    ~TFd() { Reset(); }
+    TFd(TFd&& AOther) noexcept : FFd(std::exchange(AOther.FFd, -1)) {}
+    TFd& operator=(TFd&& AOther) noexcept {
+        Reset(std::exchange(AOther.FFd, -1));
+        return *this;
+    }
+    int Get() const { return FFd; }
+    int Release() { return std::exchange(FFd, -1); }
+    void Reset(int AFd = -1) {
+        if (FFd >= 0)
+            close(FFd);
+        FFd = AFd;
+    }
+
+private:
+    int FFd = -1;
+};
+
+// A TCP socket listening on 127.0.0.1 at a free port.
+inline TFd Listener(int ABacklog = 16) {
+    TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr = Loopback(0);
+    bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(fd.Get(), ABacklog);
+    return fd;
+}
+
+inline TFd Connect(uint16_t APort) {
+    TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr = Loopback(APort);
+    if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        fd.Reset();
+    return fd;
+}
+
+// Two ends of one loopback TCP connection.
+inline std::pair<TFd, TFd> TcpPair() {
+    TFd listener = Listener(1);
+    TFd one = Connect(LocalPort(listener.Get()));
+    TFd two(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    return {std::move(one), std::move(two)};
+}
+
+// A connection object that owns AFd, as a server would make it.
+inline std::unique_ptr<TIdTCPConnection> Wrap(TFd AFd) {
+    auto handler = std::make_unique<TIdIOHandlerStack>();
+    handler->Binding().Adopt(AFd.Release(), Id_IPv4);
+    handler->Binding().UpdateBindingLocal();
+    handler->Binding().UpdateBindingPeer();
+    handler->Open();
+    return std::make_unique<TIdTCPConnection>(std::move(handler));
+}
+
+inline void SendAll(int AFd, const std::string& AText) {
+    size_t done = 0;
+    while (done < AText.size()) {
+        const ssize_t sent = send(AFd, AText.data() + done, AText.size() - done, MSG_NOSIGNAL);
+        if (sent <= 0)
+            return;
+        done += static_cast<size_t>(sent);
+    }
+}
+
+// Reads until end of stream, an error, or ATimeout without data.
+inline std::string ReadAll(int AFd, int ATimeout = 5000) {
+    std::string text;
+    char chunk[65536];
+    for (;;) {
+        pollfd pfd{AFd, POLLIN, 0};
+        if (poll(&pfd, 1, ATimeout) <= 0)
+            return text;
+        const ssize_t got = recv(AFd, chunk, sizeof chunk, 0);
+        if (got <= 0)
+            return text;
+        text.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+// True when the peer closed AFd's connection (end of stream or reset) within ATimeout.
+inline bool PeerClosed(int AFd, int ATimeout = 5000) {
+    pollfd pfd{AFd, POLLIN, 0};
+    if (poll(&pfd, 1, ATimeout) <= 0)
+        return false;
+    char byte;
+    return recv(AFd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+inline int OpenDescriptorCount() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir))
+            ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+// A listener whose accept queue is full, so that further connects to it are
+// never answered (their SYNs are dropped) until the test ends.
+class TBlackhole {
+public:
+    TBlackhole() : FListener(Listener(0)) {
+        Port = LocalPort(FListener.Get());
+        for (int i = 0; i < 8; ++i) {
+            TFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            sockaddr_in addr = Loopback(Port);
+            connect(probe.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            pollfd pfd{probe.Get(), POLLOUT, 0};
+            const bool answered = poll(&pfd, 1, 200) > 0;
+            FFillers.push_back(std::move(probe));
+            if (!answered)
+                return;
+        }
+    }
+    uint16_t Port = 0;
+
+private:
+    TFd FListener;
+    std::vector<TFd> FFillers;
+};
+
+// Whether thread ATid is asleep in the kernel (a blocking wait), from /proc.
+inline bool ThreadSleeping(pid_t ATid) {
+    const std::string path = "/proc/self/task/" + std::to_string(ATid) + "/stat";
+    TFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char text[512] = {};
+    if (fd.Get() < 0 || read(fd.Get(), text, sizeof text - 1) <= 0)
+        return false;
+    const char* end = strrchr(text, ')');
+    return end && end[1] == ' ' && end[2] == 'S';
+}
+
+// Runs AWork on a new thread and returns once that thread sleeps inside it,
+// so that a test can act on a thread that is known to be waiting.
+class TBlockedThread {
+public:
+    template <typename TWork> explicit TBlockedThread(TWork AWork) {
+        FThread = std::thread([this, AWork]() mutable {
+            FTid = static_cast<pid_t>(gettid());
+            AWork();
+            FDone = true;
+        });
+        while (FTid.load() == 0 || (!FDone && !ThreadSleeping(FTid))) {
+            if (std::chrono::steady_clock::now() - FStart > std::chrono::seconds(5))
+                break;
+            std::this_thread::yield();
+        }
+    }
+    ~TBlockedThread() { Join(); }
+    void Join() {
+        if (FThread.joinable())
+            FThread.join();
+    }
+    bool Done() const { return FDone; }
+
+private:
+    std::chrono::steady_clock::time_point FStart = std::chrono::steady_clock::now();
+    std::atomic<pid_t> FTid{0};
+    std::atomic<bool> FDone{false};
+    std::thread FThread;
+};
+
+// The message of the TException that AFunction raises.
+template <typename TException, typename TFunction> std::string MessageOf(TFunction AFunction) {
+    try {
+        AFunction();
+    } catch (const TException& error) {
+        return error.what();
+    }
+    return "<nothing raised>";
+}
+
+inline long long MillisecondsSince(std::chrono::steady_clock::time_point AStart) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 AStart)
+        .count();
+}
+
+} // namespace kestrune::test

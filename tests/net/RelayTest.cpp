@@ -1,0 +1,166 @@
+// The relay between a client connection and a remote one.
+#include "NetTestUtil.h"
+#include "WaitFor.h"
+
+#include "net/Relay.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <random>
+
+namespace kestrune {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TFd;
+
+// user <-> [client connection | relay | remote connection] <-> target
+struct TRelayRig {
+    TRelayRig() {
+        auto [clientEnd, userEnd] = test::TcpPair();
+        auto [remoteEnd, targetEnd] = test::TcpPair();
+        Client = test::Wrap(std::move(clientEnd));
+        Remote = test::Wrap(std::move(remoteEnd));
+        User = std::move(userEnd);
+        Target = std::move(targetEnd);
+        Client->OnWork = [this](TIdComponent&, TWorkMode AMode, int64_t ACount) {
+            EXPECT_EQ(AMode, wmWrite);
+            Blocks.push_back(ACount);
+        };
+    }
+    std::future<TIdRelay::TIdRelayEnd> Start(size_t AClientBlock = 32768,
+                                             size_t ARemoteBlock = 65536) {
+        Relay = std::make_unique<TIdRelay>(*Client, *Remote, AClientBlock, ARemoteBlock);
+        Relay->OnClientData = ClientHook;
+        return std::async(std::launch::async, [this] { return Relay->Run(); });
+    }
+    int64_t Reported() const {
+        int64_t total = 0;
+        for (int64_t block : Blocks)
+            total += block;
+        return total;
+    }
+
+    std::unique_ptr<TIdTCPConnection> Client, Remote;
+    TFd User, Target;
+    std::vector<int64_t> Blocks; // written on the relay's thread, read after it ends
+    std::function<void(TIdBytes&)> ClientHook;
+    std::unique_ptr<TIdRelay> Relay;
+};
+
+std::string RandomBytes(size_t ASize, unsigned ASeed) {
+    std::mt19937 random(ASeed);
+    std::string text(ASize, '\0');
+    for (char& c : text)
+        c = static_cast<char>(random());
+    return text;
+}
+
+TEST(Relay, BulkBothWaysAtOnceArrivesUnchangedInReportedBlocks) {
+    TRelayRig rig;
+    auto relay = rig.Start(32768, 65536);
+    const std::string up = RandomBytes(3 << 20, 1);
+    const std::string down = RandomBytes(3 << 20, 2);
+    // Both peers write everything before reading anything: a relay that
+    // blocked on one direction would deadlock here.
+    auto atTarget = std::async(std::launch::async, [&] {
+        test::SendAll(rig.Target.Get(), down);
+        shutdown(rig.Target.Get(), SHUT_WR);
+        return test::ReadAll(rig.Target.Get());
+    });
+    auto atUser = std::async(std::launch::async, [&] {
+        test::SendAll(rig.User.Get(), up);
+        shutdown(rig.User.Get(), SHUT_WR);
+        return test::ReadAll(rig.User.Get());
+    });
+    EXPECT_TRUE(atTarget.get() == up);
+    EXPECT_TRUE(atUser.get() == down);
+    ASSERT_EQ(relay.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(relay.get(), TIdRelay::reFinished);
+    EXPECT_EQ(rig.Reported(), static_cast<int64_t>(down.size()));
+    for (int64_t block : rig.Blocks) {
+        EXPECT_GT(block, 0);
+        EXPECT_LE(block, 65536);
+    }
+}
+
+TEST(Relay, HalfCloseStillGetsTheWholeAnswer) {
+    TRelayRig rig;
+    auto relay = rig.Start();
+    test::SendAll(rig.User.Get(), "request");
+    shutdown(rig.User.Get(), SHUT_WR);
+    // The target sees the request and then the end of stream...
+    EXPECT_EQ(test::ReadAll(rig.Target.Get()), "request");
+    // ...and its answer, sent with an immediate close, reaches the user whole.
+    const std::string answer = RandomBytes(200000, 3);
+    test::SendAll(rig.Target.Get(), answer);
+    rig.Target.Reset();
+    EXPECT_TRUE(test::ReadAll(rig.User.Get()) == answer);
+    ASSERT_EQ(relay.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(relay.get(), TIdRelay::reFinished);
+}
+
+TEST(Relay, ResetOnOneSideEndsBoth) {
+    TRelayRig rig;
+    auto relay = rig.Start();
+    linger hard{1, 0};
+    setsockopt(rig.Target.Get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    rig.Target.Reset();
+    ASSERT_EQ(relay.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(relay.get(), TIdRelay::reError);
+    EXPECT_TRUE(test::PeerClosed(rig.User.Get()));
+}
+
+TEST(Relay, CloseFromAnotherThreadEndsItAtOnce) {
+    TRelayRig rig;
+    test::SendAll(rig.User.Get(), "x");
+    auto relay = rig.Start();
+    // Once a byte has passed, the relay is in its wait on both sockets.
+    char byte;
+    ASSERT_EQ(recv(rig.Target.Get(), &byte, 1, 0), 1);
+    const auto start = std::chrono::steady_clock::now();
+    rig.Client->Disconnect();
+    ASSERT_EQ(relay.wait_for(2s), std::future_status::ready);
+    EXPECT_LT(test::MillisecondsSince(start), 1000);
+    EXPECT_EQ(relay.get(), TIdRelay::reClosed);
+    EXPECT_TRUE(test::PeerClosed(rig.Target.Get()));
+}
+
+TEST(Relay, BufferedInputGoesFirstAndTheClientHookMayChangeOrDropBlocks) {
+    TRelayRig rig;
+    test::SendAll(rig.User.Get(), "abc");
+    // The protocol read one byte; the rest waits in the input buffer.
+    EXPECT_EQ(rig.Client->IOHandler()->ReadByte(), 'a');
+    rig.ClientHook = [](TIdBytes& ABlock) {
+        if (std::string(ABlock.begin(), ABlock.end()) == "drop") {
+            ABlock.clear();
+            return;
+        }
+        for (uint8_t& byte : ABlock)
+            byte = static_cast<uint8_t>(std::toupper(byte));
+    };
+    auto relay = rig.Start();
+    // Each exchange below is answered before the next, so blocks stay apart.
+    std::string seen;
+    ASSERT_TRUE(test::WaitFor([&] {
+        char chunk[16];
+        const ssize_t got = recv(rig.Target.Get(), chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got > 0)
+            seen.append(chunk, static_cast<size_t>(got));
+        return seen == "BC";
+    }));
+    test::SendAll(rig.User.Get(), "drop");
+    test::SendAll(rig.Target.Get(), "sync");
+    char sync[4];
+    ASSERT_EQ(recv(rig.User.Get(), sync, 4, MSG_WAITALL), 4);
+    test::SendAll(rig.User.Get(), "end");
+    shutdown(rig.User.Get(), SHUT_WR);
+    EXPECT_EQ(test::ReadAll(rig.Target.Get()), "END");
+    rig.Target.Reset();
+    ASSERT_EQ(relay.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(relay.get(), TIdRelay::reFinished);
+}
+
+} // namespace
+} // namespace kestrune

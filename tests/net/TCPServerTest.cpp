@@ -1,0 +1,262 @@
+// The TCP connection server: events per connection, the connection limit,
+// bind failures, thread shortage and deactivation under load.
+#include "NetTestUtil.h"
+#include "WaitFor.h"
+
+#include "net/CustomTCPServer.h"
+#include "net/IdException.h"
+#include "net/TCPClient.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+
+namespace kestrune {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TFd;
+
+// Counts how often each context is disconnected.
+class TCountingContext : public TIdServerContext {
+public:
+    using TIdServerContext::TIdServerContext;
+    int Disconnects = 0;
+};
+
+struct TServerFixture : ::testing::Test {
+    TServerFixture() {
+        Server.SetContextClass<TCountingContext>();
+        TIdSocketHandle& binding = Server.Bindings.Add();
+        binding.IP = "127.0.0.1";
+        Server.OnConnect = [this](TIdContext&) { ++Connects; };
+        Server.OnDisconnect = [this](TIdContext& AContext) {
+            if (++static_cast<TCountingContext&>(AContext).Disconnects != 1)
+                ++RepeatedDisconnects;
+            ++Disconnects;
+        };
+    }
+    ~TServerFixture() override { Server.SetActive(false); }
+    uint16_t Port() { return Server.Bindings[0].Port; }
+
+    TIdCustomTCPServer Server;
+    std::atomic<int> Connects{0};
+    std::atomic<int> Disconnects{0};
+    std::atomic<int> RepeatedDisconnects{0};
+};
+
+TEST_F(TServerFixture, EchoesLinesAndReportsEachConnectionOnce) {
+    std::string peerIP;
+    TIdPort peerPort = 0;
+    Server.OnConnect = [&](TIdContext& AContext) {
+        peerIP = AContext.Binding()->PeerIP;
+        peerPort = AContext.Binding()->PeerPort;
+        ++Connects;
+    };
+    Server.OnExecute = [](TIdContext& AContext) {
+        TIdIOHandlerStack& io = *AContext.Connection()->IOHandler();
+        io.Write(io.ReadLn() + "!\n");
+    };
+    Server.SetActive(true);
+    ASSERT_TRUE(Server.Active());
+    ASSERT_NE(Port(), 0);
+
+    TFd client = test::Connect(Port());
+    test::SendAll(client.Get(), "ping\r\n");
+    char answer[6] = {};
+    ASSERT_EQ(recv(client.Get(), answer, 6, MSG_WAITALL), 6);
+    EXPECT_EQ(std::string(answer, 6), "ping!\n");
+    EXPECT_EQ(peerIP, "127.0.0.1");
+    EXPECT_EQ(peerPort, test::LocalPort(client.Get()));
+
+    client.Reset();
+    EXPECT_TRUE(test::WaitFor([&] { return Disconnects == 1; }));
+    EXPECT_EQ(Connects, 1);
+    EXPECT_EQ(Server.Contexts.Count(), 0u);
+}
+
+TEST_F(TServerFixture, FailureInOnConnectStillDisconnectsOnceAndReachesOnException) {
+    std::string reported;
+    std::mutex lock;
+    Server.OnConnect = [](TIdContext&) { throw EIdException("refused here"); };
+    Server.OnException = [&](TIdContext&, const std::exception& AError) {
+        std::lock_guard<std::mutex> guard(lock);
+        reported = AError.what();
+    };
+    Server.SetActive(true);
+    TFd client = test::Connect(Port());
+    EXPECT_TRUE(test::PeerClosed(client.Get()));
+    EXPECT_TRUE(test::WaitFor([&] { return Disconnects == 1; }));
+    EXPECT_EQ(RepeatedDisconnects, 0);
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(reported, "refused here");
+}
+
+TEST_F(TServerFixture, ConnectionLimitClosesTheExtraClientWithoutAnyEvent) {
+    Server.MaxConnections = 1;
+    Server.SetActive(true);
+    TFd first = test::Connect(Port());
+    ASSERT_TRUE(test::WaitFor([&] { return Connects == 1; }));
+
+    TFd second = test::Connect(Port());
+    EXPECT_TRUE(test::PeerClosed(second.Get()));
+    EXPECT_EQ(Connects, 1);
+    EXPECT_EQ(Disconnects, 0);
+
+    // Once the first has gone there is room again.
+    first.Reset();
+    ASSERT_TRUE(test::WaitFor([&] { return Disconnects == 1; }));
+    TFd third = test::Connect(Port());
+    EXPECT_TRUE(test::WaitFor([&] { return Connects == 2; }));
+}
+
+TEST_F(TServerFixture, FailedBindLeavesTheServerInactiveWithItsBinding) {
+    TFd holder = test::Listener();
+    Server.Bindings[0].Port = test::LocalPort(holder.Get());
+    try {
+        Server.SetActive(true);
+        FAIL() << "bound a port in use";
+    } catch (const EIdCouldNotBindSocket& error) {
+        EXPECT_STREQ(error.what(), "Could not bind socket.");
+    }
+    EXPECT_FALSE(Server.Active());
+    ASSERT_EQ(Server.Bindings.Count(), 1);
+    EXPECT_FALSE(Server.Bindings[0].HandleAllocated());
+
+    holder.Reset();
+    Server.SetActive(true);
+    EXPECT_TRUE(Server.Active());
+    TFd client = test::Connect(Port());
+    EXPECT_TRUE(test::WaitFor([&] { return Connects == 1; }));
+}
+
+// Plays the system's thread limit.
+class TRefusingScheduler : public TIdSchedulerOfThreadDefault {
+public:
+    std::atomic<bool> Refuse{true};
+
+protected:
+    bool CreateThread(void* (*AStart)(void*), void* AArg) override {
+        return !Refuse && TIdSchedulerOfThreadDefault::CreateThread(AStart, AArg);
+    }
+};
+
+TEST_F(TServerFixture, NoThreadForAConnectionClosesItAndTheListenerGoesOn) {
+    auto scheduler = std::make_shared<TRefusingScheduler>();
+    Server.Scheduler = scheduler;
+    Server.SetActive(true);
+    for (int i = 0; i < 3; ++i) {
+        TFd refused = test::Connect(Port());
+        EXPECT_TRUE(test::PeerClosed(refused.Get()));
+    }
+    EXPECT_EQ(Connects, 0);
+    EXPECT_EQ(Server.Contexts.Count(), 0u);
+
+    scheduler->Refuse = false;
+    TFd served = test::Connect(Port());
+    EXPECT_TRUE(test::WaitFor([&] { return Connects == 1; }));
+    Server.SetActive(false);
+    EXPECT_EQ(Disconnects, 1);
+}
+
+TEST_F(TServerFixture, DropFromAnotherThreadClosesLiveConnections) {
+    Server.OnExecute = [](TIdContext& AContext) { AContext.Connection()->IOHandler()->ReadByte(); };
+    Server.SetActive(true);
+    std::vector<TFd> clients;
+    for (int i = 0; i < 3; ++i)
+        clients.push_back(test::Connect(Port()));
+    ASSERT_TRUE(test::WaitFor([&] { return Connects == 3; }));
+    clients[2].Reset(); // one already gone by itself
+
+    ASSERT_TRUE(test::WaitFor([&] { return Disconnects == 1; }));
+    int dropped = 0;
+    auto& contexts = Server.Contexts.LockList();
+    for (TIdContext* context : contexts) {
+        if (context->Connection()->StillConnected()) {
+            context->Connection()->Disconnect();
+            ++dropped;
+        }
+    }
+    Server.Contexts.UnlockList();
+    EXPECT_EQ(dropped, 2);
+    EXPECT_TRUE(test::WaitFor([&] { return Disconnects == 3; }));
+    EXPECT_TRUE(test::PeerClosed(clients[0].Get()));
+    EXPECT_TRUE(Server.Active());
+}
+
+TEST(TCPServer, DeactivationWithHundredLiveConnectionsIsPromptAndLeavesNoDescriptor) {
+    constexpr int Idle = 70;
+    constexpr int Connecting = 30;
+    const int descriptorsBefore = test::OpenDescriptorCount();
+    {
+        test::TBlackhole blackhole;
+        std::vector<TFd> clients;
+        std::atomic<int> connects{0}, disconnects{0}, repeated{0}, inConnect{0};
+        std::atomic<int> connectFailures{0};
+        {
+            TIdCustomTCPServer server;
+            server.SetContextClass<TCountingContext>();
+            server.Bindings.Add().IP = "127.0.0.1";
+            server.ListenQueue = 128;
+            server.OnConnect = [&](TIdContext&) { ++connects; };
+            server.OnDisconnect = [&](TIdContext& AContext) {
+                if (++static_cast<TCountingContext&>(AContext).Disconnects != 1)
+                    ++repeated;
+                ++disconnects;
+            };
+            std::atomic<int> order{0};
+            server.OnExecute = [&](TIdContext& AContext) {
+                if (order++ < Connecting) {
+                    TIdTCPClient target;
+                    target.Host = "127.0.0.1";
+                    target.Port = blackhole.Port;
+                    ++inConnect;
+                    try {
+                        target.Connect();
+                    } catch (const EIdException&) {
+                        ++connectFailures;
+                        throw;
+                    }
+                }
+                AContext.Connection()->IOHandler()->ReadByte();
+            };
+            server.SetActive(true);
+            const TIdPort port = server.Bindings[0].Port;
+            for (int i = 0; i < Idle + Connecting; ++i)
+                clients.push_back(test::Connect(port));
+            ASSERT_TRUE(test::WaitFor(
+                [&] { return connects == Idle + Connecting && inConnect == Connecting; }, 10s));
+
+            const auto start = std::chrono::steady_clock::now();
+            server.SetActive(false);
+            EXPECT_LT(test::MillisecondsSince(start), 2000);
+            EXPECT_FALSE(server.Active());
+            EXPECT_EQ(disconnects, Idle + Connecting);
+            EXPECT_EQ(repeated, 0);
+            EXPECT_EQ(connectFailures, Connecting);
+            EXPECT_EQ(server.Contexts.Count(), 0u);
+            for (TFd& client : clients)
+                EXPECT_TRUE(test::PeerClosed(client.Get(), 1000));
+        }
+    }
+    EXPECT_EQ(test::OpenDescriptorCount(), descriptorsBefore);
+}
+
+TEST(TCPServer, ReactivationAfterDeactivationServesAgain) {
+    TIdCustomTCPServer server;
+    server.Bindings.Add().IP = "127.0.0.1";
+    std::atomic<int> connects{0};
+    server.OnConnect = [&](TIdContext&) { ++connects; };
+    for (int round = 1; round <= 2; ++round) {
+        server.SetActive(true);
+        TFd client = test::Connect(server.Bindings[0].Port);
+        EXPECT_TRUE(test::WaitFor([&] { return connects == round; }));
+        server.SetActive(false);
+        EXPECT_TRUE(test::PeerClosed(client.Get(), 1000));
+    }
+}
+
+} // namespace
+} // namespace kestrune
