@@ -2,7 +2,10 @@
 
 #include "core/base/Validation.h"
 
+#include <cstdlib>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestrune {
 
@@ -234,6 +237,51 @@ TIniFile WriteSettings(const TOptions& o, const std::vector<TProxyServerSettings
         section.Add("Enable", OneZero(r.mEnable == TAccessRule::Yes));
     }
     return file;
+}
+
+namespace {
+
+std::string ExecutableDir() {
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return ".";
+    const std::string path(exe, static_cast<std::size_t>(n));
+    const auto slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void MakeDirs(const std::string& dir) {
+    for (std::size_t i = 1; i <= dir.size(); ++i)
+        if (i == dir.size() || dir[i] == '/')
+            mkdir(dir.substr(0, i).c_str(), 0700);
+}
+
+} // namespace
+
+std::string SettingsPathBesideExecutable() {
+    return ExecutableDir() + "/Kestrune.ini";
+}
+
+std::string DesktopSettingsPath(const std::string& executableDir, const char* xdgConfigHome,
+                                const char* home) {
+    if (access(executableDir.c_str(), W_OK) == 0)
+        return executableDir + "/Kestrune.ini";
+    std::string base;
+    if (xdgConfigHome && xdgConfigHome[0] == '/')
+        base = xdgConfigHome;
+    else if (home && home[0])
+        base = std::string(home) + "/.config";
+    else
+        return executableDir + "/Kestrune.ini";
+    const std::string dir = base + "/kestrune";
+    MakeDirs(dir);
+    return dir + "/Kestrune.ini";
+}
+
+std::string DesktopSettingsPath() {
+    return DesktopSettingsPath(ExecutableDir(), std::getenv("XDG_CONFIG_HOME"),
+                               std::getenv("HOME"));
 }
 
 } // namespace kestrune

@@ -49,4 +49,15 @@ TIniFile WriteSettings(const TOptions& options, const std::vector<TProxyServerSe
                        const std::vector<TPortMapperSettings>& mappers,
                        const std::vector<TAccessRule>& rules);
 
+// Kestrune.ini beside the running executable.
+std::string SettingsPathBesideExecutable();
+
+// Where the desktop program keeps its settings: beside the executable when
+// that directory is writable (running from a build or a portable copy),
+// otherwise in the user's configuration directory ($XDG_CONFIG_HOME/kestrune,
+// else ~/.config/kestrune), which is created when missing.
+std::string DesktopSettingsPath(const std::string& executableDir, const char* xdgConfigHome,
+                                const char* home);
+std::string DesktopSettingsPath();
+
 } // namespace kestrune

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <sys/stat.h>
+
 using namespace kestrune;
 
 namespace {
@@ -238,4 +241,23 @@ TEST(Settings, OptionsWithoutPositionPlaceTheWindowTopLeft) {
     EXPECT_EQ(o.Page, 3);
     EXPECT_TRUE(o.Tray) << "the options section takes a key's last line";
     EXPECT_EQ(o.Time, "current") << "a missing Time keeps the field's text";
+}
+
+TEST(Settings, DesktopPathBesideAWritableExecutableElseInTheConfigDirectory) {
+    char tmp[] = "/tmp/kestrune-path-XXXXXX";
+    ASSERT_NE(mkdtemp(tmp), nullptr);
+    const std::string dir = tmp;
+    EXPECT_EQ(DesktopSettingsPath(dir, nullptr, "/nonexistent"), dir + "/Kestrune.ini");
+
+    // A directory the program cannot write to (here: one that is not there).
+    const std::string installed = dir + "/not-there/bin";
+    const std::string xdg = dir + "/xdg";
+    EXPECT_EQ(DesktopSettingsPath(installed, xdg.c_str(), "/nonexistent"),
+              xdg + "/kestrune/Kestrune.ini");
+    struct stat st {};
+    EXPECT_EQ(stat((xdg + "/kestrune").c_str(), &st), 0) << "the directory is made";
+    // A relative XDG_CONFIG_HOME is not valid: fall back to ~/.config.
+    EXPECT_EQ(DesktopSettingsPath(installed, "relative", dir.c_str()),
+              dir + "/.config/kestrune/Kestrune.ini");
+    std::system(("rm -rf " + dir).c_str());
 }
