@@ -1,5 +1,6 @@
 // The desktop program: the gateway with its window.
 #include "app/SignalPipe.h"
+#include "core/base/Settings.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationDisplayName("Kestrune");
 
     kestrune::TMainWindow window;
+    window.Core().mSettingsPath = kestrune::DesktopSettingsPath();
 
     // SIGINT, SIGTERM and SIGHUP end the program as the close command does,
     // without the question, so that a logout or a service manager does not

@@ -1,7 +1,9 @@
 #include "core/Main.h"
 
 #include "core/base/ByteSize.h"
+#include "core/base/Settings.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,22 +30,19 @@ TMainForm::TMainForm(IMainView& view)
 }
 
 TMainForm::~TMainForm() {
-    // The services stop (and wait for their threads) before the queue and
-    // the log they report to go away.
-    for (auto& service : ProxyServers)
-        service->Stop();
-    for (auto& service : PortMappers)
-        service->Stop();
-    ProxyServers.clear();
-    PortMappers.clear();
+    // The view may be half gone already; the services stop (and wait for
+    // their threads) before the queue and the log they report to go away.
     mLog.OnAppend = nullptr;
     mLog.OnClear = nullptr;
+    ProxyServers.clear();
+    PortMappers.clear();
 }
 
 void TMainForm::FormCreate() {
     mStart = true;
     mTime = 0;
     mView.SetStatusText(0, "00:00:00");
+    LoadSettings();
     if (mOptions.Run)
         StartButtonClick();
 }
@@ -63,6 +62,8 @@ bool TMainForm::FormClose() {
 void TMainForm::CloseWithoutAsking() {
     if (mRunning)
         StartButtonClick();
+    if (mSaveOnExit)
+        SaveSettings(false);
 }
 
 void TMainForm::StartButtonClick() {
@@ -128,7 +129,7 @@ void TMainForm::RefreshMonitor() {
         row.Columns[3] = ByteToSize(v[3], true);
         row.Columns[4] = ByteToSize(v[4], false);
     };
-    auto visit = [&](std::vector<std::unique_ptr<TService>>& services) {
+    auto visit = [&](auto& services) {
         for (auto& service : services) {
             if (!service->ServiceEnabled())
                 continue;
@@ -165,6 +166,158 @@ std::string TMainForm::FormatNow() const {
 
 void TMainForm::AppendLogLine(const std::string& line) {
     mLog.Append("[" + FormatNow() + "] " + line);
+}
+
+bool TMainForm::GetAccessRestriction(const std::string& mOwnHost, const std::string& mRemHost,
+                                     int mOwnPort, int mRemPort) {
+    return AccessRules.GetAccessRestriction(mOwnHost, mRemHost, mOwnPort, mRemPort);
+}
+
+void TMainForm::LoadSettings() {
+    if (mSettingsPath.empty())
+        return;
+    TIniLoadResult file = TIniFile::Load(mSettingsPath);
+    if (file.Status == TIniLoadStatus::Missing)
+        return;
+    if (file.Status == TIniLoadStatus::Failed) {
+        // Keep the file as it is: a permission problem must not turn into an
+        // empty file at the next save.
+        mSaveBlocked = true;
+        LogLine("Settings not loaded: " + file.Reason);
+        return;
+    }
+    TLoadedSettings data =
+        ReadSettings(file.File, mOptions, [this](const std::string& line) { LogLine(line); });
+    mOptions = data.Options;
+    for (auto& proxy : data.ProxyServers)
+        AddProxyServer(proxy.Settings, std::move(proxy.Row));
+    for (auto& mapper : data.PortMappers)
+        AddPortMapper(mapper.Settings, std::move(mapper.Row));
+    AccessRules.Assign(std::move(data.AccessRules));
+    mView.ListsChanged();
+    LogLine("Settings loaded");
+}
+
+void TMainForm::SaveSettings(bool operatorChange) {
+    if (mSettingsPath.empty())
+        return;
+    if (operatorChange)
+        mSaveBlocked = false;
+    if (mSaveBlocked) {
+        LogLine("Settings not saved: the settings file could not be read at start-up");
+        return;
+    }
+    std::vector<TProxyServerSettings> proxies;
+    for (const auto& p : ProxyServers)
+        proxies.push_back(*p);
+    std::vector<TPortMapperSettings> mappers;
+    for (const auto& m : PortMappers)
+        mappers.push_back(*m);
+    const TAccessRules::TSnapshot rules = AccessRules.Snapshot();
+    const TIniFile file = WriteSettings(mOptions, proxies, mappers, *rules);
+    if (const auto failure = file.Save(mSettingsPath))
+        LogLine("Settings not saved: " + *failure);
+    else
+        LogLine("Settings saved");
+}
+
+TProxyServer& TMainForm::AddProxyServer(const TProxyServerSettings& settings, TListRow row) {
+    auto service = std::make_unique<TProxyServer>(*this);
+    static_cast<TProxyServerSettings&>(*service) = settings;
+    ProxyServers.push_back(std::move(service));
+    ProxyRows.push_back(std::move(row));
+    AddMonitorRow(settings.mName, TMonitorRow::ProxyServer);
+    mView.ListsChanged();
+    return *ProxyServers.back();
+}
+
+TPortMapper& TMainForm::AddPortMapper(const TPortMapperSettings& settings, TListRow row) {
+    auto service = std::make_unique<TPortMapper>(*this);
+    static_cast<TPortMapperSettings&>(*service) = settings;
+    PortMappers.push_back(std::move(service));
+    MapperRows.push_back(std::move(row));
+    AddMonitorRow(settings.mName, TMonitorRow::PortMapper);
+    mView.ListsChanged();
+    return *PortMappers.back();
+}
+
+void TMainForm::ClearEntries() {
+    ProxyServers.clear();
+    PortMappers.clear();
+    ProxyRows.clear();
+    MapperRows.clear();
+    AccessRules.Clear();
+    std::erase_if(mMonitorRows,
+                  [](const TMonitorRow& row) { return row.Group != TMonitorRow::Total; });
+    mView.MonitorChanged();
+    mView.ListsChanged();
+}
+
+TMainForm::TEntrySnapshot TMainForm::Entries() const {
+    TEntrySnapshot out;
+    for (const auto& row : ProxyRows)
+        out.Proxies.push_back({row.Columns[0], row.Columns[1], row.Columns[2]});
+    for (const auto& row : MapperRows)
+        out.Mappers.push_back({row.Columns[0], row.Columns[1], row.Columns[2]});
+    out.Rules = AccessRules.Snapshot();
+    return out;
+}
+
+template <typename TList>
+void TMainForm::DeleteService(TList& services, std::vector<TListRow>& rows,
+                              const std::optional<std::string>& selected, const char* noneSelected,
+                              const char* notFound) {
+    if (!selected) {
+        mView.ShowError(noneSelected);
+        return;
+    }
+    auto it = std::find_if(services.begin(), services.end(),
+                           [&](const auto& s) { return s->mName == *selected; });
+    if (it == services.end()) {
+        mView.ShowError(notFound);
+        return;
+    }
+    services.erase(it); // the destructor stops a listening service first
+    RemoveMonitorRow(*selected);
+    auto row = std::find_if(rows.begin(), rows.end(),
+                            [&](const TListRow& r) { return r.Caption() == *selected; });
+    if (row != rows.end())
+        rows.erase(row);
+    mView.ListsChanged();
+    SaveSettings();
+}
+
+template <typename TList>
+void TMainForm::DropService(TList& services, const std::optional<std::string>& selected,
+                            const char* noneSelected, const char* notFound) {
+    if (!selected) {
+        mView.ShowError(noneSelected);
+        return;
+    }
+    for (auto& service : services)
+        if (service->mName == *selected) {
+            service->Drop();
+            return;
+        }
+    mView.ShowError(notFound);
+}
+
+void TMainForm::DeleteProxyServer(const std::optional<std::string>& selected) {
+    DeleteService(ProxyServers, ProxyRows, selected, "No proxy server selected.",
+                  "Proxy server not found.");
+}
+
+void TMainForm::DeletePortMapper(const std::optional<std::string>& selected) {
+    DeleteService(PortMappers, MapperRows, selected, "No port mapper selected.",
+                  "Port mapper not found.");
+}
+
+void TMainForm::DropProxyServer(const std::optional<std::string>& selected) {
+    DropService(ProxyServers, selected, "No proxy server selected.", "Proxy server not found.");
+}
+
+void TMainForm::DropPortMapper(const std::optional<std::string>& selected) {
+    DropService(PortMappers, selected, "No port mapper selected.", "Port mapper not found.");
 }
 
 int TMainForm::FindMonitorRow(const std::string& caption) const {

@@ -5,18 +5,23 @@
 // which connection threads call and which never wait for the main thread.
 #pragma once
 
+#include "access/AccessRules.h"
 #include "core/MainView.h"
 #include "core/base/EventLog.h"
 #include "core/base/MainThreadQueue.h"
 #include "core/base/Options.h"
-#include "core/base/Service.h"
+#include "core/base/ServiceHost.h"
 #include "core/base/TimeFormat.h"
+#include "core/base/Validation.h"
+#include "mapper/PortMapper.h"
+#include "proxy/ProxyServer.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,13 +35,13 @@ struct TMonitorRow {
     std::array<std::string, 5> Columns{"0", "0", "0", "0 B/s", "0 B"};
 };
 
-class TMainForm {
+class TMainForm : public IServiceHost {
 public:
     static constexpr int MonitorPage = 3;
     static constexpr int MonitorInterval = 2000; // ms
 
     explicit TMainForm(IMainView& view);
-    ~TMainForm();
+    ~TMainForm() override;
     TMainForm(const TMainForm&) = delete;
     TMainForm& operator=(const TMainForm&) = delete;
 
@@ -59,13 +64,16 @@ public:
 
     // Callable from any thread; the time stamp is taken when the main thread
     // appends the line.
-    void LogLine(const std::string& mLine);
+    void LogLine(const std::string& mLine) override;
+    bool GetAccessRestriction(const std::string& mOwnHost, const std::string& mRemHost,
+                              int mOwnPort, int mRemPort) override;
+    void Queue(std::function<void()> work) override { mQueue.Queue(std::move(work)); }
     void ClearButtonClick();
     std::string FormatNow() const;
 
     void SetActivePage(int page) { mActivePage = page; }
     int ActivePage() const { return mActivePage; }
-    bool IsMonitorInFront() const { return mActivePage.load() == MonitorPage; }
+    bool IsMonitorInFront() const override { return mActivePage.load() == MonitorPage; }
 
     // The monitor rows, Total included, in row order.
     const std::vector<TMonitorRow>& MonitorRows() const { return mMonitorRows; }
@@ -75,11 +83,43 @@ public:
     void RenameMonitorRow(const std::string& from, const std::string& to);
     void ZeroMonitorRows();
 
+    // The settings file: read once at start-up, rewritten after every change.
+    // A file that exists but cannot be read is not overwritten by a save
+    // until the operator has changed something (operatorChange).
+    void LoadSettings();
+    void SaveSettings(bool operatorChange = true);
+    std::string mSettingsPath;
+    bool mSaveOnExit = true; // the headless gateway never rewrites its file
+
+    // Delete and Drop of the service pages; `selected` is the caption of the
+    // selected row, none when no row is selected.
+    void DeleteProxyServer(const std::optional<std::string>& selected);
+    void DeletePortMapper(const std::optional<std::string>& selected);
+    void DropProxyServer(const std::optional<std::string>& selected);
+    void DropPortMapper(const std::optional<std::string>& selected);
+
+    // Removes every service (stopping it), list row, monitor row but Total,
+    // and access rule: the state before loading.
+    void ClearEntries();
+
+    // Adds a service with its list row and monitor row.
+    TProxyServer& AddProxyServer(const TProxyServerSettings& settings, TListRow row);
+    TPortMapper& AddPortMapper(const TPortMapperSettings& settings, TListRow row);
+
+    // The entries as the conflict rules see them (list rows and rules).
+    struct TEntrySnapshot {
+        std::vector<TServiceEntry> Proxies;
+        std::vector<TServiceEntry> Mappers;
+        TAccessRules::TSnapshot Rules;
+        TEntryLists View() const { return {Proxies, Mappers, *Rules}; }
+    };
+    TEntrySnapshot Entries() const;
+
     int GetProxyServer(const std::string& mName) const;
     int GetPortMapper(const std::string& mName) const;
     std::string ByteToSize(int64_t mByte, bool mSec) const;
 
-    MainThreadQueue& Queue() { return mQueue; }
+    MainThreadQueue& MainQueue() { return mQueue; }
     TEventLog& Log() { return mLog; }
     TOptions& Options() { return mOptions; }
     TFormatSettings& FormatSettings() { return mFormatSettings; }
@@ -90,11 +130,25 @@ public:
     bool mStart = true;
     int64_t mTime = 0; // ms since the epoch of the last start, 0 while stopped
 
-    std::vector<std::unique_ptr<TService>> ProxyServers;
-    std::vector<std::unique_ptr<TService>> PortMappers;
+    std::vector<std::unique_ptr<TProxyServer>> ProxyServers;
+    std::vector<std::unique_ptr<TPortMapper>> PortMappers;
+    // The rows of the proxy server and port mapper lists, in list order.
+    std::vector<TListRow> ProxyRows;
+    std::vector<TListRow> MapperRows;
+    // The access list is the store of the rules.
+    TAccessRules AccessRules;
 
 private:
     void AppendLogLine(const std::string& line);
+    template <typename TList>
+    void DeleteService(TList& services, std::vector<TListRow>& rows,
+                       const std::optional<std::string>& selected, const char* noneSelected,
+                       const char* notFound);
+    template <typename TList>
+    void DropService(TList& services, const std::optional<std::string>& selected,
+                     const char* noneSelected, const char* notFound);
+
+    bool mSaveBlocked = false;
 
     IMainView& mView;
     MainThreadQueue mQueue;

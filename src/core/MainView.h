@@ -29,6 +29,8 @@ public:
 
     // The monitor rows changed (values, captions, rows added or removed).
     virtual void MonitorChanged() = 0;
+    // The rows of the three definition lists changed.
+    virtual void ListsChanged() = 0;
 };
 
 } // namespace kestrune

@@ -113,9 +113,9 @@ TMainWindow::TMainWindow() : mCore(std::make_unique<TMainForm>(*this)) {
     setFixedSize(ClientWidth, ClientHeight);
 
     // Work handed over by other threads runs from the event loop.
-    mCore->Queue().SetWaker([this] {
+    mCore->MainQueue().SetWaker([this] {
         QMetaObject::invokeMethod(
-            this, [this] { mCore->Queue().Drain(); }, Qt::QueuedConnection);
+            this, [this] { mCore->MainQueue().Drain(); }, Qt::QueuedConnection);
     });
 
     mPageControl = new QTabWidget(this);
@@ -124,8 +124,10 @@ TMainWindow::TMainWindow() : mCore(std::make_unique<TMainForm>(*this)) {
     mPageControl->setUsesScrollButtons(false);
     mPageControl->setElideMode(Qt::ElideNone);
     BuildPages();
-    connect(mPageControl, &QTabWidget::currentChanged, this,
-            [this](int index) { mCore->SetActivePage(index); });
+    connect(mPageControl, &QTabWidget::currentChanged, this, [this](int index) {
+        mCore->SetActivePage(index);
+        mCore->Options().Page = index;
+    });
 
     mStartButton = new QPushButton("Start", this);
     mStartButton->setObjectName("StartButton");
@@ -172,7 +174,7 @@ TMainWindow::TMainWindow() : mCore(std::make_unique<TMainForm>(*this)) {
 
 TMainWindow::~TMainWindow() {
     qApp->removeEventFilter(this);
-    mCore->Queue().SetWaker(nullptr);
+    mCore->MainQueue().SetWaker(nullptr);
 }
 
 void TMainWindow::BuildPages() {
@@ -218,6 +220,80 @@ void TMainWindow::BuildServicePage(QWidget* page, const QString& prefix, const Q
                                          hints[i], QRect(lefts[i], 376, 81, 21));
         button->setEnabled(i == 0);
     }
+    (prefix == "Proxy"    ? mProxyListView
+     : prefix == "Mapper" ? mMapperListView
+                          : mAccessListView) = list;
+    if (prefix == "Access")
+        return;
+    connect(list, &QTreeWidget::itemSelectionChanged, this,
+            [this, prefix] { ServiceSelectionChanged(prefix); });
+    const bool proxy = prefix == "Proxy";
+    connect(page->findChild<QPushButton*>("Delete" + prefix + "Button"), &QPushButton::clicked,
+            this, [this, proxy, list] {
+                if (proxy)
+                    mCore->DeleteProxyServer(SelectedCaption(list));
+                else
+                    mCore->DeletePortMapper(SelectedCaption(list));
+            });
+    connect(page->findChild<QPushButton*>("Drop" + prefix + "Button"), &QPushButton::clicked, this,
+            [this, proxy, list] {
+                if (proxy)
+                    mCore->DropProxyServer(SelectedCaption(list));
+                else
+                    mCore->DropPortMapper(SelectedCaption(list));
+            });
+}
+
+std::optional<std::string> TMainWindow::SelectedCaption(QTreeWidget* list) const {
+    const QList<QTreeWidgetItem*> selected = list->selectedItems();
+    if (selected.isEmpty())
+        return std::nullopt;
+    return selected.first()->text(0).toStdString();
+}
+
+void TMainWindow::ServiceSelectionChanged(const QString& prefix) {
+    if (mCore->mStart)
+        return;
+    QTreeWidget* list = prefix == "Proxy" ? mProxyListView : mMapperListView;
+    const bool any = !list->selectedItems().isEmpty();
+    for (const char* command : {"Edit", "Delete", "Drop"})
+        if (auto* button = findChild<QPushButton*>(command + prefix + "Button"))
+            button->setEnabled(any);
+}
+
+void TMainWindow::ListsChanged() {
+    auto fill = [](QTreeWidget* list, const std::vector<std::array<std::string, 7>>& rows,
+                   int columns) {
+        const QString selected =
+            list->selectedItems().isEmpty() ? QString() : list->selectedItems().first()->text(0);
+        const QSignalBlocker block(list);
+        list->clear();
+        for (const auto& row : rows) {
+            QStringList texts;
+            for (int c = 0; c < columns; ++c)
+                texts << Q(row[static_cast<std::size_t>(c)]);
+            auto* item = new QTreeWidgetItem(list, texts);
+            item->setTextAlignment(columns - 1, Qt::AlignRight | Qt::AlignVCenter);
+            if (!selected.isEmpty() && texts[0] == selected && list->selectedItems().isEmpty())
+                item->setSelected(true);
+        }
+    };
+    auto rowsOf = [](const std::vector<TListRow>& source) {
+        std::vector<std::array<std::string, 7>> rows;
+        for (const auto& r : source)
+            rows.push_back({r.Columns[0], r.Columns[1], r.Columns[2], r.Columns[3], r.Columns[4]});
+        return rows;
+    };
+    fill(mProxyListView, rowsOf(mCore->ProxyRows), 5);
+    fill(mMapperListView, rowsOf(mCore->MapperRows), 5);
+    std::vector<std::array<std::string, 7>> rules;
+    const TAccessRules::TSnapshot snapshot = mCore->AccessRules.Snapshot();
+    for (const TAccessRule& r : *snapshot)
+        rules.push_back(
+            {r.mName, r.mOwnHost, r.mOwnPort, r.mRemHost, r.mRemPort, r.mAction, r.mEnable});
+    fill(mAccessListView, rules, 7);
+    ServiceSelectionChanged("Proxy");
+    ServiceSelectionChanged("Mapper");
 }
 
 void TMainWindow::BuildMonitorPage(QWidget* page) {
@@ -353,6 +429,10 @@ void TMainWindow::UpdateTrayVisibility() {
     mTrayIcon->setVisible(show);
 }
 
+bool TMainWindow::TrayVisible() const {
+    return mTrayIcon->isVisible();
+}
+
 void TMainWindow::FormCreate() {
     mCore->FormCreate();
     ApplyOptionsToControls();
@@ -371,6 +451,12 @@ void TMainWindow::CloseWithoutAsking() {
     mCore->CloseWithoutAsking();
     mClosing = true;
     close();
+}
+
+void TMainWindow::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    mCore->Options().Top = y();
+    mCore->Options().Left = x();
 }
 
 void TMainWindow::showEvent(QShowEvent* event) {
@@ -437,7 +523,6 @@ void TMainWindow::SetStatusText(int panel, const std::string& text) {
 void TMainWindow::SetTrayImage(int index) {
     mTrayImage = index;
     mTrayIcon->setIcon(TrayImage(index));
-    mTrayIcon->setProperty("image", index);
 }
 
 void TMainWindow::SetMonitorTimer(bool enabled) {

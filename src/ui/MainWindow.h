@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 
 class QCheckBox;
 class QLabel;
@@ -48,15 +49,21 @@ public:
     void LogAppended(const std::string& line) override;
     void LogCleared() override;
     void MonitorChanged() override;
+    void ListsChanged() override;
 
     // Message boxes go through this hook when set, so tests can answer them.
     std::function<int(const QString& text, bool question)> MessageHook;
+
+    // The tray image shown now: 0 stopped, 1 running.
+    int TrayImageIndex() const { return mTrayImage; }
+    bool TrayVisible() const;
 
     static QString Caption();
     static QFont WindowFont();
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -70,6 +77,8 @@ private:
     void BuildSettingsPage(QWidget* page);
     void BuildAboutPage(QWidget* page);
     void ApplyOptionsToControls();
+    void ServiceSelectionChanged(const QString& prefix);
+    std::optional<std::string> SelectedCaption(QTreeWidget* list) const;
     void ReadOptionsFromControls();
     void UpdateTrayVisibility();
 
@@ -80,6 +89,9 @@ private:
     QTimer* mMonitorTimer = nullptr;
     QPlainTextEdit* mLogMemo = nullptr;
     QTreeWidget* mMonitorListView = nullptr;
+    QTreeWidget* mProxyListView = nullptr;
+    QTreeWidget* mMapperListView = nullptr;
+    QTreeWidget* mAccessListView = nullptr;
     QCheckBox* mRunCheckBox = nullptr;
     QCheckBox* mHideCheckBox = nullptr;
     QCheckBox* mMinimizeCheckBox = nullptr;

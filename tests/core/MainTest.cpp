@@ -2,9 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include "core/base/Settings.h"
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <fstream>
 #include <map>
+#include <netinet/in.h>
 #include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace kestrune;
 
@@ -35,53 +44,55 @@ public:
     void LogAppended(const std::string& line) override { Log.push_back(line); }
     void LogCleared() override { Log.clear(); }
     void MonitorChanged() override { ++MonitorChanges; }
-};
+    void ListsChanged() override { ++ListChanges; }
+    int ListChanges = 0;
 
-// A service that only records the commands it gets.
-class TFakeService : public TService {
-public:
-    TFakeService(std::string name, bool enable, std::vector<std::string>& journal)
-        : TService(TKind::ProxyServer), mJournal(journal) {
-        mName = std::move(name);
-        mEnable = enable;
+    // The log texts without their time stamps.
+    std::vector<std::string> Texts() const {
+        std::vector<std::string> out;
+        for (const auto& line : Log)
+            out.push_back(line.substr(line.find("] ") + 2));
+        return out;
     }
-    void Start() override {
-        mJournal.push_back("start " + mName);
-        mListening = true;
-    }
-    void Stop() override {
-        if (!mListening)
-            return;
-        mJournal.push_back("stop " + mName);
-        mListening = false;
-        ResetCounters();
-    }
-    void Drop() override {}
-    const std::string& ServiceName() const override { return mName; }
-    bool ServiceEnabled() const override { return mEnable; }
-    std::string mName;
-    bool mEnable = true;
-    bool Listening() const override { return mListening; }
-
-private:
-    std::vector<std::string>& mJournal;
-    bool mListening = false;
 };
 
 class MainTest : public ::testing::Test {
 protected:
     TRecorderView View;
     TMainForm Core{View};
-    std::vector<std::string> Journal;
     int64_t Now = 1'700'000'000'000;
 
     void SetUp() override {
         Core.Clock = [this] { return Now; };
         Core.FormatSettings() = TFormatSettings{};
     }
+    // Real services on loopback ports that the system chooses.
     void AddService(const std::string& name, bool enable, bool mapper = false) {
-        auto& list = mapper ? Core.PortMappers : Core.ProxyServers;
-        list.push_back(std::make_unique<TFakeService>(name, enable, Journal));
+        if (mapper) {
+            TPortMapperSettings s;
+            s.mName = name;
+            s.mOwnHost = "127.0.0.1";
+            s.mOwnPort = 0;
+            s.mMapHost = "127.0.0.1";
+            s.mMapPort = 9;
+            s.mEnable = enable;
+            Core.AddPortMapper(s, PortMapperRow(s));
+        } else {
+            TProxyServerSettings s;
+            s.mName = name;
+            s.mHost = "127.0.0.1";
+            s.mPort = 0;
+            s.mEnable = enable;
+            Core.AddProxyServer(s, ProxyServerRow(s));
+        }
+    }
+    // Service lines only (start, stop), in order.
+    std::vector<std::string> ServiceLines() const {
+        std::vector<std::string> out;
+        for (const auto& text : View.Texts())
+            if (text.rfind("[", 0) == 0)
+                out.push_back(text);
+        return out;
     }
 };
 
@@ -118,10 +129,12 @@ TEST_F(MainTest, StartAndStopVisitEnabledServicesInListOrder) {
     Core.FormCreate();
     Core.FormShow();
     Core.StartButtonClick();
-    EXPECT_EQ(Journal, (std::vector<std::string>{"start p1", "start p3", "start m1"}));
-    Journal.clear();
+    EXPECT_EQ(ServiceLines(),
+              (std::vector<std::string>{"[p1] Started", "[p3] Started", "[m1] Started"}));
+    View.Log.clear();
     Core.StartButtonClick();
-    EXPECT_EQ(Journal, (std::vector<std::string>{"stop p1", "stop p3", "stop m1"}));
+    EXPECT_EQ(ServiceLines(),
+              (std::vector<std::string>{"[p1] Stopped", "[p3] Stopped", "[m1] Stopped"}));
     EXPECT_EQ(View.StartCaption, "Start");
     EXPECT_EQ(View.TrayImage, 0);
 }
@@ -133,7 +146,7 @@ TEST_F(MainTest, AllServicesDisabledStillEntersRunning) {
     Core.StartButtonClick();
     EXPECT_TRUE(View.Errors.empty());
     EXPECT_TRUE(Core.Running());
-    EXPECT_TRUE(Journal.empty());
+    EXPECT_TRUE(ServiceLines().empty());
 }
 
 TEST_F(MainTest, UptimeShowsDaysHoursMinutes) {
@@ -152,15 +165,17 @@ TEST_F(MainTest, UptimeShowsDaysHoursMinutes) {
 
 TEST_F(MainTest, StopZeroesEveryMonitorRowTotalIncluded) {
     AddService("p1", true);
-    Core.AddMonitorRow("p1", TMonitorRow::ProxyServer);
     Core.FormCreate();
     Core.FormShow();
     Core.StartButtonClick();
     Core.ProxyServers[0]->mOnline = 2;
+    Core.ProxyServers[0]->mTraf = 100;
     Core.ProxyServers[0]->mTrafTotal = 1536;
     Core.SetActivePage(TMainForm::MonitorPage);
     Core.MonitorTimerTimer();
     EXPECT_EQ(Core.MonitorRows()[Core.FindMonitorRow("p1")].Columns[4], "1.5 KB");
+    EXPECT_EQ(Core.MonitorRows()[Core.FindMonitorRow("p1")].Columns[3], "100 B/s");
+    EXPECT_EQ(Core.ProxyServers[0]->mTraf, 0) << "the refresh takes the interval's bytes";
     EXPECT_EQ(Core.MonitorRows()[Core.FindMonitorRow("Total")].Columns[0], "2");
     Core.StartButtonClick();
     for (const auto& row : Core.MonitorRows())
@@ -180,7 +195,7 @@ TEST_F(MainTest, CloseAsksOnlyWhenConfirmIsSet) {
     View.Answer = true;
     EXPECT_TRUE(Core.FormClose());
     EXPECT_FALSE(Core.Running());
-    EXPECT_EQ(Journal.back(), "stop p1");
+    EXPECT_EQ(ServiceLines().back(), "[p1] Stopped");
 
     Core.Options().Confirm = false;
     View.Questions.clear();
@@ -202,7 +217,7 @@ TEST_F(MainTest, TimeStampIsTakenWhenTheLineIsAppended) {
     std::thread([this] { Core.LogLine("queued"); }).join();
     EXPECT_TRUE(View.Log.empty());
     Core.Options().Time = "'new'"; // a change reaches lines queued before it
-    Core.Queue().Drain();
+    Core.MainQueue().Drain();
     EXPECT_EQ(View.Log, std::vector<std::string>{"[new] queued"});
 }
 
@@ -220,14 +235,14 @@ TEST_F(MainTest, LogLineFromManyThreadsKeepsEveryLineWholeAndInOrder) {
         });
     // The test thread is the main thread: it drains while the writers write.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while ((done < Threads || !Core.Queue().Empty()) &&
+    while ((done < Threads || !Core.MainQueue().Empty()) &&
            std::chrono::steady_clock::now() < deadline) {
-        if (Core.Queue().Drain() == 0)
+        if (Core.MainQueue().Drain() == 0)
             std::this_thread::yield();
     }
     for (auto& w : writers)
         w.join();
-    Core.Queue().Drain();
+    Core.MainQueue().Drain();
     ASSERT_EQ(View.Log.size(), static_cast<std::size_t>(Threads * Lines));
     std::vector<int> next(Threads, 0);
     const std::regex form(R"(\[t\] writer (\d) line (\d+))");
@@ -238,4 +253,172 @@ TEST_F(MainTest, LogLineFromManyThreadsKeepsEveryLineWholeAndInOrder) {
         ASSERT_EQ(std::stoi(m[2]), next[t]) << "out of order for writer " << t;
         ++next[t];
     }
+}
+
+TEST_F(MainTest, RefreshSkipsDisabledServicesAndOnlyRunsWithTheMonitorInFront) {
+    AddService("on", true);
+    AddService("off", false, true);
+    Core.FormCreate();
+    Core.FormShow();
+    Core.StartButtonClick();
+    Core.ProxyServers[0]->mOnTotal = 3;
+    Core.PortMappers[0]->mOnTotal = 5;
+    Core.SetActivePage(0);
+    Core.MonitorTimerTimer();
+    EXPECT_EQ(Core.MonitorRows()[Core.FindMonitorRow("on")].Columns[1], "0")
+        << "the table keeps its figures while another page is in front";
+    Core.SetActivePage(TMainForm::MonitorPage);
+    Core.MonitorTimerTimer();
+    EXPECT_EQ(Core.MonitorRows()[Core.FindMonitorRow("on")].Columns[1], "3");
+    EXPECT_EQ(Core.MonitorRows()[Core.FindMonitorRow("off")].Columns[1], "0");
+    EXPECT_EQ(Core.MonitorRows()[Core.FindMonitorRow("Total")].Columns[1], "3");
+}
+
+namespace {
+
+// A loopback port that was free a moment ago (the file needs a real number).
+std::string FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return std::to_string(ntohs(a.sin_port));
+}
+
+// A settings file in a directory of its own.
+class SettingsFileTest : public MainTest {
+protected:
+    std::string Dir;
+    std::string Path;
+
+    void SetUp() override {
+        MainTest::SetUp();
+        char tmp[] = "/tmp/kestrune-main-XXXXXX";
+        ASSERT_NE(mkdtemp(tmp), nullptr);
+        Dir = tmp;
+        Path = Dir + "/Kestrune.ini";
+        Core.mSettingsPath = Path;
+    }
+    void TearDown() override { std::system(("rm -rf '" + Dir + "'").c_str()); }
+
+    void Write(const std::string& text) { std::ofstream(Path, std::ios::binary) << text; }
+    std::string Read() const {
+        std::ifstream in(Path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+};
+
+} // namespace
+
+TEST_F(SettingsFileTest, MissingFileLogsNothingEmptyFileLogsLoaded) {
+    Core.FormCreate();
+    EXPECT_TRUE(View.Log.empty());
+    Write("");
+    Core.LoadSettings();
+    EXPECT_EQ(View.Texts(), std::vector<std::string>{"Settings loaded"});
+}
+
+TEST_F(SettingsFileTest, LoadBuildsServicesRowsAndRules) {
+    Write("[Kestrune]\nRun=1\nPage=2\n"
+          "[Office]\nType=Proxy\nHost=127.0.0.1\nPort=" +
+          FreePort() +
+          "\nFour=1\nFive=0\n"
+          "[Mail]\nType=Mapper\nOwnHost=127.0.0.1\nOwnPort=9000\nMapHost=127.0.0.1\n"
+          "MapPort=9001\nEnable=0\n"
+          "[Clash]\nType=Mapper\nOwnHost=0.0.0.0\nOwnPort=9000\nMapHost=127.0.0.1\n"
+          "MapPort=9001\n"
+          "[Lan]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1080\nRemHost=10.0.0.7\n"
+          "RemPort=0\nAction=Deny\n");
+    Core.FormCreate();
+    EXPECT_EQ(View.Texts(), (std::vector<std::string>{
+                                "Port mapper port conflict while loading port mappers: Clash",
+                                "Settings loaded", "[Office] Started"}))
+        << "Run=1 starts the enabled services after loading";
+    ASSERT_EQ(Core.ProxyServers.size(), 1u);
+    EXPECT_TRUE(Core.ProxyServers[0]->mFour);
+    EXPECT_FALSE(Core.ProxyServers[0]->mFive);
+    ASSERT_EQ(Core.PortMappers.size(), 1u);
+    EXPECT_FALSE(Core.PortMappers[0]->mEnable);
+    EXPECT_EQ(Core.MapperRows[0].Columns,
+              (std::array<std::string, 5>{"Mail", "127.0.0.1", "9000", "TCP", "No"}));
+    EXPECT_EQ(Core.Options().Page, 2);
+    EXPECT_NE(Core.FindMonitorRow("Mail"), -1);
+    EXPECT_EQ(Core.AccessRules.Count(), 1u);
+    EXPECT_FALSE(Core.GetAccessRestriction("0.0.0.0", "10.0.0.7", 1080, 5555));
+    EXPECT_TRUE(Core.GetAccessRestriction("0.0.0.0", "10.0.0.8", 1080, 5555));
+}
+
+TEST_F(SettingsFileTest, ExitStopsThenSavesAndDropsUnknownSections) {
+    const std::string port = FreePort();
+    Write("[Office]\nType=Proxy\nHost=127.0.0.1\nPort=" + port +
+          "\nColour=blue\n[Notes]\nText=hi\n");
+    Core.Options().Confirm = true;
+    Core.FormCreate();
+    Core.FormShow();
+    Core.StartButtonClick();
+    View.Log.clear();
+    View.Answer = true;
+    EXPECT_TRUE(Core.FormClose());
+    EXPECT_EQ(View.Texts(), (std::vector<std::string>{"[Office] Stopped", "Settings saved"}));
+    const std::string saved = Read();
+    EXPECT_EQ(saved.rfind("\xEF\xBB\xBF[Kestrune]\r\n", 0), 0u);
+    EXPECT_NE(saved.find("[Office]\r\nType=Proxy\r\nHost=127.0.0.1\r\nPort=" + port + "\r\n"),
+              std::string::npos);
+    EXPECT_EQ(saved.find("Colour"), std::string::npos);
+    EXPECT_EQ(saved.find("Notes"), std::string::npos);
+}
+
+TEST_F(SettingsFileTest, AnUnreadableFileIsKeptUntilTheOperatorChangesSomething) {
+    // A directory where the file should be: it exists but cannot be read.
+    ASSERT_EQ(mkdir(Path.c_str(), 0700), 0);
+    Core.FormCreate();
+    ASSERT_EQ(View.Texts().size(), 1u);
+    EXPECT_EQ(View.Texts()[0].rfind("Settings not loaded: ", 0), 0u) << View.Texts()[0];
+    View.Log.clear();
+    Core.CloseWithoutAsking();
+    ASSERT_EQ(View.Texts().size(), 1u);
+    EXPECT_EQ(View.Texts()[0].rfind("Settings not saved: ", 0), 0u);
+    struct stat st {};
+    ASSERT_EQ(stat(Path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << "the unreadable file is left alone at exit";
+}
+
+TEST_F(SettingsFileTest, ASaveThatCannotWriteKeepsTheOldFileAndSaysSo) {
+    Write("[Office]\nType=Proxy\nHost=127.0.0.1\nPort=0\n");
+    Core.FormCreate();
+    const std::string before = Read();
+    Core.mSettingsPath = Dir + "/missing-dir/Kestrune.ini";
+    View.Log.clear();
+    Core.SaveSettings();
+    ASSERT_EQ(View.Texts().size(), 1u);
+    EXPECT_EQ(View.Texts()[0].rfind("Settings not saved: ", 0), 0u);
+    EXPECT_EQ(Read(), before);
+}
+
+TEST_F(SettingsFileTest, DeleteStopsARunningServiceRemovesItsRowsAndSaves) {
+    AddService("Keep", true);
+    AddService("Gone", true);
+    Core.FormCreate();
+    Core.FormShow();
+    Core.StartButtonClick();
+    View.Log.clear();
+    Core.DeleteProxyServer(std::string("Gone"));
+    EXPECT_EQ(View.Texts(), (std::vector<std::string>{"[Gone] Stopped", "Settings saved"}));
+    ASSERT_EQ(Core.ProxyServers.size(), 1u);
+    EXPECT_EQ(Core.ProxyRows.size(), 1u);
+    EXPECT_EQ(Core.FindMonitorRow("Gone"), -1);
+    EXPECT_EQ(Read().find("[Gone]"), std::string::npos);
+    EXPECT_NE(Read().find("[Keep]"), std::string::npos);
+
+    Core.DeleteProxyServer(std::nullopt);
+    Core.DeleteProxyServer(std::string("Nobody"));
+    Core.DropPortMapper(std::nullopt);
+    Core.DropPortMapper(std::string("Nobody"));
+    EXPECT_EQ(View.Errors,
+              (std::vector<std::string>{"No proxy server selected.", "Proxy server not found.",
+                                        "No port mapper selected.", "Port mapper not found."}));
 }

@@ -1,0 +1,218 @@
+// The main window over real services: the lists, Delete and Drop, the
+// monitor page and the tray image.
+#include "core/base/Settings.h"
+#include "ui/MainWindow.h"
+
+#include "WaitFor.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace kestrune;
+using kestrune::test::WaitFor;
+
+namespace {
+
+int ListenLoopback(uint16_t& port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd, 16);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+int ConnectLoopback(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+QTreeWidgetItem* Row(QTreeWidget* list, const QString& caption) {
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (list->topLevelItem(i)->text(0) == caption &&
+            (list->topLevelItem(i)->flags() & Qt::ItemIsSelectable)) // not a group header
+            return list->topLevelItem(i);
+    return nullptr;
+}
+
+} // namespace
+
+class MainWindowServicesTest : public QObject {
+    Q_OBJECT
+
+    QString Dir;
+    QStringList Messages;
+
+    void Prepare(TMainWindow& w) {
+        w.Core().mSettingsPath = (Dir + "/Kestrune.ini").toStdString();
+        w.MessageHook = [this](const QString& text, bool) {
+            Messages << text;
+            return 0;
+        };
+    }
+    TPortMapper& AddMapper(TMainWindow& w, const std::string& name, uint16_t target) {
+        TPortMapperSettings s;
+        s.mName = name;
+        s.mOwnHost = "127.0.0.1";
+        s.mOwnPort = 0;
+        s.mMapHost = "127.0.0.1";
+        s.mMapPort = target;
+        return w.Core().AddPortMapper(s, PortMapperRow(s));
+    }
+    QString Log(TMainWindow& w) {
+        QString text;
+        for (const auto& line : w.Core().Log().Lines())
+            text += QString::fromStdString(line) + "\n";
+        return text;
+    }
+
+private slots:
+    void init() {
+        char tmp[] = "/tmp/kestrune-ui-XXXXXX";
+        QVERIFY(mkdtemp(tmp));
+        Dir = tmp;
+        Messages.clear();
+    }
+    void cleanup() { QDir(Dir).removeRecursively(); }
+
+    void SelectionEnablesTheCommandsOfItsPage() {
+        TMainWindow w;
+        Prepare(w);
+        AddMapper(w, "One", 9);
+        w.FormCreate();
+        w.show();
+        auto* list = w.findChild<QTreeWidget*>("MapperListView");
+        auto* edit = w.findChild<QPushButton*>("EditMapperButton");
+        auto* del = w.findChild<QPushButton*>("DeleteMapperButton");
+        auto* drop = w.findChild<QPushButton*>("DropMapperButton");
+        QCOMPARE(list->topLevelItemCount(), 1);
+        QVERIFY(!edit->isEnabled() && !del->isEnabled() && !drop->isEnabled());
+        list->topLevelItem(0)->setSelected(true);
+        QVERIFY(edit->isEnabled() && del->isEnabled() && drop->isEnabled());
+        QVERIFY2(!w.findChild<QPushButton*>("EditProxyButton")->isEnabled(),
+                 "other pages keep their state");
+        list->clearSelection();
+        QVERIFY(!edit->isEnabled() && !del->isEnabled() && !drop->isEnabled());
+        QTest::mouseClick(del, Qt::LeftButton); // disabled: nothing happens
+        QVERIFY(Messages.isEmpty());
+    }
+
+    void DeleteOfARunningServiceStopsItAndSavesTheFile() {
+        TMainWindow w;
+        Prepare(w);
+        AddMapper(w, "Stay", 9);
+        AddMapper(w, "Gone", 9);
+        w.FormCreate();
+        w.show();
+        QTest::mouseClick(w.findChild<QPushButton*>("StartButton"), Qt::LeftButton);
+        auto* list = w.findChild<QTreeWidget*>("MapperListView");
+        Row(list, "Gone")->setSelected(true);
+        QTest::mouseClick(w.findChild<QPushButton*>("DeleteMapperButton"), Qt::LeftButton);
+        QVERIFY(Log(w).contains("[Gone] Stopped\n"));
+        QVERIFY(Log(w).endsWith("Settings saved\n"));
+        QCOMPARE(list->topLevelItemCount(), 1);
+        QVERIFY(!Row(list, "Gone"));
+        QCOMPARE(w.Core().FindMonitorRow("Gone"), -1);
+        std::ifstream in((Dir + "/Kestrune.ini").toStdString(), std::ios::binary);
+        const std::string file((std::istreambuf_iterator<char>(in)), {});
+        QVERIFY(file.find("[Stay]") != std::string::npos);
+        QVERIFY(file.find("[Gone]") == std::string::npos);
+    }
+
+    void DropClosesLiveConnectionsAndKeepsListening() {
+        uint16_t targetPort = 0;
+        const int target = ListenLoopback(targetPort);
+        TMainWindow w;
+        Prepare(w);
+        TPortMapper& mapper = AddMapper(w, "Relay", targetPort);
+        w.FormCreate();
+        w.show();
+        QTest::mouseClick(w.findChild<QPushButton*>("StartButton"), Qt::LeftButton);
+        const uint16_t port = mapper.TCPPort();
+        QVERIFY(port != 0);
+        int clients[3];
+        for (int& c : clients)
+            QVERIFY((c = ConnectLoopback(port)) >= 0);
+        QVERIFY(WaitFor([&] { return mapper.mOnline.load() == 3; }));
+        Row(w.findChild<QTreeWidget*>("MapperListView"), "Relay")->setSelected(true);
+        QTest::mouseClick(w.findChild<QPushButton*>("DropMapperButton"), Qt::LeftButton);
+        QVERIFY(WaitFor([&] { return mapper.mDrop.load() == 3 && mapper.mOnline.load() == 0; }));
+        char byte;
+        for (int c : clients) {
+            QCOMPARE(recv(c, &byte, 1, 0), ssize_t(0)); // closed by the gateway
+            close(c);
+        }
+        const int again = ConnectLoopback(port);
+        QVERIFY2(again >= 0, "the mapper still listens after Drop");
+        QVERIFY(WaitFor([&] { return mapper.mOnTotal.load() == 4; }));
+        close(again);
+        QTest::mouseClick(w.findChild<QPushButton*>("StartButton"), Qt::LeftButton);
+        close(target);
+    }
+
+    void MonitorTableChangesOnlyWithItsPageInFront() {
+        TMainWindow w;
+        Prepare(w);
+        TPortMapper& a = AddMapper(w, "A", 9);
+        TPortMapper& b = AddMapper(w, "B", 9);
+        w.FormCreate();
+        w.show();
+        QTest::mouseClick(w.findChild<QPushButton*>("StartButton"), Qt::LeftButton);
+        a.mOnTotal = 2;
+        b.mOnTotal = 5;
+        a.mTrafTotal = 2048;
+        auto* monitor = w.findChild<QTreeWidget*>("MonitorListView");
+        auto* pages = w.findChild<QTabWidget*>("PageControl");
+        pages->setCurrentIndex(0);
+        w.Core().MonitorTimerTimer();
+        QCOMPARE(Row(monitor, "A")->text(2), QString("0"));
+        pages->setCurrentIndex(3);
+        w.Core().MonitorTimerTimer();
+        QCOMPARE(Row(monitor, "A")->text(2), QString("2"));
+        QCOMPARE(Row(monitor, "B")->text(2), QString("5"));
+        QCOMPARE(Row(monitor, "Total")->text(2), QString("7"));
+        QCOMPARE(Row(monitor, "Total")->text(5), QString("2 KB"));
+        QTest::mouseClick(w.findChild<QPushButton*>("StartButton"), Qt::LeftButton);
+        QCOMPARE(Row(monitor, "Total")->text(2), QString("0"));
+        QCOMPARE(w.findChild<QLabel*>("StatusPanel0")->text(), QString("00:00:00"));
+    }
+
+    void TrayImageFollowsStartAndStop() {
+        TMainWindow w;
+        Prepare(w);
+        AddMapper(w, "T", 9);
+        w.FormCreate();
+        w.show();
+        QCOMPARE(w.TrayImageIndex(), 0);
+        QTest::mouseClick(w.findChild<QPushButton*>("StartButton"), Qt::LeftButton);
+        QCOMPARE(w.TrayImageIndex(), 1);
+        QTest::mouseClick(w.findChild<QPushButton*>("StartButton"), Qt::LeftButton);
+        QCOMPARE(w.TrayImageIndex(), 0);
+    }
+};
+
+QTEST_MAIN(MainWindowServicesTest)
+#include "MainWindowServicesTest.moc"
