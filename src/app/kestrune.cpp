@@ -1,5 +1,6 @@
 // The desktop program: the gateway with its window.
 #include "app/SignalPipe.h"
+#include "core/base/Process.h"
 #include "core/base/Settings.h"
 #include "ui/MainWindow.h"
 
@@ -7,6 +8,7 @@
 #include <QSocketNotifier>
 
 int main(int argc, char* argv[]) {
+    kestrune::ConfigureProcess();
     const int signalFd = kestrune::TSignalPipe::Install();
     QApplication app(argc, argv);
     QApplication::setApplicationName("Kestrune");

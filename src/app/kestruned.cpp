@@ -3,6 +3,7 @@
 // SIGHUP and stops cleanly on SIGINT or SIGTERM. It never rewrites the file.
 #include "app/SignalPipe.h"
 #include "core/Main.h"
+#include "core/base/Process.h"
 #include "core/base/Settings.h"
 
 #include <cerrno>
@@ -81,6 +82,7 @@ void Load(TMainForm& core, TConsoleView& view) {
 } // namespace
 
 int main(int argc, char** argv) {
+    ConfigureProcess();
     const int signalFd = TSignalPipe::Install();
     std::setlocale(LC_ALL, "");
     if (argc > 2 ||

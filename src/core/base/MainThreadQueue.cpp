@@ -48,6 +48,9 @@ std::size_t MainThreadQueue::Drain() {
         work();
     const std::size_t count = batch.size();
     batch.clear();
+    // Keep a modest batch's memory for the next one; a flood's goes back.
+    if (batch.capacity() > 4096)
+        return count;
     std::lock_guard lock(mLock);
     if (mRunning.capacity() < batch.capacity())
         mRunning.swap(batch);
