@@ -86,13 +86,19 @@ void TIdRelay::Completed(TDirection& ADirection) {
     }
 }
 
+bool TIdRelay::Failed(const TIdTCPConnection& ASide) {
+    if (&ASide == &FRemote)
+        FRemoteFailed = true;
+    return false;
+}
+
 bool TIdRelay::Send(TDirection& ADirection, int ATo) {
     while (ADirection.Pending()) {
         const ssize_t sent =
             send(ATo, ADirection.Out + ADirection.Offset, ADirection.Length - ADirection.Offset,
                  MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent < 0)
-            return WouldBlock(errno);
+            return WouldBlock(errno) || Failed(ADirection.To);
         ADirection.Offset += static_cast<size_t>(sent);
     }
     Completed(ADirection);
@@ -103,7 +109,7 @@ bool TIdRelay::Receive(TDirection& ADirection, int AFrom, int ATo) {
     EnsureBlocks();
     const ssize_t received = recv(AFrom, ADirection.Block, ADirection.BlockSize, MSG_DONTWAIT);
     if (received < 0)
-        return WouldBlock(errno);
+        return WouldBlock(errno) || Failed(ADirection.From);
     if (received == 0) {
         ADirection.ReadOpen = false;
         return true;
@@ -175,12 +181,15 @@ TIdRelay::TIdRelayEnd TIdRelay::Run() {
         }
         if (pfds[2].revents || !client.HandleAllocated() || !remote.HandleAllocated())
             return Close(reClosed);
-        if ((pfds[0].revents | pfds[1].revents) & (POLLERR | POLLNVAL))
-            return Close(reError);
-        if (((pfds[0].revents & POLLHUP) && clientEvents == 0) ||
-            ((pfds[1].revents & POLLHUP) && remoteEvents == 0)) {
-            // Wholly closed while data for it may still come: nothing more
-            // can pass through it.
+        const bool clientBroken = (pfds[0].revents & (POLLERR | POLLNVAL)) ||
+                                  ((pfds[0].revents & POLLHUP) && clientEvents == 0);
+        const bool remoteBroken = (pfds[1].revents & (POLLERR | POLLNVAL)) ||
+                                  ((pfds[1].revents & POLLHUP) && remoteEvents == 0);
+        // A hang-up on a side not being read means it was wholly closed while
+        // data for it may still come: nothing more can pass through it.
+        if (clientBroken || remoteBroken) {
+            if (remoteBroken)
+                Failed(FRemote);
             return Close(reError);
         }
 

@@ -40,6 +40,10 @@ public:
     // side reaches the other as a half-close.
     TIdRelayEnd Run();
 
+    // After Run(): whether the remote side ended its stream or failed, as
+    // opposed to an end that came from the client side or another thread.
+    bool RemoteEnded() const { return !FDown.ReadOpen || FRemoteFailed; }
+
 private:
     struct TDirection {
         TDirection(TIdTCPConnection& AFrom, TIdTCPConnection& ATo, size_t ABlockSize,
@@ -82,6 +86,8 @@ private:
     bool Receive(TDirection& ADirection, int AFrom, int ATo);
     bool Send(TDirection& ADirection, int ATo);
     void Completed(TDirection& ADirection);
+    // Notes which side an error came from; answers false for the callers' sake.
+    bool Failed(const TIdTCPConnection& ASide);
     TIdRelayEnd Close(TIdRelayEnd AEnd);
 
     TIdTCPConnection& FClient;
@@ -89,6 +95,7 @@ private:
     TDirection FUp;   // client -> remote
     TDirection FDown; // remote -> client
     TBlockMemory FMemory;
+    bool FRemoteFailed = false;
 };
 
 } // namespace kestrune

@@ -1,0 +1,193 @@
+#include "mapper/PortMapper.h"
+
+#include "net/IdException.h"
+
+namespace kestrune {
+
+namespace {
+
+// The mark a refused client's context carries, so that its end is told
+// apart from the end of an admitted connection however many are refused
+// at once.
+constexpr int TagRefused = 1;
+
+std::string PeerText(const TIdSocketHandle& ABinding) {
+    return ABinding.PeerIP + ":" + std::to_string(ABinding.PeerPort);
+}
+
+} // namespace
+
+TPortMapper::TPortMapper(IServiceHost& AHost) : TService(TKind::PortMapper), mHost(AHost) {
+    mSockTCP.OnConnect = [this](TIdContext& AContext) { PortMapperConnect(AContext); };
+    mSockTCP.OnDisconnect = [this](TIdContext& AContext) { PortMapperDisconnect(AContext); };
+    mSockUDP.OnUDPRead = [this](TIdUDPListenerThread& AThread, const TIdBytes& AData,
+                                TIdSocketHandle& ABinding) {
+        PortMapperUDPRead(AThread, AData, ABinding);
+    };
+    // Datagrams are handled on the listener thread: the main thread is never
+    // waited for, and a busy window does not hold up forwarding.
+    mSockUDP.ThreadedEvent = true;
+}
+
+TPortMapper::~TPortMapper() {
+    Stop();
+    mSockTCP.OnConnect = nullptr;
+    mSockTCP.OnDisconnect = nullptr;
+    mSockTCP.OnExecute = nullptr;
+    mSockUDP.OnUDPRead = nullptr;
+}
+
+bool TPortMapper::Listening() const {
+    return mSockTCP.Active() || mSockUDP.Active();
+}
+
+TIdPort TPortMapper::TCPPort() {
+    return mSockTCP.Active() && mSockTCP.Bindings.Count() > 0 ? mSockTCP.Bindings[0].Port : 0;
+}
+
+TIdPort TPortMapper::UDPPort() {
+    return mSockUDP.Active() && mSockUDP.Bindings.Count() > 0 ? mSockUDP.Bindings[0].Port : 0;
+}
+
+void TPortMapper::Start() {
+    if (Listening())
+        return;
+    mSockTCP.Bindings.Clear();
+    mSockUDP.Bindings.Clear();
+    try {
+        if (mOwnPort < 0 || mOwnPort > 65535 || mMapPort < 0 || mMapPort > 65535)
+            throw EIdCouldNotBindSocket();
+        if (mTCP) {
+            TIdSocketHandle& binding = mSockTCP.Bindings.Add();
+            binding.IP = mOwnHost;
+            binding.Port = static_cast<TIdPort>(mOwnPort);
+            binding.IPVersion = Id_IPv4;
+            mSockTCP.MappedHost = mMapHost;
+            mSockTCP.MappedPort = static_cast<TIdPort>(mMapPort);
+            mSockTCP.ListenQueue = mQueue;
+            mSockTCP.MaxConnections = mLimit;
+            mSockTCP.TerminateWaitTime = mWait * 1000;
+            mSockTCP.BufferSize = mBuffer * 1024;
+            mSockTCP.SetActive(true);
+        }
+        if (mUDP) {
+            TIdSocketHandle& binding = mSockUDP.Bindings.Add();
+            binding.IP = mOwnHost;
+            // Port 0 asks the system for one; both sides then share the
+            // port that TCP got.
+            binding.Port = mOwnPort == 0 ? TCPPort() : static_cast<TIdPort>(mOwnPort);
+            binding.IPVersion = Id_IPv4;
+            mSockUDP.BufferSize = mBuffer * 1024;
+            mSockUDP.SetActive(true);
+        }
+    } catch (...) {
+        mHost.LogLine(Line("Listen failed: " + mOwnHost + ":" + std::to_string(mOwnPort)));
+        Stop();
+        // Nothing of this attempt may stay bound, so that the next Start binds afresh.
+        mSockTCP.SetActive(false);
+        mSockUDP.SetActive(false);
+        mSockTCP.Bindings.Clear();
+        mSockUDP.Bindings.Clear();
+        return;
+    }
+    mHost.LogLine(Line("Started"));
+}
+
+void TPortMapper::Stop() {
+    if (!Listening())
+        return;
+    if (mSockTCP.Active()) {
+        Drop();
+        mSockTCP.SetActive(false); // waits for every connection thread
+        mSockTCP.Bindings.Clear();
+    }
+    if (mSockUDP.Active()) {
+        mSockUDP.SetActive(false);
+        mSockUDP.Bindings.Clear();
+    }
+    ResetCounters();
+    mHost.LogLine(Line("Stopped"));
+}
+
+void TPortMapper::Drop() {
+    if (!Listening())
+        return;
+    if (mSockTCP.Active()) {
+        // Terminate only closes sockets, so holding the list's lock here
+        // never waits for a connection thread.
+        auto& contexts = mSockTCP.Contexts.LockList();
+        try {
+            for (TIdContext* context : contexts)
+                if (static_cast<TIdMappedPortContext*>(context)->Terminate())
+                    ++mDrop;
+        } catch (...) {
+        }
+        mSockTCP.Contexts.UnlockList();
+    }
+    if (mSockUDP.Active()) {
+        mSockUDP.SetActive(false);
+        mSockUDP.Bindings.Clear();
+    }
+}
+
+void TPortMapper::PortMapperConnect(TIdContext& AContext) {
+    TIdSocketHandle* binding = AContext.Binding();
+    if (!binding)
+        return;
+    const std::string& ip = binding->PeerIP;
+    const int port = binding->PeerPort;
+    if (mHost.GetAccessRestriction(mOwnHost, ip, mOwnPort, port)) {
+        AContext.Connection()->OnWork = [this](TIdComponent& ASender, TWorkMode AWorkMode,
+                                               int64_t AWorkCount) {
+            PortMapperWork(ASender, AWorkMode, AWorkCount);
+        };
+        ++mOnline;
+        ++mOnTotal;
+        mHost.LogLine(Line("Connected: " + PeerText(*binding)));
+        return;
+    }
+    // Closed here on its own thread, before the outbound connect, which a
+    // closed client prevents: nothing of a refused client reaches the remote.
+    static_cast<TIdMappedPortContext&>(AContext).Tag = TagRefused;
+    ++mDrop;
+    mHost.LogLine(Line("Denied: " + PeerText(*binding)));
+    AContext.Connection()->Disconnect();
+}
+
+void TPortMapper::PortMapperWork(TIdComponent& /*ASender*/, TWorkMode AWorkMode,
+                                 int64_t AWorkCount) {
+    if (AWorkMode == wmWrite)
+        AddTraffic(AWorkCount);
+}
+
+void TPortMapper::PortMapperDisconnect(TIdContext& AContext) {
+    if (static_cast<TIdMappedPortContext&>(AContext).Tag == TagRefused)
+        return;
+    TIdSocketHandle* binding = AContext.Binding();
+    if (!binding)
+        return;
+    AContext.Connection()->OnWork = nullptr;
+    --mOnline;
+    mHost.LogLine(Line("Disconnected: " + PeerText(*binding)));
+}
+
+void TPortMapper::PortMapperUDPRead(TIdUDPListenerThread& /*AThread*/, const TIdBytes& AData,
+                                    TIdSocketHandle& ABinding) {
+    if (!mHost.GetAccessRestriction(mOwnHost, ABinding.PeerIP, mOwnPort, ABinding.PeerPort)) {
+        ++mDrop;
+        mHost.LogLine(Line("Denied: " + PeerText(ABinding)));
+        return;
+    }
+    // Counted before the send: a datagram whose send fails stays counted.
+    ++mOnTotal;
+    AddTraffic(static_cast<int64_t>(AData.size()));
+    ABinding.SendTo(mMapHost, static_cast<TIdPort>(mMapPort), AData, Id_IPv4);
+}
+
+void TPortMapper::AddTraffic(int64_t ACount) {
+    if (mHost.IsMonitorInFront())
+        mTraf += ACount;
+    mTrafTotal += ACount;
+}
+
+} // namespace kestrune

@@ -1,0 +1,54 @@
+// One configured port mapper: forwards the TCP connections and/or UDP
+// datagrams that arrive at its listen address to one remote address, after
+// the access check, counting and logging as it goes.
+//
+// Start, Stop, Drop and the destructor run on the main thread. The TCP
+// handlers run on connection threads and the UDP handler on the datagram
+// listener thread; none of them waits for the main thread.
+#pragma once
+
+#include "core/base/Service.h"
+#include "core/base/ServiceHost.h"
+#include "core/base/ServiceSettings.h"
+#include "mapper/IdMappedPortTCP.h"
+#include "net/UDPServer.h"
+
+#include <string>
+
+namespace kestrune {
+
+class TPortMapper : public TService, public TPortMapperSettings {
+public:
+    explicit TPortMapper(IServiceHost& AHost);
+    ~TPortMapper() override; // stops first
+
+    void Start() override;
+    void Stop() override;
+    void Drop() override;
+    bool Listening() const override;
+    const std::string& ServiceName() const override { return mName; }
+    bool ServiceEnabled() const override { return mEnable; }
+
+    // The ports actually bound while listening (0 when that side is not),
+    // so that a mapper configured on port 0 can be reached.
+    TIdPort TCPPort();
+    TIdPort UDPPort();
+    // Live TCP mappings, the ones still ending included.
+    size_t ConnectionCount() const { return mSockTCP.Contexts.Count(); }
+
+private:
+    void PortMapperConnect(TIdContext& AContext);
+    void PortMapperWork(TIdComponent& ASender, TWorkMode AWorkMode, int64_t AWorkCount);
+    void PortMapperDisconnect(TIdContext& AContext);
+    void PortMapperUDPRead(TIdUDPListenerThread& AThread, const TIdBytes& AData,
+                           TIdSocketHandle& ABinding);
+
+    void AddTraffic(int64_t ACount);
+    std::string Line(const std::string& AText) const { return "[" + mName + "] " + AText; }
+
+    IServiceHost& mHost;
+    TIdMappedPortTCP mSockTCP;
+    TIdUDPServer mSockUDP;
+};
+
+} // namespace kestrune
