@@ -171,9 +171,12 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             TAccessRule rule;
             rule.mName = name;
             rule.mOwnHost = std::string(*ownHost);
-            rule.mOwnPort = std::string(*ownPort);
+            // Rules are matched against the plain decimal text of a port and
+            // saved in that form, so a hand-written "080" is read as "80":
+            // otherwise it would never match now and differ after a save.
+            rule.mOwnPort = PlainPortText(*ownPort);
             rule.mRemHost = std::string(*remHost);
-            rule.mRemPort = std::string(*remPort);
+            rule.mRemPort = PlainPortText(*remPort);
             rule.mAction = *action == "Deny" ? TAccessRule::Deny : TAccessRule::Allow;
             rule.mEnable = Is(section, "Enable", "0") ? TAccessRule::No : TAccessRule::Yes;
             out.AccessRules.push_back(std::move(rule));

@@ -196,7 +196,12 @@ bool SameName(std::string_view a, std::string_view b) {
 
 bool ListenOverlaps(std::string_view hostA, std::string_view portA, std::string_view hostB,
                     std::string_view portB) {
-    if (portA != portB)
+    // By number where both are numbers: "080" and "80" are one port to the
+    // system, and the file is written with "80", so a text comparison would
+    // let both entries load now and drop one of them at the next start.
+    const int a = ReadPortText(portA, -1);
+    const int b = ReadPortText(portB, -2);
+    if (portA != portB && a != b)
         return false;
     return hostA == TAccessRule::AnyHost || hostB == TAccessRule::AnyHost || hostA == hostB;
 }

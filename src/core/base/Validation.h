@@ -79,7 +79,8 @@ constexpr std::size_t NoRow = SIZE_MAX;
 // letters. The settings file tells sections apart by this same comparison,
 // so no two stored entries can ever share a section.
 bool SameName(std::string_view a, std::string_view b);
-// Equal port texts, and equal listen IPs or "0.0.0.0" on either side. The
+// Equal ports (as numbers where both texts are numbers, else as text), and
+// equal listen IPs or "0.0.0.0" on either side. The
 // protocol of a port mapper plays no part.
 bool ListenOverlaps(std::string_view hostA, std::string_view portA, std::string_view hostB,
                     std::string_view portB);

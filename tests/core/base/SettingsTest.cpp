@@ -158,12 +158,24 @@ TEST(Settings, LoggedChecksAgainstEarlierEntries) {
     EXPECT_TRUE(in.Data.PortMappers.empty());
 }
 
-TEST(Settings, PortTextsCompareAsTextAndRowsShowThemAsRead) {
-    const Loaded in = Read(Proxy("A", "127.0.0.1", "80") + Proxy("B", "127.0.0.1", "080"));
-    EXPECT_TRUE(in.Log.empty());
+TEST(Settings, PortsCompareAsNumbersAndRowsShowThemAsRead) {
+    // Both on port 80: the second would fail to listen, and after a save
+    // (which writes "80") one of them would be dropped at the next start.
+    const Loaded in = Read(Proxy("A", "127.0.0.1", "80") + Proxy("B", "127.0.0.1", "080") +
+                           Proxy("C", "127.0.0.2", "081"));
+    EXPECT_EQ(in.Log, std::vector<std::string>{
+                          "Proxy server port conflict while loading proxy servers: B"});
     ASSERT_EQ(in.Data.ProxyServers.size(), 2u);
-    EXPECT_EQ(in.Data.ProxyServers[1].Row.Columns[2], "080");
-    EXPECT_EQ(in.Data.ProxyServers[1].Settings.mPort, 80);
+    EXPECT_EQ(in.Data.ProxyServers[1].Row.Columns[2], "081");
+    EXPECT_EQ(in.Data.ProxyServers[1].Settings.mPort, 81);
+}
+
+TEST(Settings, RulePortsAreReadAsPlainDecimal) {
+    const Loaded in = Read("[R]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=01080\nRemHost=1.2.3.4\n"
+                           "RemPort=+00\nAction=Deny\n");
+    ASSERT_EQ(in.Data.AccessRules.size(), 1u);
+    EXPECT_EQ(in.Data.AccessRules[0].mOwnPort, "1080");
+    EXPECT_EQ(in.Data.AccessRules[0].mRemPort, "0");
 }
 
 TEST(Settings, VersionProtocolAndEnableReadRules) {

@@ -104,8 +104,9 @@ TEST(ValidationFields, ListenOverlap) {
     EXPECT_TRUE(ListenOverlaps("10.0.0.1", "1080", "10.0.0.1", "1080"));
     EXPECT_FALSE(ListenOverlaps("10.0.0.1", "1080", "10.0.0.2", "1080"));
     EXPECT_FALSE(ListenOverlaps("0.0.0.0", "1080", "0.0.0.0", "1081"));
-    // Ports are compared as text.
-    EXPECT_FALSE(ListenOverlaps("0.0.0.0", "080", "0.0.0.0", "80"));
+    // "080" and "80" are the same port to the system (and in the saved file).
+    EXPECT_TRUE(ListenOverlaps("0.0.0.0", "080", "0.0.0.0", "80"));
+    EXPECT_FALSE(ListenOverlaps("0.0.0.0", "x", "0.0.0.0", "y"));
 }
 
 } // namespace

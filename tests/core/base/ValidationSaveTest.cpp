@@ -265,8 +265,9 @@ TEST_F(ValidationSave, LoadedProxyServerSections) {
               "Proxy server port conflict while loading proxy servers: New");
     EXPECT_EQ(load("10.0.0.1", "53").mLogLine,
               "Port mapper port conflict while loading proxy servers: New");
-    // Text comparison: 080 is not 80, 01080 is not 1080.
-    EXPECT_TRUE(load("0.0.0.0", "01080").mLoad);
+    // 01080 is port 1080 to the system: it clashes too.
+    EXPECT_EQ(load("0.0.0.0", "01080").mLogLine,
+              "Proxy server port conflict while loading proxy servers: New");
 }
 
 TEST_F(ValidationSave, LoadedPortMapperAndAccessSections) {
