@@ -1,0 +1,96 @@
+// The SOCKS server protocol: one SOCKS4/4a or SOCKS5 request per accepted
+// connection, read, checked and answered up to the dispatch of its command.
+// The commands themselves are TIdSocksServer's.
+//
+// Properties and events are set by the controlling thread while the server is
+// inactive. OnAuthenticate, OnBeforeSocksConnect, OnBeforeSocksBind and
+// OnVerifyBoundPeer run on connection threads, many at once, and must not
+// wait for the controlling thread.
+#pragma once
+
+#include "net/CustomTCPServer.h"
+#include "proxy/SocksException.h"
+#include "proxy/SocksServerContext.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kestrune {
+
+class TIdCustomSocksServer : public TIdCustomTCPServer {
+public:
+    using TIdOnAuthenticate =
+        std::function<void(TIdSocksServerContext& AContext, bool& AAuthenticated)>;
+    using TIdOnBeforeEvent = std::function<void(TIdSocksServerContext& AContext, std::string& VHost,
+                                                TIdPort& VPort, bool& VAllowed)>;
+    using TIdOnVerifyEvent =
+        std::function<void(TIdSocksServerContext& AContext, const std::string& AHost,
+                           const std::string& APeer, bool& VAllowed)>;
+
+    static constexpr size_t MinBufferSize = 4096;
+    static constexpr size_t MaxBufferSize = 4194304;
+    static constexpr int CommandTimeout = 120000;
+
+    TIdCustomSocksServer();
+    ~TIdCustomSocksServer() override;
+
+    bool NeedsAuthentication = false;
+    bool AllowSocks4 = true;
+    bool AllowSocks5 = true;
+    // Bytes; the relay clamps it to MinBufferSize .. MaxBufferSize.
+    int BufferSize = 4096;
+    // Milliseconds the request exchange may take, from the first byte read to
+    // the dispatch of the command; 0 or less waits without limit. A client
+    // that has not finished its request by then is closed without a reply.
+    int RequestTimeout = 0;
+
+    // Unassigned: every login fails.
+    TIdOnAuthenticate OnAuthenticate;
+    // Unassigned: every request and every bound peer is admitted.
+    TIdOnBeforeEvent OnBeforeSocksConnect;
+    TIdOnBeforeEvent OnBeforeSocksBind;
+    TIdOnVerifyEvent OnVerifyBoundPeer;
+
+    // The block size S of the relay.
+    size_t EffectiveBufferSize() const;
+
+    // Each reply is one write of the whole message. An address text that is
+    // not a literal of the reply's family gives an all-zero address field.
+    static void SendSocks4Reply(TIdSocksServerContext& AContext, uint8_t ACode,
+                                const std::string& AHost, TIdPort APort);
+    // ATYP and address length follow the context's IP version.
+    static void SendSocks5Reply(TIdSocksServerContext& AContext, uint8_t ACode,
+                                const std::string& AHost, TIdPort APort);
+    static void SendMethodReply(TIdSocksServerContext& AContext, uint8_t AMethod);
+    static void SendLoginReply(TIdSocksServerContext& AContext, uint8_t AStatus);
+    // Code 91 (SOCKS4) or ASocks5Code with zero address and port, then the
+    // client connection is closed, also when the reply could not be written.
+    static void SendSocksError(TIdSocksServerContext& AContext, uint8_t ASocks5Code);
+    static void SendSocksError(TIdSocksServerContext& AContext, uint8_t ASocks4Code,
+                               uint8_t ASocks5Code);
+
+protected:
+    // One request, then the context ends.
+    bool ExecuteContext(TIdContext& AContext) override;
+    void TerminateContext(TIdContext& AContext) override;
+
+    // Both are refused as unsupported commands here; TIdSocksServer serves them.
+    virtual void CommandConnect(TIdSocksServerContext& AContext, const std::string& AHost,
+                                TIdPort APort);
+    virtual void CommandBind(TIdSocksServerContext& AContext, const std::string& AHost,
+                             TIdPort APort);
+
+private:
+    class TRequestReader;
+
+    void ReadSocks4Request(TIdSocksServerContext& AContext, TRequestReader& AReader,
+                           uint8_t& ACommand, std::string& AHost, TIdPort& APort);
+    void ReadSocks5Request(TIdSocksServerContext& AContext, TRequestReader& AReader,
+                           uint8_t& ACommand, std::string& AHost, TIdPort& APort);
+    bool Authenticate(TIdSocksServerContext& AContext);
+    static void RefuseCommand(TIdSocksServerContext& AContext);
+};
+
+} // namespace kestrune

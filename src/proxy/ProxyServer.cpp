@@ -1,0 +1,159 @@
+#include "proxy/ProxyServer.h"
+
+namespace kestrune {
+
+TProxyServer::TProxyServer(IServiceHost& AHost)
+    : TService(TKind::ProxyServer), mServiceHost(AHost), mSock(std::make_unique<TIdSocksServer>()) {
+    mSock->OnConnect = [this](TIdContext& AContext) { SocksServerConnect(AContext); };
+    mSock->OnAuthenticate = [this](TIdSocksServerContext& AContext, bool& AAuthenticated) {
+        SocksServerAuthenticate(AContext, AAuthenticated);
+    };
+    mSock->OnDisconnect = [this](TIdContext& AContext) { SocksServerDisconnect(AContext); };
+}
+
+TProxyServer::~TProxyServer() {
+    Stop();
+    mSock->OnVerifyBoundPeer = nullptr;
+    mSock->OnConnect = nullptr;
+    mSock->OnAuthenticate = nullptr;
+    mSock->OnDisconnect = nullptr;
+}
+
+bool TProxyServer::Listening() const {
+    return mSock->Active();
+}
+
+TIdPort TProxyServer::BoundPort() const {
+    if (!mSock->Active() || mSock->Bindings.Count() == 0)
+        return 0;
+    return mSock->Bindings[0].Port;
+}
+
+void TProxyServer::Start() {
+    TIdSocketHandle& binding = mSock->Bindings.Add();
+    binding.IP = mHost;
+    binding.Port = static_cast<TIdPort>(mPort);
+    binding.IPVersion = Id_IPv4;
+    mSock->AllowSocks5 = mFive;
+    mSock->AllowSocks4 = mFour;
+    mSock->ListenQueue = mQueue;
+    mSock->MaxConnections = mLimit;
+    mSock->NeedsAuthentication = !mUser.empty() && !mPass.empty();
+    mSock->TerminateWaitTime = mWait * 1000;
+    // A client gets the same time to finish its request; a silent one would
+    // otherwise hold a thread for ever.
+    mSock->RequestTimeout = mWait * 1000;
+    mSock->BufferSize = mBuffer * 1024;
+    try {
+        mSock->SetActive(true);
+    } catch (...) {
+        mSock->Bindings.Clear();
+        mServiceHost.LogLine(Prefix() + "Listen failed: " + mHost + ":" + std::to_string(mPort));
+        return;
+    }
+    mServiceHost.LogLine(Prefix() + "Started");
+}
+
+void TProxyServer::Stop() {
+    if (!mSock->Active())
+        return;
+    Drop();
+    mSock->SetActive(false);
+    mSock->Bindings.Clear();
+    ResetCounters();
+    mServiceHost.LogLine(Prefix() + "Stopped");
+}
+
+void TProxyServer::Drop() {
+    if (!mSock->Active())
+        return;
+    auto& contexts = mSock->Contexts.LockList();
+    for (TIdContext* item : contexts) {
+        auto& context = static_cast<TIdSocksServerContext&>(*item);
+        // A denied connection is being closed by its own thread and was
+        // counted when it was denied.
+        if (context.Denied() || !context.Connection() || !context.Connection()->StillConnected())
+            continue;
+        context.Close();
+        ++mDrop;
+    }
+    mSock->Contexts.UnlockList();
+}
+
+std::string TProxyServer::Peer(TIdContext& AContext) {
+    const TIdSocketHandle* binding = AContext.Binding();
+    if (!binding)
+        return ":0";
+    return binding->PeerIP + ":" + std::to_string(binding->PeerPort);
+}
+
+void TProxyServer::SocksServerConnect(TIdContext& AContext) {
+    auto& context = static_cast<TIdSocksServerContext&>(AContext);
+    const TIdSocketHandle* binding = context.Binding();
+    const std::string peerIP = binding ? binding->PeerIP : std::string();
+    const int peerPort = binding ? binding->PeerPort : 0;
+    if (!mServiceHost.GetAccessRestriction(mHost, peerIP, mPort, peerPort)) {
+        // Closed here, on its own thread, before the server reads a byte; the
+        // mark tells the server and SocksServerDisconnect apart from every
+        // other denied connection.
+        context.Deny();
+        context.Close();
+        mServiceHost.LogLine(Prefix() + "Denied: " + Peer(AContext));
+        ++mDrop;
+        return;
+    }
+    TIdTCPConnection& connection = *context.Connection();
+    connection.OnWorkBegin = [&context](TIdComponent&, TWorkMode AWorkMode, int64_t) {
+        if (AWorkMode == wmWrite)
+            context.WorkReported = 0;
+    };
+    connection.OnWork = [this, &context](TIdComponent&, TWorkMode AWorkMode, int64_t AWorkCount) {
+        SocksServerWork(context, AWorkMode, AWorkCount);
+    };
+    ++mOnline;
+    ++mOnTotal;
+    mServiceHost.LogLine(Prefix() + "Connected: " + Peer(AContext));
+}
+
+void TProxyServer::SocksServerAuthenticate(TIdSocksServerContext& AContext, bool& AAuthenticated) {
+    if (!mFive || !mSock->NeedsAuthentication) {
+        AAuthenticated = true;
+        return;
+    }
+    if (AContext.Username() == mUser && AContext.Password() == mPass) {
+        mServiceHost.LogLine(Prefix() + "Authenticated: " + Peer(AContext));
+        AAuthenticated = true;
+        return;
+    }
+    mServiceHost.LogLine(Prefix() + "Authentication failed: " + Peer(AContext) + " @ " +
+                         AContext.Username() + "/" + AContext.Password());
+    ++mDrop;
+    AAuthenticated = false;
+}
+
+void TProxyServer::SocksServerWork(TIdSocksServerContext& AContext, TWorkMode AWorkMode,
+                                   int64_t AWorkCount) {
+    if (AWorkMode != wmWrite)
+        return;
+    const int64_t bytes = AWorkCount - AContext.WorkReported;
+    AContext.WorkReported = AWorkCount;
+    if (bytes <= 0)
+        return;
+    if (mServiceHost.IsMonitorInFront())
+        mTraf += bytes;
+    mTrafTotal += bytes;
+}
+
+void TProxyServer::SocksServerDisconnect(TIdContext& AContext) {
+    auto& context = static_cast<TIdSocksServerContext&>(AContext);
+    if (context.Denied())
+        return;
+    if (TIdTCPConnection* connection = context.Connection()) {
+        connection->OnWork = nullptr;
+        connection->OnWorkBegin = nullptr;
+    }
+    --mOnline;
+    mServiceHost.LogLine(Prefix() + "Disconnected: " + Peer(AContext));
+}
+
+} // namespace kestrune

@@ -1,0 +1,49 @@
+// One configured SOCKS proxy server: its settings, its counters and the
+// TIdSocksServer that serves it, tied to the access rules and the event log.
+//
+// Start, Stop, Drop and the destructor run on the main thread. The Socks*
+// handlers run on connection threads, many at once; they reach the owner only
+// through IServiceHost, whose calls never wait for the main thread.
+#pragma once
+
+#include "core/base/Service.h"
+#include "core/base/ServiceHost.h"
+#include "core/base/ServiceSettings.h"
+#include "proxy/SocksServer.h"
+
+#include <memory>
+#include <string>
+
+namespace kestrune {
+
+class TProxyServer : public TService, public TProxyServerSettings {
+public:
+    explicit TProxyServer(IServiceHost& AHost);
+    ~TProxyServer() override; // stops first
+
+    void Start() override;
+    void Stop() override;
+    void Drop() override;
+    bool Listening() const override;
+    const std::string& ServiceName() const override { return mName; }
+    bool ServiceEnabled() const override { return mEnable; }
+
+    // The port actually listened on (the configured one, or the one the
+    // system chose for port 0); 0 while stopped.
+    TIdPort BoundPort() const;
+
+    void SocksServerConnect(TIdContext& AContext);
+    void SocksServerAuthenticate(TIdSocksServerContext& AContext, bool& AAuthenticated);
+    // AWorkCount is the running total of the current write to the client.
+    void SocksServerWork(TIdSocksServerContext& AContext, TWorkMode AWorkMode, int64_t AWorkCount);
+    void SocksServerDisconnect(TIdContext& AContext);
+
+private:
+    std::string Prefix() const { return "[" + mName + "] "; }
+    static std::string Peer(TIdContext& AContext);
+
+    IServiceHost& mServiceHost;
+    std::unique_ptr<TIdSocksServer> mSock;
+};
+
+} // namespace kestrune

@@ -1,0 +1,103 @@
+#include "proxy/SocksServer.h"
+
+#include "net/Relay.h"
+#include "net/SimpleServer.h"
+#include "net/TCPClient.h"
+
+namespace kestrune {
+
+TIdSocksServer::~TIdSocksServer() {
+    SetActive(false);
+}
+
+void TIdSocksServer::RelayConnections(TIdTCPConnection& A, TIdTCPConnection& B, size_t ASize) {
+    TIdRelay relay(A, B, ASize, ASize);
+    relay.Run();
+}
+
+void TIdSocksServer::SendGranted(TIdSocksServerContext& AContext, const std::string& AHost,
+                                 TIdPort APort) {
+    if (AContext.SocksVersion() == 4)
+        SendSocks4Reply(AContext, 90, AHost, APort);
+    else
+        SendSocks5Reply(AContext, 0, AHost, APort);
+}
+
+void TIdSocksServer::Admit(const TIdOnBeforeEvent& AEvent, TIdSocksServerContext& AContext,
+                           std::string& VHost, TIdPort& VPort) {
+    bool allowed = true;
+    if (AEvent)
+        AEvent(AContext, VHost, VPort, allowed);
+    if (!allowed) {
+        SendSocksError(AContext, 91, 2);
+        throw EIdSocksSvrAccessDenied();
+    }
+}
+
+void TIdSocksServer::CommandConnect(TIdSocksServerContext& AContext, const std::string& AHost,
+                                    TIdPort APort) {
+    const size_t size = EffectiveBufferSize();
+    std::string host = AHost;
+    TIdPort port = APort;
+    Admit(OnBeforeSocksConnect, AContext, host, port);
+
+    TIdTCPClient target;
+    target.Host = host;
+    target.Port = port;
+    target.IPVersion = AContext.IPVersion();
+    target.ConnectTimeout = CommandTimeout;
+    target.UseNagle = false;
+    target.SetWakeUp(AContext.CommandWakeUp());
+    try {
+        target.Connect();
+    } catch (...) {
+        SendSocksError(AContext, 91, 4);
+        throw;
+    }
+    const TIdSocketHandle& local = target.IOHandler()->Binding();
+    SendGranted(AContext, local.IP, local.Port);
+    RelayConnections(*AContext.Connection(), target, size);
+    target.Disconnect();
+    AContext.Connection()->Disconnect();
+}
+
+void TIdSocksServer::CommandBind(TIdSocksServerContext& AContext, const std::string& AHost,
+                                 TIdPort APort) {
+    const size_t size = EffectiveBufferSize();
+    std::string host = AHost;
+    TIdPort port = APort;
+    Admit(OnBeforeSocksBind, AContext, host, port);
+
+    TIdSimpleServer listener;
+    listener.IPVersion = AContext.IPVersion();
+    listener.SetWakeUp(AContext.CommandWakeUp());
+    try {
+        listener.BeginListen();
+    } catch (...) {
+        SendSocksError(AContext, 91, 1);
+        throw;
+    }
+    SendGranted(AContext, listener.Binding().IP, listener.Binding().Port);
+    try {
+        listener.Listen(CommandTimeout);
+    } catch (...) {
+        SendSocksError(AContext, 93, 1);
+        throw;
+    }
+    const TIdSocketHandle& peer = listener.Binding();
+    bool allowed = true;
+    if (OnVerifyBoundPeer)
+        OnVerifyBoundPeer(AContext, host, peer.PeerIP, allowed);
+    if (!allowed) {
+        listener.Disconnect();
+        SendSocksError(AContext, 91, 1);
+        throw EIdSocksSvrPeerMismatch();
+    }
+    SendGranted(AContext, peer.PeerIP, peer.PeerPort);
+    listener.Binding().SetNoDelay(true);
+    RelayConnections(*AContext.Connection(), listener, size);
+    listener.Disconnect();
+    AContext.Connection()->Disconnect();
+}
+
+} // namespace kestrune

@@ -1,0 +1,331 @@
+// The proxy server service: access check, counters, log lines, Drop and Stop.
+#include "ProxyTestUtil.h"
+
+#include "proxy/ProxyServer.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+namespace kestrune {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Hex;
+using test::PortBytes;
+using test::TFd;
+using test::ToHex;
+
+struct TServiceRig {
+    TServiceRig() : Service(Host) {
+        Service.mName = "Office";
+        Service.mHost = "127.0.0.1";
+        Service.mPort = 0;
+        Service.mFive = true;
+        Service.mFour = false;
+    }
+    void Start() {
+        Service.Start();
+        ASSERT_TRUE(Service.Listening());
+        Port = Service.BoundPort();
+    }
+    TFd Client() { return test::Connect(Port); }
+    // A SOCKS5 client through the greeting and a CONNECT to 127.0.0.1:APort.
+    TFd Relayed(uint16_t APort) {
+        TFd client = Client();
+        test::SendAll(client.Get(), Hex("05 01 00 05 01 00 01 7f 00 00 01") + PortBytes(APort));
+        EXPECT_EQ(test::Recv(client.Get(), 12).substr(0, 4), Hex("05 00 05 00"));
+        return client;
+    }
+    std::string Line(const std::string& AText, int AFd) const {
+        return "[Office] " + AText + ": 127.0.0.1:" + std::to_string(test::LocalPort(AFd));
+    }
+
+    test::TRecorderHost Host;
+    TProxyServer Service;
+    uint16_t Port = 0;
+};
+
+TEST(ProxyServer, StartConnectDisconnectStopLogLinesAndCounters) {
+    TServiceRig rig;
+    rig.Start();
+    test::TLoopbackServer echo(test::Echo);
+    std::string connected, disconnected;
+    {
+        TFd client = rig.Relayed(echo.Port);
+        connected = rig.Line("Connected", client.Get());
+        disconnected = rig.Line("Disconnected", client.Get());
+        EXPECT_EQ(rig.Service.mOnline, 1);
+        EXPECT_EQ(rig.Service.mOnTotal, 1);
+    }
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mOnline == 0; }));
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Has(disconnected); }));
+    rig.Service.Stop();
+    EXPECT_FALSE(rig.Service.Listening());
+    EXPECT_EQ(rig.Host.Lines(), (std::vector<std::string>{"[Office] Started", connected,
+                                                          disconnected, "[Office] Stopped"}));
+    EXPECT_EQ(rig.Service.mOnTotal, 0);
+    rig.Service.Stop(); // a stopped service: nothing more
+    rig.Service.Drop();
+    EXPECT_EQ(rig.Host.Lines().size(), 4u);
+}
+
+TEST(ProxyServer, DeniedClientGetsNoByteAndItsRequestIsNeverServed) {
+    TServiceRig rig;
+    test::TLoopbackServer echo(test::Echo);
+    // The access check waits until the client's whole request is on the wire,
+    // so that a server that read it could still serve it.
+    std::promise<void> requestSent;
+    std::shared_future<void> sent = requestSent.get_future().share();
+    std::atomic<int> asked{0};
+    rig.Host.SetRule([&](const std::string& AOwnHost, const std::string&, int AOwnPort, int) {
+        EXPECT_EQ(AOwnHost, "127.0.0.1");
+        EXPECT_EQ(AOwnPort, 0);
+        if (++asked == 1)
+            sent.wait_for(5s);
+        return false;
+    });
+    rig.Start();
+    TFd client = rig.Client();
+    test::SendAll(client.Get(), Hex("05 01 00 05 01 00 01 7f 00 00 01") + PortBytes(echo.Port));
+    requestSent.set_value();
+    EXPECT_TRUE(test::PeerClosed(client.Get()));
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Count("Denied") == 1; }));
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mDrop == 1; }));
+    EXPECT_TRUE(rig.Host.Has(rig.Line("Denied", client.Get())));
+    EXPECT_EQ(echo.Accepted, 0);
+    EXPECT_EQ(rig.Service.mOnline, 0);
+    EXPECT_EQ(rig.Service.mOnTotal, 0);
+    EXPECT_EQ(rig.Service.mDrop, 1);
+}
+
+TEST(ProxyServer, EveryDeniedConnectionsEndIsRecognised) {
+    TServiceRig rig;
+    test::TLoopbackServer echo(test::Echo);
+    // Several denials overlap with one admitted client; only the admitted one
+    // is disconnected, and mOnline never leaves 0 .. 1.
+    rig.Host.SetRule([](const std::string&, const std::string&, int, int ARemPort) {
+        return ARemPort % 4 == 0;
+    });
+    rig.Start();
+    std::vector<TFd> denied, admitted;
+    for (int i = 0; i < 64 && (denied.size() < 6 || admitted.empty()); ++i) {
+        TFd client = rig.Client();
+        (test::LocalPort(client.Get()) % 4 == 0 ? admitted : denied).push_back(std::move(client));
+    }
+    ASSERT_FALSE(admitted.empty());
+    for (TFd& client : denied)
+        EXPECT_TRUE(test::PeerClosed(client.Get()));
+    test::SendAll(admitted[0].Get(),
+                  Hex("05 01 00 05 01 00 01 7f 00 00 01") + PortBytes(echo.Port));
+    EXPECT_EQ(test::Recv(admitted[0].Get(), 12).substr(0, 4), Hex("05 00 05 00"));
+    const auto online = static_cast<int64_t>(admitted.size());
+    EXPECT_TRUE(test::WaitFor([&] { return rig.Service.mOnline == online; }));
+    admitted.clear();
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mOnline == 0; }));
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Count("Disconnected") == online; }))
+        << ::testing::PrintToString(rig.Host.Lines());
+    EXPECT_EQ(rig.Host.Count("Denied"), static_cast<int>(denied.size()));
+    EXPECT_EQ(rig.Service.mDrop, static_cast<int64_t>(denied.size()));
+    EXPECT_EQ(rig.Service.mOnTotal, online);
+    rig.Service.Stop();
+    EXPECT_EQ(rig.Host.Count("Disconnected"), online);
+}
+
+TEST(ProxyServer, FailedSocks5LoginIsLoggedWithTheOfferedCredentials) {
+    TServiceRig rig;
+    rig.Service.mUser = "alice";
+    rig.Service.mPass = "s3cret";
+    rig.Start();
+    TFd client = rig.Client();
+    // [5, 1, 02] [1, 5] alice [6] S3cret
+    test::SendAll(client.Get(), Hex("05 01 02 01 05") + "alice" + Hex("06") + "S3cret");
+    EXPECT_EQ(ToHex(test::ReadAll(client.Get())), "05 02 01 01");
+    const std::string failed = "[Office] Authentication failed: 127.0.0.1:" +
+                               std::to_string(test::LocalPort(client.Get())) + " @ alice/S3cret";
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Count("Disconnected") == 1; }));
+    EXPECT_TRUE(rig.Host.Has(failed));
+    EXPECT_EQ(rig.Service.mOnTotal, 1);
+    EXPECT_EQ(rig.Service.mDrop, 1);
+    EXPECT_EQ(rig.Service.mOnline, 0);
+
+    test::TLoopbackServer echo(test::Echo);
+    TFd good = rig.Client();
+    test::SendAll(good.Get(), Hex("05 01 02 01 05") + "alice" + Hex("06") + "s3cret" +
+                                  Hex("05 01 00 01 7f 00 00 01") + PortBytes(echo.Port));
+    EXPECT_EQ(test::Recv(good.Get(), 8).substr(0, 6), Hex("05 02 01 00 05 00"));
+    EXPECT_TRUE(rig.Host.Has(rig.Line("Authenticated", good.Get())));
+    EXPECT_EQ(rig.Service.mDrop, 1);
+}
+
+TEST(ProxyServer, Socks4AndCredentials) {
+    test::TLoopbackServer echo(test::Echo);
+    // [4, CONNECT, port, 127.0.0.1] "alice" NUL
+    const std::string request =
+        Hex("04 01") + PortBytes(echo.Port) + Hex("7f 00 00 01") + "alice" + std::string(1, '\0');
+    {
+        // Both versions with a user name and password: SOCKS4 carries no
+        // password, so every SOCKS4 request is a failed login.
+        TServiceRig rig;
+        rig.Service.mFour = true;
+        rig.Service.mUser = "alice";
+        rig.Service.mPass = "s3cret";
+        rig.Start();
+        TFd client = rig.Client();
+        test::SendAll(client.Get(), request);
+        EXPECT_EQ(ToHex(test::ReadAll(client.Get())), "00 5d 00 00 00 00 00 00");
+        ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Count("Disconnected") == 1; }));
+        EXPECT_TRUE(rig.Host.Has("[Office] Authentication failed: 127.0.0.1:" +
+                                 std::to_string(test::LocalPort(client.Get())) + " @ alice/"));
+        EXPECT_EQ(rig.Service.mDrop, 1);
+    }
+    {
+        // SOCKS4 only: the configured user name and password are ignored.
+        TServiceRig rig;
+        rig.Service.mFive = false;
+        rig.Service.mFour = true;
+        rig.Service.mUser = "alice";
+        rig.Service.mPass = "s3cret";
+        rig.Start();
+        TFd client = rig.Client();
+        test::SendAll(client.Get(), request + "ping");
+        EXPECT_EQ(test::Recv(client.Get(), 2), Hex("00 5a"));
+        EXPECT_EQ(test::Recv(client.Get(), 10).substr(6), "ping");
+        EXPECT_EQ(rig.Host.Count("Authentic"), 0);
+        EXPECT_EQ(rig.Service.mDrop, 0);
+        // A SOCKS5 client is refused without a byte by a SOCKS4-only server.
+        TFd five = rig.Client();
+        test::SendAll(five.Get(), Hex("05 01 00"));
+        EXPECT_TRUE(test::PeerClosed(five.Get()));
+    }
+}
+
+TEST(ProxyServer, DropClosesEveryRelayAndCountsIt) {
+    TServiceRig rig;
+    rig.Start();
+    test::TLoopbackServer echo(test::Echo);
+    std::vector<TFd> clients;
+    for (int i = 0; i < 3; ++i)
+        clients.push_back(rig.Relayed(echo.Port));
+    EXPECT_EQ(rig.Service.mOnline, 3);
+    rig.Service.Drop();
+    EXPECT_EQ(rig.Service.mDrop, 3);
+    for (TFd& client : clients)
+        EXPECT_TRUE(test::PeerClosed(client.Get()));
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Count("Disconnected") == 3; }));
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mOnline == 0; }));
+    rig.Service.Drop(); // nothing left to close
+    EXPECT_EQ(rig.Service.mDrop, 3);
+    EXPECT_EQ(rig.Service.mOnTotal, 3);
+}
+
+TEST(ProxyServer, StopAndDropEndPendingConnectsAtOnce) {
+    TServiceRig rig;
+    rig.Start();
+    test::TBlackhole blackhole;
+    const std::string request = Hex("05 01 00 05 01 00 01 7f 00 00 01") + PortBytes(blackhole.Port);
+    TFd dropped = rig.Client();
+    test::SendAll(dropped.Get(), request);
+    EXPECT_EQ(test::Recv(dropped.Get(), 2), Hex("05 00"));
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mOnline == 1; }));
+    auto start = std::chrono::steady_clock::now();
+    rig.Service.Drop();
+    EXPECT_TRUE(test::PeerClosed(dropped.Get(), 2000));
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mOnline == 0; }, 2s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+
+    TFd stopped = rig.Client();
+    test::SendAll(stopped.Get(), request);
+    EXPECT_EQ(test::Recv(stopped.Get(), 2), Hex("05 00"));
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mOnline == 1; }));
+    start = std::chrono::steady_clock::now();
+    rig.Service.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(rig.Service.mOnline, 0);
+    EXPECT_EQ(rig.Service.mDrop, 0);
+    EXPECT_EQ(rig.Host.Count("Disconnected"), 2);
+    EXPECT_EQ(rig.Host.Lines().back(), "[Office] Stopped");
+}
+
+TEST(ProxyServer, OnlyBytesWrittenToClientsAreTraffic) {
+    TServiceRig rig;
+    rig.Start();
+    const std::string block(65536, 'd');
+    std::promise<size_t> uploaded;
+    auto received = uploaded.get_future();
+    std::promise<void> go;
+    std::shared_future<void> answer = go.get_future().share();
+    // The target answers the client's upload with one 64 KB block when told.
+    test::TLoopbackServer target([&](int AFd) {
+        uploaded.set_value(test::Recv(AFd, 100000, 5000).size());
+        answer.wait_for(5s);
+        test::SendAll(AFd, block);
+        test::Recv(AFd, 1, 5000);
+    });
+    TFd client = rig.Relayed(target.Port);
+    test::SendAll(client.Get(), std::string(100000, 'u'));
+    ASSERT_EQ(received.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(received.get(), 100000u);
+    // Neither the replies nor the upload are traffic.
+    EXPECT_EQ(rig.Service.mTrafTotal, 0);
+    go.set_value();
+    EXPECT_EQ(test::Recv(client.Get(), block.size()).size(), block.size());
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mTrafTotal == 65536; }));
+    EXPECT_EQ(rig.Service.mTraf, 65536);
+
+    // With the monitor page hidden only the total grows.
+    rig.Host.MonitorInFront = false;
+    test::TLoopbackServer second([&](int AFd) { test::SendAll(AFd, "12345"); });
+    TFd other = rig.Relayed(second.Port);
+    EXPECT_EQ(test::ReadAll(other.Get()), "12345");
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mTrafTotal == 65541; }));
+    EXPECT_EQ(rig.Service.mTraf, 65536);
+    client.Reset();
+    rig.Service.Stop();
+    EXPECT_EQ(rig.Service.mTrafTotal, 0);
+    EXPECT_EQ(rig.Service.mTraf, 0);
+}
+
+TEST(ProxyServer, SilentClientIsClosedAfterTheWaitSetting) {
+    TServiceRig rig;
+    rig.Service.mWait = 1;
+    rig.Start();
+    test::TLoopbackServer echo(test::Echo);
+    TFd relayed = rig.Relayed(echo.Port);
+    const auto start = std::chrono::steady_clock::now();
+    TFd silent = rig.Client();
+    EXPECT_TRUE(test::PeerClosed(silent.Get(), 4000));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 900ms);
+    EXPECT_LT(waited, 3s);
+    ASSERT_TRUE(
+        test::WaitFor([&] { return rig.Host.Has(rig.Line("Disconnected", silent.Get())); }));
+    // The relay, idle just as long, goes on.
+    test::SendAll(relayed.Get(), "alive");
+    EXPECT_EQ(test::Recv(relayed.Get(), 5), "alive");
+    EXPECT_EQ(rig.Service.mOnline, 1);
+}
+
+TEST(ProxyServer, ListenFailureLeavesTheServiceStoppedAndRestartable) {
+    TFd holder = test::Listener();
+    TServiceRig rig;
+    rig.Service.mPort = test::LocalPort(holder.Get());
+    rig.Service.Start();
+    EXPECT_FALSE(rig.Service.Listening());
+    EXPECT_EQ(rig.Host.Lines(), (std::vector<std::string>{"[Office] Listen failed: 127.0.0.1:" +
+                                                          std::to_string(rig.Service.mPort)}));
+    rig.Service.Stop();
+    EXPECT_EQ(rig.Host.Lines().size(), 1u);
+    holder.Reset();
+    rig.Service.Start();
+    ASSERT_TRUE(rig.Service.Listening());
+    EXPECT_EQ(rig.Service.BoundPort(), rig.Service.mPort);
+    EXPECT_EQ(rig.Host.Lines().back(), "[Office] Started");
+    rig.Service.Stop();
+    // One binding only: a second start listens again on the same port.
+    rig.Service.Start();
+    EXPECT_TRUE(rig.Service.Listening());
+}
+
+} // namespace
+} // namespace kestrune
