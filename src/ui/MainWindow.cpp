@@ -1,5 +1,9 @@
 #include "ui/MainWindow.h"
 
+#include "ui/AccessDialog.h"
+#include "ui/MapperDialog.h"
+#include "ui/ProxyDialog.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -170,6 +174,8 @@ TMainWindow::TMainWindow() : mCore(std::make_unique<TMainForm>(*this)) {
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
+
+    BuildDialogs();
 }
 
 TMainWindow::~TMainWindow() {
@@ -294,6 +300,7 @@ void TMainWindow::ListsChanged() {
     fill(mAccessListView, rules, 7);
     ServiceSelectionChanged("Proxy");
     ServiceSelectionChanged("Mapper");
+    AccessSelectionChanged();
 }
 
 void TMainWindow::BuildMonitorPage(QWidget* page) {
@@ -567,6 +574,183 @@ void TMainWindow::MonitorChanged() {
         }
     }
     mMonitorListView->setUpdatesEnabled(true);
+}
+
+// ---- The editing dialogs and the access page's commands ---------------------
+
+namespace {
+
+// Runs `action` on a double-click anywhere in a list, on a row or not.
+class TDoubleClickFilter : public QObject {
+public:
+    TDoubleClickFilter(QObject* parent, std::function<void()> action)
+        : QObject(parent), mAction(std::move(action)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::MouseButtonDblClick)
+            return QObject::eventFilter(watched, event);
+        mAction();
+        return true;
+    }
+
+private:
+    std::function<void()> mAction;
+};
+
+} // namespace
+
+void TMainWindow::BuildDialogs() {
+    mProxyForm = std::make_unique<TProxyForm>(*this);
+    mMapperForm = std::make_unique<TMapperForm>(*this);
+    mAccessForm = std::make_unique<TAccessForm>(*this);
+
+    auto button = [this](const char* name) { return findChild<QPushButton*>(name); };
+    connect(button("NewProxyButton"), &QPushButton::clicked, this,
+            [this] { NewProxyButtonClick(); });
+    connect(button("EditProxyButton"), &QPushButton::clicked, this,
+            [this] { EditProxyButtonClick(); });
+    connect(button("NewMapperButton"), &QPushButton::clicked, this,
+            [this] { NewMapperButtonClick(); });
+    connect(button("EditMapperButton"), &QPushButton::clicked, this,
+            [this] { EditMapperButtonClick(); });
+    connect(button("NewAccessButton"), &QPushButton::clicked, this,
+            [this] { NewAccessButtonClick(); });
+    connect(button("EditAccessButton"), &QPushButton::clicked, this,
+            [this] { EditAccessButtonClick(); });
+    connect(button("DeleteAccessButton"), &QPushButton::clicked, this,
+            [this] { DeleteAccessButtonClick(); });
+    connect(button("UpAccessButton"), &QPushButton::clicked, this,
+            [this] { MoveAccessButtonClick(true); });
+    connect(button("DownAccessButton"), &QPushButton::clicked, this,
+            [this] { MoveAccessButtonClick(false); });
+    connect(mAccessListView, &QTreeWidget::itemSelectionChanged, this,
+            [this] { AccessSelectionChanged(); });
+
+    // A double-click edits the selected row, or creates when none is.
+    auto onDoubleClick = [this](QTreeWidget* list, std::function<void()> edit,
+                                std::function<void()> create) {
+        list->viewport()->installEventFilter(
+            new TDoubleClickFilter(list, [this, list, edit, create] {
+                if (list->selectedItems().isEmpty())
+                    create();
+                else
+                    edit();
+            }));
+    };
+    onDoubleClick(
+        mProxyListView, [this] { EditProxyButtonClick(); }, [this] { NewProxyButtonClick(); });
+    onDoubleClick(
+        mMapperListView, [this] { EditMapperButtonClick(); }, [this] { NewMapperButtonClick(); });
+    onDoubleClick(
+        mAccessListView, [this] { EditAccessButtonClick(); }, [this] { NewAccessButtonClick(); });
+
+    connect(mProxyForm.get(), &TEntryDialog::Saved, this,
+            [this](const QString& name) { SelectRow(mProxyListView, name); });
+    connect(mMapperForm.get(), &TEntryDialog::Saved, this,
+            [this](const QString& name) { SelectRow(mMapperListView, name); });
+    connect(mAccessForm.get(), &TEntryDialog::Saved, this,
+            [this](const QString& name) { SelectRow(mAccessListView, name); });
+}
+
+void TMainWindow::NewProxyButtonClick() {
+    mProxyForm->OpenNew();
+}
+
+void TMainWindow::EditProxyButtonClick() {
+    const std::optional<std::string> selected = SelectedCaption(mProxyListView);
+    if (!selected) {
+        ShowError("No proxy server selected.");
+        return;
+    }
+    const int index = mCore->GetProxyServer(*selected);
+    if (index < 0) {
+        ShowError("Proxy server not found.");
+        return;
+    }
+    mProxyForm->OpenEdit(*mCore->ProxyServers[static_cast<std::size_t>(index)]);
+}
+
+void TMainWindow::NewMapperButtonClick() {
+    mMapperForm->OpenNew();
+}
+
+void TMainWindow::EditMapperButtonClick() {
+    const std::optional<std::string> selected = SelectedCaption(mMapperListView);
+    if (!selected) {
+        ShowError("No port mapper selected.");
+        return;
+    }
+    const int index = mCore->GetPortMapper(*selected);
+    if (index < 0) {
+        ShowError("Port mapper not found.");
+        return;
+    }
+    mMapperForm->OpenEdit(*mCore->PortMappers[static_cast<std::size_t>(index)]);
+}
+
+void TMainWindow::NewAccessButtonClick() {
+    mAccessForm->OpenNew();
+}
+
+void TMainWindow::EditAccessButtonClick() {
+    const std::optional<std::size_t> row = SelectedRow(mAccessListView);
+    const TAccessRules::TSnapshot rules = mCore->AccessRules.Snapshot();
+    if (!row || *row >= rules->size()) {
+        ShowError("No access restriction selected.");
+        return;
+    }
+    mAccessForm->OpenEdit((*rules)[*row], *row);
+}
+
+void TMainWindow::DeleteAccessButtonClick() {
+    TEntryEditor(*mCore, *this).DeleteAccessRule(SelectedRow(mAccessListView));
+}
+
+void TMainWindow::MoveAccessButtonClick(bool up) {
+    TEntryEditor editor(*mCore, *this);
+    const std::optional<std::size_t> row = SelectedRow(mAccessListView);
+    const std::optional<std::size_t> moved =
+        up ? editor.MoveAccessRuleUp(row) : editor.MoveAccessRuleDown(row);
+    if (moved)
+        SelectRow(mAccessListView, static_cast<int>(*moved));
+}
+
+void TMainWindow::AccessSelectionChanged() {
+    if (mCore->mStart)
+        return;
+    const std::optional<std::size_t> row = SelectedRow(mAccessListView);
+    const auto count = static_cast<std::size_t>(mAccessListView->topLevelItemCount());
+    findChild<QPushButton*>("EditAccessButton")->setEnabled(row.has_value());
+    findChild<QPushButton*>("DeleteAccessButton")->setEnabled(row.has_value());
+    findChild<QPushButton*>("UpAccessButton")->setEnabled(row && *row > 0);
+    findChild<QPushButton*>("DownAccessButton")->setEnabled(row && *row + 1 < count);
+}
+
+std::optional<std::size_t> TMainWindow::SelectedRow(QTreeWidget* list) const {
+    const QList<QTreeWidgetItem*> selected = list->selectedItems();
+    if (selected.isEmpty())
+        return std::nullopt;
+    const int index = list->indexOfTopLevelItem(selected.first());
+    if (index < 0)
+        return std::nullopt;
+    return static_cast<std::size_t>(index);
+}
+
+void TMainWindow::SelectRow(QTreeWidget* list, int row) {
+    if (QTreeWidgetItem* item = list->topLevelItem(row)) {
+        list->clearSelection();
+        list->setCurrentItem(item);
+        item->setSelected(true);
+    }
+}
+
+void TMainWindow::SelectRow(QTreeWidget* list, const QString& caption) {
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (list->topLevelItem(i)->text(0) == caption) {
+            SelectRow(list, i);
+            return;
+        }
 }
 
 } // namespace kestrune

@@ -23,6 +23,10 @@ class QSystemTrayIcon;
 
 namespace kestrune {
 
+class TAccessForm;
+class TMapperForm;
+class TProxyForm;
+
 class TMainWindow : public QWidget, public IMainView {
     Q_OBJECT
 public:
@@ -61,6 +65,11 @@ public:
     static QString Caption();
     static QFont WindowFont();
 
+    // The three editing dialogs, created with the window and reused.
+    TProxyForm& ProxyForm() { return *mProxyForm; }
+    TMapperForm& MapperForm() { return *mMapperForm; }
+    TAccessForm& AccessForm() { return *mAccessForm; }
+
 protected:
     void showEvent(QShowEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
@@ -82,6 +91,21 @@ private:
     void ReadOptionsFromControls();
     void UpdateTrayVisibility();
 
+    // The editing dialogs and the commands that open them; the access page.
+    void BuildDialogs();
+    void NewProxyButtonClick();
+    void EditProxyButtonClick();
+    void NewMapperButtonClick();
+    void EditMapperButtonClick();
+    void NewAccessButtonClick();
+    void EditAccessButtonClick();
+    void DeleteAccessButtonClick();
+    void MoveAccessButtonClick(bool up);
+    void AccessSelectionChanged();
+    std::optional<std::size_t> SelectedRow(QTreeWidget* list) const;
+    void SelectRow(QTreeWidget* list, int row);
+    void SelectRow(QTreeWidget* list, const QString& caption);
+
     std::unique_ptr<TMainForm> mCore;
     QTabWidget* mPageControl = nullptr;
     QPushButton* mStartButton = nullptr;
@@ -101,6 +125,10 @@ private:
     QSystemTrayIcon* mTrayIcon = nullptr;
     int mTrayImage = 0;
     bool mClosing = false;
+    // Declared after mCore, so destroyed before it: they hold references to it.
+    std::unique_ptr<TProxyForm> mProxyForm;
+    std::unique_ptr<TMapperForm> mMapperForm;
+    std::unique_ptr<TAccessForm> mAccessForm;
 };
 
 } // namespace kestrune

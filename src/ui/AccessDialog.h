@@ -1,0 +1,43 @@
+// TAccessForm: the dialog that writes a new access rule or changes the
+// selected one. It touches no service: every evaluation reads the rules
+// afresh. Its caption is the only record of the mode. Main thread only.
+#pragma once
+
+#include "access/AccessRule.h"
+#include "ui/EntryDialog.h"
+
+#include <cstddef>
+#include <optional>
+
+class QComboBox;
+class QLineEdit;
+
+namespace kestrune {
+
+class TAccessForm : public TEntryDialog {
+    Q_OBJECT
+public:
+    static constexpr const char* NewCaption = "New access restriction";
+    static constexpr const char* EditCaption = "Edit access restriction";
+
+    explicit TAccessForm(TMainWindow& main);
+
+    void PrepareHostList();
+    // Fill every field for a new rule, or from `rule` in row `row`, then show
+    // the dialog over the disabled main window.
+    void OpenNew();
+    void OpenEdit(const TAccessRule& rule, std::size_t row);
+
+protected:
+    void SaveButtonClick() override;
+
+private:
+    QComboBox* mOwnHostComboBox;
+    QLineEdit* mOwnPortLabeledEdit;
+    QComboBox* mRemoteHostComboBox;
+    QLineEdit* mRemotePortLabeledEdit;
+    QComboBox* mActionComboBox;
+    std::optional<std::size_t> mEditing;
+};
+
+} // namespace kestrune

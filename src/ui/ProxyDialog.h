@@ -1,0 +1,42 @@
+// TProxyForm: the dialog that defines a new proxy server or changes an
+// existing one. Its caption is the only record of the mode. Main thread only.
+#pragma once
+
+#include "ui/EntryDialog.h"
+
+class QComboBox;
+class QLineEdit;
+
+namespace kestrune {
+
+struct TProxyServerSettings;
+
+class TProxyForm : public TEntryDialog {
+    Q_OBJECT
+public:
+    static constexpr const char* NewCaption = "New proxy server";
+    static constexpr const char* EditCaption = "Edit proxy server";
+
+    explicit TProxyForm(TMainWindow& main);
+
+    void PrepareHostList();
+    // Fill every field for a new server, or from `server`, then show the
+    // dialog over the disabled main window.
+    void OpenNew();
+    void OpenEdit(const TProxyServerSettings& server);
+
+protected:
+    void SaveButtonClick() override;
+
+private:
+    QComboBox* mHostComboBox;
+    QLineEdit* mPortLabeledEdit;
+    QLineEdit* mUsernameLabeledEdit;
+    QLineEdit* mPasswordLabeledEdit;
+    QComboBox* mVersionComboBox;
+    // The caption of the selected row when the dialog was opened for editing
+    // (the main window stays disabled, so the selection cannot change).
+    std::string mEditing;
+};
+
+} // namespace kestrune

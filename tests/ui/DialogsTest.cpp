@@ -1,0 +1,898 @@
+// The three editing dialogs and the access page's commands, driven through
+// the real widgets of the main window.
+#include "core/base/Settings.h"
+#include "ui/AccessDialog.h"
+#include "ui/MainWindow.h"
+#include "ui/MapperDialog.h"
+#include "ui/ProxyDialog.h"
+
+#include "WaitFor.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStatusTipEvent>
+#include <QTabWidget>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include <arpa/inet.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace kestrune;
+using kestrune::test::WaitFor;
+
+namespace {
+
+// A port the system has just handed out on 127.0.0.1: the dialogs take only
+// ports 1 to 65535, so a service saved through them cannot ask for port 0.
+QString FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return QString::number(ntohs(a.sin_port));
+}
+
+int ConnectLoopback(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+QTreeWidgetItem* Row(QTreeWidget* list, const QString& caption) {
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (list->topLevelItem(i)->text(0) == caption &&
+            (list->topLevelItem(i)->flags() & Qt::ItemIsSelectable)) // not a group header
+            return list->topLevelItem(i);
+    return nullptr;
+}
+
+QStringList Captions(QTreeWidget* list) {
+    QStringList out;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        out << list->topLevelItem(i)->text(0);
+    return out;
+}
+
+// One step of a Save sequence: what to type, and what must follow.
+struct TStep {
+    const char* what;
+    QMap<QString, QString> texts; // control name -> text (combo: its edit text)
+    int item;                     // the fixed drop-down's item
+    const char* message;
+    const char* focus; // empty: none
+};
+
+} // namespace
+
+class DialogsTest : public QObject {
+    Q_OBJECT
+
+    QString Dir;
+    QStringList Messages;
+    std::unique_ptr<TMainWindow> W;
+
+    TMainWindow& Open() {
+        W = std::make_unique<TMainWindow>();
+        W->Core().mSettingsPath = (Dir + "/Kestrune.ini").toStdString();
+        W->MessageHook = [this](const QString& text, bool) {
+            Messages << text;
+            return 0;
+        };
+        return *W;
+    }
+    void Show() {
+        W->FormCreate();
+        W->show();
+        QVERIFY(QTest::qWaitForWindowExposed(W.get()));
+    }
+    template <typename T> T* Find(QWidget& parent, const char* name) {
+        T* widget = parent.findChild<T*>(name);
+        if (!widget)
+            qFatal("no control %s", name);
+        return widget;
+    }
+    QPushButton* Button(const char* name) { return Find<QPushButton>(*W, name); }
+    QTreeWidget* List(const char* name) { return Find<QTreeWidget>(*W, name); }
+    QLineEdit* Edit(QWidget& dialog, const char* name) { return Find<QLineEdit>(dialog, name); }
+    QComboBox* Combo(QWidget& dialog, const char* name) { return Find<QComboBox>(dialog, name); }
+    void Click(QPushButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+    void Fill(QWidget& dialog, const QMap<QString, QString>& texts) {
+        for (auto it = texts.begin(); it != texts.end(); ++it) {
+            if (auto* edit = dialog.findChild<QLineEdit*>(it.key()))
+                edit->setText(it.value());
+            else
+                Combo(dialog, it.key().toLatin1().constData())->setEditText(it.value());
+        }
+    }
+    QString Log() {
+        QString text;
+        for (const auto& line : W->Core().Log().Lines())
+            text += QString::fromStdString(line) + "\n";
+        return text;
+    }
+    std::string File() {
+        std::ifstream in((Dir + "/Kestrune.ini").toStdString(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // The section names in the file, the options section left out.
+    QStringList Sections() {
+        QStringList out;
+        const QString text = QString::fromStdString(File());
+        static const QRegularExpression header(R"(^\x{FEFF}?\[([^\]]+)\]\r?$)",
+                                               QRegularExpression::MultilineOption);
+        for (auto it = header.globalMatch(text); it.hasNext();) {
+            const QString name = it.next().captured(1);
+            if (name != "Kestrune")
+                out << name;
+        }
+        return out;
+    }
+    // Entries that the conflict rules find: stopped, so their ports are only text.
+    void AddExistingEntries() {
+        TProxyServerSettings p;
+        p.mName = "Office";
+        p.mHost = "127.0.0.1";
+        p.mPort = 2000;
+        W->Core().AddProxyServer(p, ProxyServerRow(p));
+        TPortMapperSettings m;
+        m.mName = "Mail";
+        m.mOwnHost = "10.0.0.1";
+        m.mOwnPort = 2001;
+        m.mMapHost = "10.0.0.2";
+        m.mMapPort = 25;
+        W->Core().AddPortMapper(m, PortMapperRow(m));
+        W->Core().AccessRules.Add({"Lan", "0.0.0.0", "1080", "10.0.0.7", "0", "Deny", "Yes"});
+        W->ListsChanged();
+    }
+    // Runs every step on the open dialog: the message, the focus, and that
+    // nothing was stored.
+    void RunSteps(TEntryDialog& dialog, const char* combo, const QMap<QString, QString>& valid,
+                  const std::vector<TStep>& steps) {
+        const auto proxies = W->Core().ProxyServers.size();
+        const auto mappers = W->Core().PortMappers.size();
+        const auto rules = W->Core().AccessRules.Count();
+        for (const TStep& step : steps) {
+            Messages.clear();
+            Fill(dialog, valid);
+            Fill(dialog, step.texts);
+            Combo(dialog, combo)->setCurrentIndex(step.item);
+            dialog.SaveButton()->setFocus();
+            Click(dialog.SaveButton());
+            QVERIFY2(Messages == QStringList{step.message},
+                     qPrintable(QString("%1: %2").arg(step.what, Messages.join('|'))));
+            QVERIFY2(dialog.isVisible(), step.what);
+            QWidget* focus = dialog.focusWidget();
+            if (*step.focus) {
+                auto* control = dialog.findChild<QWidget*>(step.focus);
+                QVERIFY2(focus && (focus == control || control->isAncestorOf(focus)),
+                         qPrintable(QString("%1: focus on %2")
+                                        .arg(step.what, focus ? focus->objectName() : "none")));
+            } else {
+                QVERIFY2(focus == dialog.SaveButton(), step.what);
+            }
+        }
+        QCOMPARE(W->Core().ProxyServers.size(), proxies);
+        QCOMPARE(W->Core().PortMappers.size(), mappers);
+        QCOMPARE(W->Core().AccessRules.Count(), rules);
+    }
+
+private slots:
+    void init() {
+        char tmp[] = "/tmp/kestrune-dialogs-XXXXXX";
+        QVERIFY(mkdtemp(tmp));
+        Dir = tmp;
+        Messages.clear();
+    }
+    void cleanup() {
+        W.reset();
+        QDir(Dir).removeRecursively();
+    }
+
+    void DialogsAreFixedAndReusedWithTheirControlsInTabOrder() {
+        Open();
+        Show();
+        struct TForm {
+            TEntryDialog* dialog;
+            QSize size;
+            QStringList order;
+        };
+        const TForm forms[] = {
+            {&W->ProxyForm(),
+             {177, 304},
+             {"EnableCheckBox", "NameLabeledEdit", "HostComboBox", "PortLabeledEdit",
+              "UsernameLabeledEdit", "PasswordLabeledEdit", "QueueLabeledEdit", "WaitLabeledEdit",
+              "BufferLabeledEdit", "LimitLabeledEdit", "VersionComboBox", "SaveButton",
+              "CloseButton"}},
+            {&W->MapperForm(),
+             {177, 304},
+             {"EnableCheckBox", "NameLabeledEdit", "OwnHostComboBox", "OwnPortLabeledEdit",
+              "MapHostComboBox", "MapPortLabeledEdit", "QueueLabeledEdit", "WaitLabeledEdit",
+              "BufferLabeledEdit", "LimitLabeledEdit", "ProtocolComboBox", "SaveButton",
+              "CloseButton"}},
+            {&W->AccessForm(),
+             {177, 224},
+             {"EnableCheckBox", "NameLabeledEdit", "OwnHostComboBox", "OwnPortLabeledEdit",
+              "RemoteHostComboBox", "RemotePortLabeledEdit", "ActionComboBox", "SaveButton",
+              "CloseButton"}},
+        };
+        for (const TForm& form : forms) {
+            QCOMPARE(form.dialog->minimumSize(), form.size);
+            QCOMPARE(form.dialog->maximumSize(), form.size);
+            const Qt::WindowFlags flags = form.dialog->windowFlags();
+            QVERIFY(flags & Qt::WindowCloseButtonHint);
+            QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+            QCOMPARE(form.dialog->font().pixelSize(), TMainWindow::WindowFont().pixelSize());
+            QStringList chain;
+            QWidget* at = form.dialog->findChild<QWidget*>("EnableCheckBox");
+            for (int i = 0; i < 200 && chain.size() < form.order.size(); ++i) {
+                if (form.order.contains(at->objectName()) && !chain.contains(at->objectName()) &&
+                    (at->focusPolicy() & Qt::TabFocus))
+                    chain << at->objectName();
+                at = at->nextInFocusChain();
+            }
+            QCOMPARE(chain, form.order);
+            for (QWidget* child : form.dialog->findChildren<QWidget*>())
+                QVERIFY2(child->toolTip().isEmpty(), qPrintable(child->objectName()));
+        }
+        auto* queue = Edit(W->ProxyForm(), "QueueLabeledEdit");
+        QCOMPARE(queue->statusTip(), QString("Listening queue limit"));
+        // A dialog's hints reach the main window's status bar like its own.
+        QStatusTipEvent tip(queue->statusTip());
+        QCoreApplication::sendEvent(queue, &tip);
+        QCOMPARE(Find<QLabel>(*W, "StatusPanel1")->text(), QString("Listening queue limit"));
+        QCOMPARE(Edit(W->MapperForm(), "LimitLabeledEdit")->statusTip(),
+                 QString("Maximum number of connections"));
+        QCOMPARE(Edit(W->ProxyForm(), "UsernameLabeledEdit")->statusTip(),
+                 QString("Authorization username or empty for none"));
+        QCOMPARE(Edit(W->ProxyForm(), "NameLabeledEdit")->maxLength(), 50);
+        QCOMPARE(Combo(W->ProxyForm(), "HostComboBox")->lineEdit()->maxLength(), 15);
+        QCOMPARE(Edit(W->ProxyForm(), "PortLabeledEdit")->maxLength(), 5);
+        QCOMPARE(queue->maxLength(), 4);
+        QCOMPARE(Edit(W->ProxyForm(), "PasswordLabeledEdit")->echoMode(), QLineEdit::Normal);
+    }
+
+    void HostListsStartWithTheTwoFixedAddresses() {
+        Open();
+        Show();
+        Click(Button("NewMapperButton"));
+        for (const char* name : {"OwnHostComboBox", "MapHostComboBox"}) {
+            QComboBox* combo = Combo(W->MapperForm(), name);
+            QVERIFY(combo->count() >= 2);
+            QCOMPARE(combo->itemText(0), QString("0.0.0.0"));
+            QCOMPARE(combo->itemText(1), QString("127.0.0.1"));
+            for (int i = 2; i < combo->count(); ++i) {
+                QVERIFY2(MatchesIpPattern(combo->itemText(i).toStdString()),
+                         qPrintable(combo->itemText(i)));
+                QVERIFY2(!combo->itemText(i).startsWith("127."), "loopback is not listed");
+            }
+            QCOMPARE(combo->currentIndex(), -1);
+            QCOMPARE(combo->currentText(), QString());
+        }
+        W->MapperForm().close();
+    }
+
+    void ProxyDialogShowsEachFailureAndFocusesItsControl() {
+        Open();
+        AddExistingEntries();
+        Show();
+        Click(Button("NewProxyButton"));
+        TProxyForm& dialog = W->ProxyForm();
+        QVERIFY(dialog.isVisible());
+        const QMap<QString, QString> valid{
+            {"NameLabeledEdit", "New"},  {"HostComboBox", "127.0.0.1"}, {"PortLabeledEdit", "3000"},
+            {"UsernameLabeledEdit", ""}, {"PasswordLabeledEdit", ""},
+        };
+        const std::vector<TStep> steps{
+            {"blank name",
+             {{"NameLabeledEdit", "   "}},
+             0,
+             "Name not specified.",
+             "NameLabeledEdit"},
+            {"reserved",
+             {{"NameLabeledEdit", " Total "}},
+             0,
+             "Name is reserved.",
+             "NameLabeledEdit"},
+            {"address",
+             {{"HostComboBox", "1.2.3"}},
+             0,
+             "Invalid IP address specified.",
+             "HostComboBox"},
+            {"port",
+             {{"PortLabeledEdit", "0"}},
+             0,
+             "Invalid port number specified.",
+             "PortLabeledEdit"},
+            {"user only",
+             {{"UsernameLabeledEdit", "ann"}},
+             0,
+             "Password not specified.",
+             "PasswordLabeledEdit"},
+            {"password only",
+             {{"PasswordLabeledEdit", "pw"}},
+             0,
+             "Username not specified.",
+             "UsernameLabeledEdit"},
+            {"no version", {}, -1, "None of versions selected.", "VersionComboBox"},
+            {"proxy name",
+             {{"NameLabeledEdit", "Office"}},
+             0,
+             "Specified name conflicts with existing proxy server: Office",
+             "NameLabeledEdit"},
+            {"mapper name",
+             {{"NameLabeledEdit", "Mail"}},
+             0,
+             "Specified name conflicts with existing port mapper: Mail",
+             "NameLabeledEdit"},
+            {"rule name",
+             {{"NameLabeledEdit", "Lan"}},
+             0,
+             "Specified name conflicts with existing access restriction: Lan",
+             "NameLabeledEdit"},
+            {"proxy port",
+             {{"HostComboBox", "0.0.0.0"}, {"PortLabeledEdit", "2000"}},
+             0,
+             "Specified port conflicts with existing proxy server: Office",
+             "PortLabeledEdit"},
+            {"mapper port",
+             {{"HostComboBox", "10.0.0.1"}, {"PortLabeledEdit", "2001"}},
+             0,
+             "Specified port conflicts with existing port mapper: Mail",
+             "PortLabeledEdit"},
+        };
+        RunSteps(dialog, "VersionComboBox", valid, steps);
+        // The trimmed name stays in the field, whatever the verdict.
+        Fill(dialog, {{"NameLabeledEdit", " Total "}});
+        Click(dialog.SaveButton());
+        QCOMPARE(Edit(dialog, "NameLabeledEdit")->text(), QString("Total"));
+        Fill(dialog, {{"NameLabeledEdit", "  "}});
+        Click(dialog.SaveButton());
+        QCOMPARE(Edit(dialog, "NameLabeledEdit")->text(), QString());
+
+        // Edit mode with nothing of that name behind it.
+        Messages.clear();
+        Fill(dialog, valid);
+        dialog.setWindowTitle("Edit proxy server");
+        dialog.SaveButton()->setFocus();
+        Click(dialog.SaveButton());
+        QCOMPARE(Messages, QStringList{"Proxy server not found."});
+        QVERIFY(dialog.isVisible());
+        QCOMPARE(dialog.focusWidget(), dialog.SaveButton());
+        dialog.close();
+        QVERIFY(W->isEnabled());
+    }
+
+    void MapperDialogShowsEachFailureAndFocusesItsControl() {
+        Open();
+        AddExistingEntries();
+        Show();
+        Click(Button("NewMapperButton"));
+        TMapperForm& dialog = W->MapperForm();
+        const QMap<QString, QString> valid{
+            {"NameLabeledEdit", "New"},     {"OwnHostComboBox", "127.0.0.1"},
+            {"OwnPortLabeledEdit", "3000"}, {"MapHostComboBox", "127.0.0.1"},
+            {"MapPortLabeledEdit", "3001"},
+        };
+        const std::vector<TStep> steps{
+            {"blank name", {{"NameLabeledEdit", ""}}, 0, "Name not specified.", "NameLabeledEdit"},
+            {"reserved",
+             {{"NameLabeledEdit", "Kestrune"}},
+             0,
+             "Name is reserved.",
+             "NameLabeledEdit"},
+            {"listen address",
+             {{"OwnHostComboBox", "1.2.3.4.5"}},
+             0,
+             "Invalid IP address specified.",
+             "OwnHostComboBox"},
+            {"remote address",
+             {{"MapHostComboBox", " 1.2.3.4"}},
+             0,
+             "Invalid IP address specified.",
+             "MapHostComboBox"},
+            {"listen port",
+             {{"OwnPortLabeledEdit", "65536"}},
+             0,
+             "Invalid port number specified.",
+             "OwnPortLabeledEdit"},
+            {"remote port",
+             {{"MapPortLabeledEdit", "0"}},
+             0,
+             "Invalid port number specified.",
+             "MapPortLabeledEdit"},
+            {"no protocol", {}, -1, "None of protocols selected.", "ProtocolComboBox"},
+            {"mapper name",
+             {{"NameLabeledEdit", "Mail"}},
+             1,
+             "Specified name conflicts with existing port mapper: Mail",
+             "NameLabeledEdit"},
+            {"proxy name",
+             {{"NameLabeledEdit", "Office"}},
+             0,
+             "Specified name conflicts with existing proxy server: Office",
+             "NameLabeledEdit"},
+            {"rule name",
+             {{"NameLabeledEdit", "Lan"}},
+             0,
+             "Specified name conflicts with existing access restriction: Lan",
+             "NameLabeledEdit"},
+            {"UDP on a mapper's port",
+             {{"OwnHostComboBox", "0.0.0.0"}, {"OwnPortLabeledEdit", "2001"}},
+             1,
+             "Specified port conflicts with existing port mapper: Mail",
+             "OwnPortLabeledEdit"},
+            {"proxy port",
+             {{"OwnPortLabeledEdit", "2000"}},
+             2,
+             "Specified port conflicts with existing proxy server: Office",
+             "OwnPortLabeledEdit"},
+        };
+        RunSteps(dialog, "ProtocolComboBox", valid, steps);
+
+        Messages.clear();
+        Fill(dialog, valid);
+        dialog.setWindowTitle("Edit port mapper");
+        Click(dialog.SaveButton());
+        QCOMPARE(Messages, QStringList{"Port mapper not found."});
+        dialog.close();
+    }
+
+    void AccessDialogShowsEachFailureAndFocusesItsControl() {
+        Open();
+        AddExistingEntries();
+        Show();
+        Click(Button("NewAccessButton"));
+        TAccessForm& dialog = W->AccessForm();
+        const QMap<QString, QString> valid{
+            {"NameLabeledEdit", "New"},     {"OwnHostComboBox", "0.0.0.0"},
+            {"OwnPortLabeledEdit", "1080"}, {"RemoteHostComboBox", "10.0.0.8"},
+            {"RemotePortLabeledEdit", "0"},
+        };
+        const std::vector<TStep> steps{
+            {"blank name",
+             {{"NameLabeledEdit", "\t "}},
+             0,
+             "Name not specified.",
+             "NameLabeledEdit"},
+            {"reserved",
+             {{"NameLabeledEdit", "Kestrune"}},
+             0,
+             "Name is reserved.",
+             "NameLabeledEdit"},
+            {"listen address",
+             {{"OwnHostComboBox", "1.2.3"}},
+             0,
+             "Invalid IP address specified.",
+             "OwnHostComboBox"},
+            {"remote address",
+             {{"RemoteHostComboBox", "a.b.c.d"}},
+             0,
+             "Invalid IP address specified.",
+             "RemoteHostComboBox"},
+            {"listen port 0",
+             {{"OwnPortLabeledEdit", "0"}},
+             0,
+             "Invalid port number specified.",
+             "OwnPortLabeledEdit"},
+            {"remote port",
+             {{"RemotePortLabeledEdit", "99999"}},
+             0,
+             "Invalid port number specified.",
+             "RemotePortLabeledEdit"},
+            {"no action", {}, -1, "None of actions selected.", "ActionComboBox"},
+            {"rule name",
+             {{"NameLabeledEdit", "Lan"}},
+             0,
+             "Specified name conflicts with existing access restriction: Lan",
+             "NameLabeledEdit"},
+            {"proxy name",
+             {{"NameLabeledEdit", "Office"}},
+             0,
+             "Specified name conflicts with existing proxy server: Office",
+             "NameLabeledEdit"},
+            {"mapper name",
+             {{"NameLabeledEdit", "Mail"}},
+             0,
+             "Specified name conflicts with existing port mapper: Mail",
+             "NameLabeledEdit"},
+            {"duplicate, other action",
+             {{"RemoteHostComboBox", "10.0.0.7"}},
+             0,
+             "Specified port conflicts with existing access restriction: Lan",
+             "OwnPortLabeledEdit"},
+        };
+        RunSteps(dialog, "ActionComboBox", valid, steps);
+
+        // "Total" is a fine rule name; the rule lands below the others.
+        Messages.clear();
+        Fill(dialog, valid);
+        Fill(dialog, {{"NameLabeledEdit", " Total "}});
+        Combo(dialog, "ActionComboBox")->setCurrentIndex(1);
+        Click(dialog.SaveButton());
+        QVERIFY(Messages.isEmpty());
+        QVERIFY(!dialog.isVisible());
+        QVERIFY(W->isEnabled());
+        QCOMPARE(Captions(List("AccessListView")), (QStringList{"Lan", "Total"}));
+        QVERIFY(Row(List("AccessListView"), "Total")->isSelected());
+        QCOMPARE(Row(List("AccessListView"), "Total")->text(5), QString("Deny"));
+        QCOMPARE(Sections(), (QStringList{"Office", "Mail", "Lan", "Total"}));
+    }
+
+    void EmptiedPortFieldsShowTheirDefaults() {
+        Open();
+        Show();
+        Click(Button("NewProxyButton"));
+        QLineEdit* port = Edit(W->ProxyForm(), "PortLabeledEdit");
+        port->selectAll();
+        QTest::keyClick(port, Qt::Key_Backspace);
+        QCOMPARE(port->text(), QString("1080"));
+        for (const char* kept : {"0", "99999", "65535"}) {
+            port->setText(kept);
+            QCOMPARE(port->text(), QString(kept));
+        }
+        port->setText("00080");
+        QCOMPARE(port->text(), QString("80"));
+        QTest::keyClicks(port, "x-");
+        QVERIFY2(port->text() == "80", "digits only");
+        W->ProxyForm().close();
+
+        Click(Button("NewMapperButton"));
+        for (auto [name, fallback] :
+             {std::pair{"OwnPortLabeledEdit", "9000"}, std::pair{"MapPortLabeledEdit", "9001"}}) {
+            QLineEdit* edit = Edit(W->MapperForm(), name);
+            edit->setText("");
+            QCOMPARE(edit->text(), QString(fallback));
+        }
+        W->MapperForm().close();
+
+        Click(Button("NewAccessButton"));
+        for (auto [name, fallback] :
+             {std::pair{"OwnPortLabeledEdit", "1080"}, std::pair{"RemotePortLabeledEdit", "0"}}) {
+            QLineEdit* edit = Edit(W->AccessForm(), name);
+            edit->setText("");
+            QCOMPARE(edit->text(), QString(fallback));
+        }
+        W->AccessForm().close();
+    }
+
+    void SpinnerFieldsClampIntoTheirRanges() {
+        Open();
+        Show();
+        Click(Button("NewProxyButton"));
+        TProxyForm& dialog = W->ProxyForm();
+        struct TCase {
+            const char* field;
+            const char* typed;
+            const char* shown;
+        };
+        const TCase cases[] = {
+            {"QueueLabeledEdit", "9999", "1000"}, {"WaitLabeledEdit", "0", "1"},
+            {"BufferLabeledEdit", "2", "4"},      {"LimitLabeledEdit", "5001", "5000"},
+            {"BufferLabeledEdit", "", "64"},      {"WaitLabeledEdit", "3600", "3600"},
+            {"LimitLabeledEdit", "", "0"},        {"QueueLabeledEdit", "", "15"},
+        };
+        for (const TCase& c : cases) {
+            QLineEdit* edit = Edit(dialog, c.field);
+            edit->selectAll();
+            if (*c.typed)
+                QTest::keyClicks(edit, c.typed);
+            else
+                QTest::keyClick(edit, Qt::Key_Backspace);
+            QVERIFY2(edit->text() == c.shown,
+                     qPrintable(QString("%1 %2 -> %3").arg(c.field, c.typed, edit->text())));
+        }
+        // The arrows move by the step, stop at the ends, and show no separator.
+        auto* buffer = Find<TUpDown>(dialog, "BufferUpDown");
+        Edit(dialog, "BufferLabeledEdit")->setText("4090");
+        QTest::mouseClick(buffer->findChildren<QToolButton*>().at(0), Qt::LeftButton);
+        QCOMPARE(Edit(dialog, "BufferLabeledEdit")->text(), QString("4094"));
+        QTest::mouseClick(buffer->findChildren<QToolButton*>().at(0), Qt::LeftButton);
+        QCOMPARE(Edit(dialog, "BufferLabeledEdit")->text(), QString("4096"));
+        QTest::mouseClick(buffer->findChildren<QToolButton*>().at(1), Qt::LeftButton);
+        QCOMPARE(Edit(dialog, "BufferLabeledEdit")->text(), QString("4092"));
+
+        // What Save stores is the held position.
+        Fill(dialog, {{"NameLabeledEdit", "Spin"}, {"HostComboBox", "127.0.0.1"}});
+        Edit(dialog, "QueueLabeledEdit")->setText("9999");
+        Click(dialog.SaveButton());
+        QVERIFY(Messages.isEmpty());
+        QCOMPARE(W->Core().ProxyServers.at(0)->mQueue, 1000);
+        QCOMPARE(W->Core().ProxyServers.at(0)->mBuffer, 4092);
+    }
+
+    void UdpDisablesQueueLimitAndWaitButNeverBuffer() {
+        Open();
+        TPortMapperSettings udp;
+        udp.mName = "Dns";
+        udp.mOwnHost = "127.0.0.1";
+        udp.mMapHost = "127.0.0.1";
+        udp.mTCP = false;
+        udp.mUDP = true;
+        udp.mQueue = 30;
+        W->Core().AddPortMapper(udp, PortMapperRow(udp));
+        Show();
+        TMapperForm& dialog = W->MapperForm();
+        auto enabled = [&](const char* prefix) {
+            const bool edit =
+                Edit(dialog, (QString(prefix) + "LabeledEdit").toLatin1())->isEnabled();
+            const bool upDown =
+                Find<TUpDown>(dialog, (QString(prefix) + "UpDown").toLatin1())->isEnabled();
+            if (edit != upDown)
+                qFatal("%s: edit and up-down differ", prefix);
+            return edit;
+        };
+        Click(Button("NewMapperButton"));
+        QVERIFY(enabled("Queue") && enabled("Limit") && enabled("Wait") && enabled("Buffer"));
+        Combo(dialog, "ProtocolComboBox")->setCurrentIndex(1);
+        QVERIFY(!enabled("Queue") && !enabled("Limit") && !enabled("Wait"));
+        QVERIFY(enabled("Buffer"));
+        Combo(dialog, "ProtocolComboBox")->setCurrentIndex(2);
+        QVERIFY(enabled("Queue") && enabled("Limit") && enabled("Wait"));
+        dialog.close();
+
+        List("MapperListView")->topLevelItem(0)->setSelected(true);
+        Click(Button("EditMapperButton"));
+        QCOMPARE(dialog.windowTitle(), QString("Edit port mapper"));
+        QVERIFY2(!enabled("Queue") && !enabled("Limit") && !enabled("Wait"),
+                 "a UDP-only mapper opens with them disabled");
+        QCOMPARE(Edit(dialog, "QueueLabeledEdit")->text(), QString("30"));
+        Click(dialog.SaveButton());
+        QVERIFY(Messages.isEmpty());
+        QVERIFY2(W->Core().PortMappers[0]->mQueue == 30, "disabled fields are still stored");
+    }
+
+    void EditingARunningProxyServerRestartsItAndRenamesItsMonitorRow() {
+        Open();
+        Show();
+        Click(Button("NewProxyButton"));
+        TProxyForm& dialog = W->ProxyForm();
+        Fill(dialog, {{"NameLabeledEdit", "Office"},
+                      {"HostComboBox", "127.0.0.1"},
+                      {"PortLabeledEdit", FreePort()}});
+        Click(dialog.SaveButton());
+        QVERIFY(Messages.isEmpty());
+        QVERIFY(Row(List("ProxyListView"), "Office")->isSelected());
+        Click(Button("StartButton"));
+        TProxyServer& office = *W->Core().ProxyServers.at(0);
+        QVERIFY(office.Listening());
+        const int client = ConnectLoopback(office.BoundPort());
+        QVERIFY(client >= 0);
+        QVERIFY(WaitFor([&] { return office.mOnline.load() == 1; }));
+        W->Core().RefreshMonitor();
+        QCOMPARE(Row(List("MonitorListView"), "Office")->text(1), QString("1"));
+
+        Click(Button("EditProxyButton"));
+        QCOMPARE(dialog.windowTitle(), QString("Edit proxy server"));
+        QCOMPARE(Edit(dialog, "NameLabeledEdit")->text(), QString("Office"));
+        QVERIFY(!W->isEnabled());
+        const QString port = FreePort();
+        Fill(dialog, {{"NameLabeledEdit", "Branch"}, {"PortLabeledEdit", port}});
+        Combo(dialog, "VersionComboBox")->setCurrentIndex(2);
+        Click(dialog.SaveButton());
+        QVERIFY(Messages.isEmpty());
+        QVERIFY(!dialog.isVisible());
+        QVERIFY(W->isEnabled());
+        const QString log = Log();
+        const auto stopped = log.indexOf("] [Office] Stopped\n");
+        const auto started = log.indexOf("] [Branch] Started\n");
+        QVERIFY2(stopped >= 0 && started > stopped, qPrintable(log));
+        QVERIFY(log.endsWith("Settings saved\n"));
+        QCOMPARE(office.BoundPort(), port.toUShort());
+        QVERIFY(!Row(List("MonitorListView"), "Office"));
+        QTreeWidgetItem* monitor = Row(List("MonitorListView"), "Branch");
+        QVERIFY(monitor);
+        QCOMPARE((QStringList{monitor->text(1), monitor->text(2), monitor->text(3),
+                              monitor->text(4), monitor->text(5)}),
+                 (QStringList{"0", "0", "0", "0 B/s", "0 B"}));
+        QTreeWidgetItem* row = Row(List("ProxyListView"), "Branch");
+        QVERIFY(row && row->isSelected());
+        QCOMPARE(row->text(3), QString("Both"));
+        QCOMPARE(Sections(), QStringList{"Branch"});
+        close(client);
+    }
+
+    void SavingANewEnabledMapperWhileRunningStartsIt() {
+        Open();
+        TProxyServerSettings idle;
+        idle.mName = "Idle";
+        idle.mHost = "127.0.0.1";
+        idle.mEnable = false;
+        W->Core().AddProxyServer(idle, ProxyServerRow(idle));
+        Show();
+        Click(Button("StartButton"));
+        QCOMPARE(Button("StartButton")->text(), QString("Stop"));
+        Find<QTabWidget>(*W, "PageControl")->setCurrentIndex(1);
+        QTest::mouseDClick(List("MapperListView")->viewport(), Qt::LeftButton, {}, QPoint(20, 200));
+        TMapperForm& dialog = W->MapperForm();
+        QVERIFY2(dialog.isVisible(), "a double-click on an empty list opens New");
+        QCOMPARE(dialog.windowTitle(), QString("New port mapper"));
+        Fill(dialog, {{"NameLabeledEdit", "Relay"},
+                      {"OwnHostComboBox", "127.0.0.1"},
+                      {"OwnPortLabeledEdit", FreePort()},
+                      {"MapHostComboBox", "127.0.0.1"}});
+        Click(dialog.SaveButton());
+        QVERIFY(Messages.isEmpty());
+        QCOMPARE(W->Core().PortMappers.size(), std::size_t(1));
+        QVERIFY(W->Core().PortMappers[0]->Listening());
+        QVERIFY(Log().contains("] [Relay] Started\n"));
+        QVERIFY(Row(List("MonitorListView"), "Relay"));
+        QCOMPARE(Sections(), (QStringList{"Idle", "Relay"}));
+    }
+
+    void CloseAndTheTitleBarCloseDiscardTheInput() {
+        Open();
+        Show();
+        for (int way = 0; way < 2; ++way) {
+            Click(Button("NewProxyButton"));
+            TProxyForm& dialog = W->ProxyForm();
+            QVERIFY(dialog.isVisible());
+            QVERIFY(!W->isEnabled());
+            QVERIFY(dialog.isEnabled());
+            QVERIFY2(Edit(dialog, "NameLabeledEdit")->text().isEmpty(), "refilled");
+            Fill(dialog, {{"NameLabeledEdit", "Draft"}, {"HostComboBox", "127.0.0.1"}});
+            // Neither Enter nor Escape presses a button.
+            QTest::keyClick(Edit(dialog, "NameLabeledEdit"), Qt::Key_Return);
+            QTest::keyClick(Edit(dialog, "NameLabeledEdit"), Qt::Key_Escape);
+            QVERIFY(dialog.isVisible());
+            if (way == 0)
+                Click(dialog.CloseButton());
+            else
+                dialog.close(); // what the title bar's close icon does
+            QVERIFY(!dialog.isVisible());
+            QVERIFY(W->isEnabled());
+            QVERIFY(W->Core().ProxyServers.empty());
+            QVERIFY(Messages.isEmpty());
+        }
+        QVERIFY(Sections().isEmpty());
+    }
+
+    void AccessListCommandsMoveDeleteAndFollowTheSelection() {
+        Open();
+        int host = 1;
+        for (const char* name : {"A", "B", "C"})
+            W->Core().AccessRules.Add(
+                {name, "0.0.0.0", "1080", "10.0.0." + std::to_string(host++), "0", "Allow", "Yes"});
+        W->ListsChanged();
+        Show();
+        QTreeWidget* list = List("AccessListView");
+        QPushButton* up = Button("UpAccessButton");
+        QPushButton* down = Button("DownAccessButton");
+        QVERIFY(!up->isEnabled() && !down->isEnabled() && !Button("EditAccessButton")->isEnabled());
+
+        list->topLevelItem(0)->setSelected(true);
+        QVERIFY(!up->isEnabled() && down->isEnabled());
+        QVERIFY(Button("EditAccessButton")->isEnabled() &&
+                Button("DeleteAccessButton")->isEnabled());
+        list->topLevelItem(0)->setSelected(false);
+        list->topLevelItem(2)->setSelected(true);
+        QVERIFY(up->isEnabled() && !down->isEnabled());
+
+        Click(up);
+        QCOMPARE(Captions(list), (QStringList{"A", "C", "B"}));
+        QVERIFY(list->topLevelItem(1)->isSelected());
+        QCOMPARE(list->selectedItems().size(), 1);
+        QCOMPARE(Sections(), (QStringList{"A", "C", "B"}));
+        Click(up);
+        QCOMPARE(Captions(list), (QStringList{"C", "A", "B"}));
+        QVERIFY(list->topLevelItem(0)->isSelected());
+        QCOMPARE(Sections(), (QStringList{"C", "A", "B"}));
+        QVERIFY2(!up->isEnabled() && down->isEnabled(), "the moved rule is now the first");
+        QVERIFY(Messages.isEmpty());
+
+        // Double-click on a row edits it.
+        Find<QTabWidget>(*W, "PageControl")->setCurrentIndex(2);
+        const QRect rect = list->visualItemRect(list->topLevelItem(1));
+        // A real double-click: the first press selects, the second arrives
+        // as the double-click.
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rect.center());
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, rect.center());
+        TAccessForm& dialog = W->AccessForm();
+        QVERIFY(dialog.isVisible());
+        QCOMPARE(dialog.windowTitle(), QString("Edit access restriction"));
+        QCOMPARE(Edit(dialog, "NameLabeledEdit")->text(), QString("A"));
+        QCOMPARE(Combo(dialog, "RemoteHostComboBox")->currentText(), QString("10.0.0.1"));
+        Fill(dialog, {{"RemoteHostComboBox", "10.0.0.4"}, {"RemotePortLabeledEdit", "5000"}});
+        Find<QCheckBox>(dialog, "EnableCheckBox")->setChecked(false);
+        Click(dialog.SaveButton());
+        QVERIFY(Messages.isEmpty());
+        QVERIFY2(Captions(list) == (QStringList{"C", "A", "B"}), "the edited rule stays second");
+        QCOMPARE(list->topLevelItem(1)->text(3), QString("10.0.0.4"));
+        QCOMPARE(list->topLevelItem(1)->text(4), QString("5000"));
+        QCOMPARE(list->topLevelItem(1)->text(6), QString("No"));
+        QVERIFY(list->topLevelItem(1)->isSelected());
+
+        Click(Button("DeleteAccessButton"));
+        QCOMPARE(Captions(list), (QStringList{"C", "B"}));
+        QCOMPARE(Sections(), (QStringList{"C", "B"}));
+        QVERIFY2(Messages.isEmpty(), "no question");
+        QVERIFY(!Button("EditAccessButton")->isEnabled());
+
+        // The commands check the selection themselves.
+        list->clearSelection();
+        for (const char* command : {"EditAccessButton", "DeleteAccessButton", "UpAccessButton"}) {
+            Button(command)->setEnabled(true);
+            Click(Button(command));
+        }
+        QCOMPARE(Messages,
+                 (QStringList{"No access restriction selected.", "No access restriction selected.",
+                              "No access restriction selected."}));
+    }
+
+    // Renders each dialog, new and edit, to PNG files for a person to look at.
+    void RenderDialogs() {
+        const QString dir = qEnvironmentVariable("KESTRUNE_RENDER_DIR");
+        if (dir.isEmpty())
+            QSKIP("KESTRUNE_RENDER_DIR not set");
+        QDir().mkpath(dir);
+        Open();
+        TProxyServerSettings p;
+        p.mName = "Office gateway";
+        p.mHost = "192.168.100.200";
+        p.mPort = 65535;
+        p.mUser = "operator";
+        p.mPass = "secret";
+        p.mQueue = 1000;
+        p.mBuffer = 4096;
+        p.mWait = 3600;
+        p.mLimit = 5000;
+        p.mFour = true;
+        W->Core().AddProxyServer(p, ProxyServerRow(p));
+        TPortMapperSettings m;
+        m.mName = "Mail relay";
+        m.mOwnHost = "0.0.0.0";
+        m.mOwnPort = 25;
+        m.mMapHost = "192.168.100.200";
+        m.mMapPort = 2525;
+        m.mUDP = true;
+        m.mTCP = false;
+        W->Core().AddPortMapper(m, PortMapperRow(m));
+        W->Core().AccessRules.Add(
+            {"Lan only", "0.0.0.0", "1080", "192.168.100.200", "65535", "Deny", "Yes"});
+        W->ListsChanged();
+        Show();
+        auto save = [&](TEntryDialog& dialog, const QString& file) {
+            QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+            QVERIFY(dialog.grab().save(dir + "/" + file));
+            dialog.close();
+        };
+        Click(Button("NewProxyButton"));
+        save(W->ProxyForm(), "dialog-proxy-new.png");
+        List("ProxyListView")->topLevelItem(0)->setSelected(true);
+        Click(Button("EditProxyButton"));
+        save(W->ProxyForm(), "dialog-proxy-edit.png");
+        Click(Button("NewMapperButton"));
+        save(W->MapperForm(), "dialog-mapper-new.png");
+        List("MapperListView")->topLevelItem(0)->setSelected(true);
+        Click(Button("EditMapperButton"));
+        save(W->MapperForm(), "dialog-mapper-edit.png");
+        Click(Button("NewAccessButton"));
+        save(W->AccessForm(), "dialog-access-new.png");
+        List("AccessListView")->topLevelItem(0)->setSelected(true);
+        Click(Button("EditAccessButton"));
+        save(W->AccessForm(), "dialog-access-edit.png");
+    }
+};
+
+QTEST_MAIN(DialogsTest)
+#include "DialogsTest.moc"
