@@ -228,16 +228,7 @@ std::optional<std::size_t> TEntryEditor::MoveAccessRule(std::optional<std::size_
 }
 
 void TEntryEditor::RenameAndZeroMonitorRow(const std::string& from, const std::string& to) {
-    const int index = mCore.FindMonitorRow(from);
-    if (index < 0)
-        return;
-    mCore.RenameMonitorRow(from, to);
-    // TMainForm hands its rows out read-only and has no reset for one row;
-    // the rows themselves are not const, so writing through the reference
-    // is sound, on the main thread like every other change of them.
-    auto& row = const_cast<TMonitorRow&>(mCore.MonitorRows()[static_cast<std::size_t>(index)]);
-    row.Columns = TMonitorRow{}.Columns;
-    mView.MonitorChanged();
+    mCore.RenameAndZeroMonitorRow(from, to);
 }
 
 } // namespace kestrune

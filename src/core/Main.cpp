@@ -351,6 +351,16 @@ void TMainForm::RenameMonitorRow(const std::string& from, const std::string& to)
     mView.MonitorChanged();
 }
 
+void TMainForm::RenameAndZeroMonitorRow(const std::string& from, const std::string& to) {
+    const int index = FindMonitorRow(from);
+    if (index < 0)
+        return;
+    TMonitorRow& row = mMonitorRows[static_cast<std::size_t>(index)];
+    row.Caption = to;
+    row.Columns = TMonitorRow{}.Columns;
+    mView.MonitorChanged();
+}
+
 void TMainForm::ZeroMonitorRows() {
     for (auto& row : mMonitorRows)
         row.Columns = {"0", "0", "0", "0 B/s", "0 B"};

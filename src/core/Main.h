@@ -82,6 +82,8 @@ public:
     void RemoveMonitorRow(const std::string& caption);
     void RenameMonitorRow(const std::string& from, const std::string& to);
     void ZeroMonitorRows();
+    // Gives the first row of that caption a new caption and zero figures.
+    void RenameAndZeroMonitorRow(const std::string& from, const std::string& to);
 
     // The settings file: read once at start-up, rewritten after every change.
     // A file that exists but cannot be read is not overwritten by a save
