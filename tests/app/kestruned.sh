@@ -7,7 +7,7 @@ set -u
 kestruned=$1
 work=$(mktemp -d)
 pids=()
-cleanup() { for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done; rm -rf "$work"; }
+cleanup() { for p in "${pids[@]}"; do { kill -9 "$p"; wait "$p"; } 2>/dev/null; done; rm -rf "$work"; }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; echo "--- output:"; cat "$work/out"; exit 1; }
 
@@ -15,6 +15,9 @@ free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 wait_for() { # wait_for SECONDS COMMAND...: until the command succeeds
   local until=$((SECONDS + $1)); shift
   while ! "$@" 2>/dev/null; do (( SECONDS < until )) || return 1; sleep 0.05; done
+}
+count_at_least() { # count_at_least N PATTERN: the output holds N matching lines
+  (( $(grep -c "$2" "$work/out") >= $1 ))
 }
 
 http=$(free_port); proxy=$(free_port); mapper=$(free_port)
@@ -40,8 +43,8 @@ grep -Eq '^\[[0-9]{2}:[0-9]{2}:[0-9]{2}\] \[Proxy\] Connected: 127\.0\.0\.1:[0-9
 grep -q "\[Proxy\] Disconnected: 127.0.0.1:" "$work/out" || fail "no proxy disconnected line"
 
 kill -HUP $kd
-wait_for 10 test "$(grep -c 'Settings loaded' "$work/out")" -ge 2 || fail "no reload on SIGHUP"
-wait_for 10 test "$(grep -c '\[Proxy\] Started' "$work/out")" -ge 2 || fail "not started again"
+wait_for 10 count_at_least 2 'Settings loaded' || fail "no reload on SIGHUP"
+wait_for 10 count_at_least 2 '\[Proxy\] Started' || fail "not started again"
 body=$(curl -s --max-time 10 --socks5-hostname "127.0.0.1:$proxy" "http://localhost:$http/")
 [ "$body" = "hello through kestrune" ] || fail "proxy after reload: got '$body'"
 
