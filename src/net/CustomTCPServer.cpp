@@ -3,6 +3,7 @@
 #include "net/IdException.h"
 #include "net/TCPClient.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -244,7 +245,25 @@ void TIdListenerThread::TerminateAndWait() {
         FThread.join();
 }
 
+bool TIdListenerThread::RefuseOneWithSpare() {
+    if (FSpare < 0)
+        return false;
+    ::close(FSpare);
+    FSpare = -1;
+    int refused = -1;
+    {
+        TIdSocketHandle::TUse use(FBinding);
+        if (use)
+            refused = accept4(use.Handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    if (refused >= 0)
+        ::close(refused);
+    FSpare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return refused >= 0 && FSpare >= 0;
+}
+
 void TIdListenerThread::Run() {
+    FSpare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     TIdYarn* yarn = nullptr;
     while (!FStopped) {
         if (!yarn)
@@ -271,8 +290,13 @@ void TIdListenerThread::Run() {
                 } catch (...) {
                 }
             }
-            // Out of descriptors or memory: the socket stays readable, so
-            // wait a moment (or for the stop) before trying again.
+            // Out of descriptors: give up the spare one for a moment to take
+            // the waiting client off the queue and close it at once, so that
+            // it is refused instead of left hanging. Without a spare (or out
+            // of memory) the socket stays readable: wait a moment (or for the
+            // stop) before trying again.
+            if ((error == EMFILE || error == ENFILE) && RefuseOneWithSpare())
+                continue;
             WaitSocketOrWakeUp(-1, 0, FStop, 100);
             continue;
         }
@@ -289,6 +313,9 @@ void TIdListenerThread::Run() {
         }
     }
     FScheduler->ReleaseYarn(yarn);
+    if (FSpare >= 0)
+        ::close(FSpare);
+    FSpare = -1;
 }
 
 } // namespace kestrune

@@ -131,11 +131,17 @@ public:
 private:
     friend class TIdCustomTCPServer;
     void Run();
+    // Accepts one waiting client with the spare descriptor's place and
+    // closes it; false when there was no spare or nothing could be taken.
+    bool RefuseOneWithSpare();
 
     TIdCustomTCPServer& FServer;
     TIdSocketHandle& FBinding;
     std::string FName;
     std::atomic<bool> FStopped{false};
+    // Held open so that a client can still be taken off the queue and
+    // refused when the process is out of descriptors.
+    int FSpare = -1;
     TIdWakeUpPtr FStop;
     std::shared_ptr<TIdSchedulerOfThreadDefault> FScheduler;
     std::thread FThread;

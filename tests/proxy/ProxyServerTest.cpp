@@ -327,5 +327,27 @@ TEST(ProxyServer, ListenFailureLeavesTheServiceStoppedAndRestartable) {
     EXPECT_TRUE(rig.Service.Listening());
 }
 
+TEST(ProxyServer, TricklingClientCannotHoldItsThreadLongerThanWait) {
+    TServiceRig rig;
+    rig.Service.mWait = 1;
+    rig.Service.mFour = true;
+    rig.Start();
+    TFd client = rig.Client();
+    const auto start = std::chrono::steady_clock::now();
+    // A SOCKS4 request with an endless user id, one byte every 100 ms: each
+    // byte arrives well within the limit, the request never ends.
+    test::SendAll(client.Get(), Hex("04 01 00 50 7f 00 00 01"));
+    bool closed = false;
+    for (int i = 0; i < 40 && !closed; ++i) {
+        test::SendAll(client.Get(), "u");
+        closed = test::PeerClosed(client.Get(), 100);
+    }
+    const auto held = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(closed);
+    EXPECT_GE(held, 900ms);
+    EXPECT_LT(held, 2500ms);
+    EXPECT_TRUE(test::WaitFor([&] { return rig.Service.mOnline == 0; }));
+}
+
 } // namespace
 } // namespace kestrune
