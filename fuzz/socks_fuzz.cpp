@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -111,13 +112,26 @@ TRig& Rig() {
     return *rig;
 }
 
+// Each client comes from its own address in 127.1.0.0/16 in turn: hundreds
+// of thousands of short connections would otherwise run out of local ports
+// while the closed ones wait out their TIME_WAIT.
 int Connect(uint16_t port) {
+    static uint32_t next = 0;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl((127u << 24) | (1u << 16) | (next++ & 0xffff));
+    Require(bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0, "source bind");
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
-    Require(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0, "connect");
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        std::fprintf(stderr, "socks_fuzz: connect: %s\n", std::strerror(errno));
+        std::abort();
+    }
     return fd;
 }
 

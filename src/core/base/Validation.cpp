@@ -396,7 +396,10 @@ TLoadCheck CheckLoadedAccessRule(std::string_view name, std::optional<std::strin
         return Refuse("Duplicate proxy server name while loading access restrictions: ", name);
     if (FindNameClash(loaded.mPortMappers, name))
         return Refuse("Duplicate port mapper name while loading access restrictions: ", name);
-    if (FindDuplicateRule(loaded.mAccessRules, *ownHost, *ownPort, *remHost, *remPort))
+    // Loaded rules hold their ports as plain decimal; compare like with like,
+    // or "080" would load beside "80" only to be dropped after the next save.
+    if (FindDuplicateRule(loaded.mAccessRules, *ownHost, PlainPortText(*ownPort), *remHost,
+                          PlainPortText(*remPort)))
         return Refuse("Access restriction port conflict while loading access restrictions: ", name);
     return {};
 }

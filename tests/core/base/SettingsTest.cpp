@@ -176,6 +176,17 @@ TEST(Settings, RulePortsAreReadAsPlainDecimal) {
     ASSERT_EQ(in.Data.AccessRules.size(), 1u);
     EXPECT_EQ(in.Data.AccessRules[0].mOwnPort, "1080");
     EXPECT_EQ(in.Data.AccessRules[0].mRemPort, "0");
+
+    // The same rule with its ports written differently is a duplicate at
+    // once, not only after a save has rewritten them.
+    const Loaded twice = Read(
+        "[R]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1\nRemHost=2.2.3.4\nRemPort=5400\nAction=Deny\n"
+        "[S]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=01\nRemHost=2.2.3.4\nRemPort=05400\n"
+        "Action=Allow\n");
+    EXPECT_EQ(twice.Log, std::vector<std::string>{
+                             "Access restriction port conflict while loading access restrictions: S"});
+    ASSERT_EQ(twice.Data.AccessRules.size(), 1u);
+    EXPECT_EQ(twice.Data.AccessRules[0].mName, "R");
 }
 
 TEST(Settings, VersionProtocolAndEnableReadRules) {
