@@ -430,8 +430,12 @@ void TMainWindow::ReadOptionsFromControls() {
     o.Time = mTimeLabeledEdit->text().toStdString();
 }
 
+bool TMainWindow::SystemTrayAvailable() const {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
 void TMainWindow::UpdateTrayVisibility() {
-    const bool show = mTrayCheckBox->isChecked() && QSystemTrayIcon::isSystemTrayAvailable();
+    const bool show = mTrayCheckBox->isChecked() && SystemTrayAvailable();
     mTrayIcon->setIcon(TrayImage(mTrayImage));
     mTrayIcon->setVisible(show);
 }
@@ -449,6 +453,9 @@ void TMainWindow::FormCreate() {
     mCore->SetActivePage(mPageControl->currentIndex());
     if (o.Placed)
         move(o.Left, o.Top);
+    // A window hidden with no tray icon to click could not be brought back;
+    // the option keeps its stored value.
+    mHideCheckBox->setEnabled(SystemTrayAvailable());
     UpdateTrayVisibility();
     if (o.Minimize)
         setWindowState(windowState() | Qt::WindowMinimized);

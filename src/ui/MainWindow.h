@@ -71,6 +71,10 @@ public:
     TAccessForm& AccessForm() { return *mAccessForm; }
 
 protected:
+    // Whether the desktop has a tray at all; without one the tray icon is
+    // never shown and hiding on minimise is not offered.
+    virtual bool SystemTrayAvailable() const;
+
     void showEvent(QShowEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void closeEvent(QCloseEvent* event) override;

@@ -1,4 +1,7 @@
+#include "ui/AccessDialog.h"
 #include "ui/MainWindow.h"
+#include "ui/MapperDialog.h"
+#include "ui/ProxyDialog.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -6,13 +9,36 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QEnterEvent>
+#include <QMap>
 #include <QStatusTipEvent>
+#include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
 #include <thread>
 
 using namespace kestrune;
+
+namespace {
+
+// A window on a desktop that has a tray.
+class TTrayWindow : public TMainWindow {
+protected:
+    bool SystemTrayAvailable() const override { return true; }
+};
+
+// Every control with a hint in AWindow, by object name.
+QMap<QString, QString> Hints(QWidget* AWindow) {
+    QMap<QString, QString> hints;
+    for (QWidget* child : AWindow->findChildren<QWidget*>()) {
+        if (!child->statusTip().isEmpty() && !child->objectName().isEmpty())
+            hints[child->objectName()] = child->statusTip();
+    }
+    return hints;
+}
+
+} // namespace
 
 class MainWindowTest : public QObject {
     Q_OBJECT
@@ -125,18 +151,125 @@ private slots:
         QVERIFY(Messages.isEmpty());
     }
 
-    void HintsGoToTheStatusBar() {
+    // Every hint of every window, exactly as written; each reaches status bar
+    // panel 1 when the mouse enters its control and leaves it empty when the
+    // mouse leaves; no control has a tool-tip.
+    void EveryHintOfEveryWindowGoesToTheStatusBarOnly() {
         TMainWindow w;
         w.FormCreate();
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        auto* button = w.findChild<QPushButton*>("NewProxyButton");
-        QStatusTipEvent tip(button->statusTip());
-        QCoreApplication::sendEvent(button, &tip);
-        QCOMPARE(w.findChild<QLabel*>("StatusPanel1")->text(), QString("New proxy server"));
-        QStatusTipEvent empty(QString{});
-        QCoreApplication::sendEvent(button, &empty);
-        QCOMPARE(w.findChild<QLabel*>("StatusPanel1")->text(), QString());
+        const QString dropAll = "Drop all connections";
+        const QMap<QString, QString> mainHints = {
+            {"NewProxyButton", "New proxy server"},
+            {"EditProxyButton", "Edit proxy server"},
+            {"DeleteProxyButton", "Delete proxy server"},
+            {"DropProxyButton", dropAll},
+            {"NewMapperButton", "New port mapper"},
+            {"EditMapperButton", "Edit port mapper"},
+            {"DeleteMapperButton", "Delete port mapper"},
+            {"DropMapperButton", dropAll},
+            {"NewAccessButton", "New access restriction"},
+            {"EditAccessButton", "Edit access restriction"},
+            {"DeleteAccessButton", "Delete access restriction"},
+            {"UpAccessButton", "Move up rule"},
+            {"DownAccessButton", "Move down rule"},
+            {"ClearButton", "Clear log"},
+            {"WebsiteButton", "Visit website"},
+        };
+        QCOMPARE(Hints(&w), mainHints);
+
+        const QMap<QString, QString> spinnerHints = {
+            {"QueueLabeledEdit", "Listening queue limit"},
+            {"WaitLabeledEdit", "Timeout time in seconds"},
+            {"BufferLabeledEdit", "Buffer size in KB"},
+            {"LimitLabeledEdit", "Maximum number of connections"},
+        };
+        QMap<QString, QString> proxyHints = spinnerHints;
+        proxyHints["UsernameLabeledEdit"] = "Authorization username or empty for none";
+        proxyHints["PasswordLabeledEdit"] = "Authorization password or empty for none";
+        // Labels and spinners of a field carry its hint too, so that it shows
+        // wherever on the field the mouse is.
+        auto fieldsOnly = [](QWidget* AWindow) {
+            QMap<QString, QString> hints = Hints(AWindow);
+            for (auto it = hints.begin(); it != hints.end();) {
+                if (it.key().endsWith("LabeledEdit"))
+                    ++it;
+                else
+                    it = hints.erase(it);
+            }
+            return hints;
+        };
+        QCOMPARE(fieldsOnly(&w.ProxyForm()), proxyHints);
+        QCOMPARE(fieldsOnly(&w.MapperForm()), spinnerHints);
+        QVERIFY(Hints(&w.AccessForm()).isEmpty());
+
+        auto* panel = w.findChild<QLabel*>("StatusPanel1");
+        for (QWidget* window : {static_cast<QWidget*>(&w), static_cast<QWidget*>(&w.ProxyForm()),
+                                static_cast<QWidget*>(&w.MapperForm()),
+                                static_cast<QWidget*>(&w.AccessForm())}) {
+            for (QWidget* child : window->findChildren<QWidget*>()) {
+                QVERIFY2(child->toolTip().isEmpty(), qPrintable(child->objectName()));
+                if (child->statusTip().isEmpty())
+                    continue;
+                QEnterEvent enter(QPointF(1, 1), QPointF(1, 1), QPointF(1, 1));
+                QCoreApplication::sendEvent(child, &enter);
+                QCOMPARE(panel->text(), child->statusTip());
+                QEvent leave(QEvent::Leave);
+                QCoreApplication::sendEvent(child, &leave);
+                QCOMPARE(panel->text(), QString());
+            }
+        }
+    }
+
+    // Without a tray the icon never shows and hiding on minimise is not
+    // offered: a hidden window could not be brought back.
+    void WithoutATrayMinimiseNeverHides() {
+        TMainWindow w;
+        w.Core().Options().Hide = true;
+        w.Core().Options().Tray = true;
+        w.FormCreate();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            QSKIP("this desktop has a tray");
+        auto* hide = w.findChild<QCheckBox*>("HideCheckBox");
+        QVERIFY(!hide->isEnabled());
+        QVERIFY(hide->isChecked()); // the stored option is kept
+        QVERIFY(!w.TrayVisible());
+        w.setWindowState(Qt::WindowMinimized);
+        QTest::qWait(50);
+        QVERIFY(w.isVisible());
+    }
+
+    // With a tray: the icon follows "Show tray icon", minimise hides the
+    // window only while the icon shows, and a click brings it back.
+    void TrayIconShowsHidesAndRestoresTheWindow() {
+        TTrayWindow w;
+        w.Core().Options().Hide = true;
+        w.Core().Options().Tray = true;
+        w.FormCreate();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(w.findChild<QCheckBox*>("HideCheckBox")->isEnabled());
+        QVERIFY(w.TrayVisible());
+        auto* tray = w.findChild<QSystemTrayIcon*>();
+        QVERIFY(tray);
+        QCOMPARE(tray->toolTip(), w.windowTitle());
+
+        w.setWindowState(Qt::WindowMinimized);
+        QTRY_VERIFY(!w.isVisible());
+        emit tray->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(w.isVisible());
+        QVERIFY(!(w.windowState() & Qt::WindowMinimized));
+
+        // Icon off: minimising leaves the window where the taskbar finds it.
+        QTest::mouseClick(w.findChild<QCheckBox*>("TrayCheckBox"), Qt::LeftButton);
+        QVERIFY(!w.Core().Options().Tray);
+        QVERIFY(!w.TrayVisible());
+        w.setWindowState(Qt::WindowMinimized);
+        QTest::qWait(50);
+        QVERIFY(w.isVisible());
     }
 
     // Renders every page to PNG files so that a person can look at them.
