@@ -334,7 +334,7 @@ void TMainWindow::BuildMonitorPage(QWidget* page) {
 void TMainWindow::BuildSettingsPage(QWidget* page) {
     auto* options = new QGroupBox("Options", page);
     options->setObjectName("OptionsGroupBox");
-    options->setGeometry(8, 8, 113, 105);
+    options->setGeometry(8, 8, 125, 105);
     struct Box {
         const char* name;
         const char* caption;
@@ -352,7 +352,9 @@ void TMainWindow::BuildSettingsPage(QWidget* page) {
     for (const Box& box : boxes) {
         auto* check = new QCheckBox(box.caption, options);
         check->setObjectName(box.name);
-        check->setGeometry(8, box.top, box.width + 8, 17);
+        // A little wider than the text needs, so that no caption touches
+        // the frame of its group in any font.
+        check->setGeometry(8, box.top, box.width + 16, 17);
         *box.field = check;
         connect(check, &QCheckBox::toggled, this, [this] { ReadOptionsFromControls(); });
     }
@@ -363,7 +365,7 @@ void TMainWindow::BuildSettingsPage(QWidget* page) {
 
     auto* logging = new QGroupBox("Logging", page);
     logging->setObjectName("LoggingGroupBox");
-    logging->setGeometry(8, 120, 113, 65);
+    logging->setGeometry(8, 120, 125, 65);
     auto* label = new QLabel("Time format", logging);
     label->setGeometry(8, 16, 97, 13);
     mTimeLabeledEdit = new QLineEdit(logging);
