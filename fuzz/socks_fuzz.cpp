@@ -128,8 +128,21 @@ int Connect(uint16_t port) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
+    int error = 0;
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        std::fprintf(stderr, "socks_fuzz: connect: %s\n", std::strerror(errno));
+        error = errno;
+        // libFuzzer's timer signal may cut the wait short; the connect goes
+        // on by itself, so wait for its outcome.
+        if (error == EINTR) {
+            pollfd p{fd, POLLOUT, 0};
+            while (poll(&p, 1, 10000) < 0 && errno == EINTR) {
+            }
+            socklen_t length = sizeof error;
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        }
+    }
+    if (error != 0) {
+        std::fprintf(stderr, "socks_fuzz: connect: %s\n", std::strerror(error));
         std::abort();
     }
     return fd;
