@@ -18,6 +18,24 @@ bool WouldBlock(int AError) {
     return AError == EAGAIN || AError == EWOULDBLOCK || AError == EINTR;
 }
 
+// The block memory of the last relay that ended on this thread. Connection
+// threads are pooled, so the next relay on the thread takes it over instead
+// of mapping fresh memory and unmapping it again for every connection (each
+// unmapping interrupts the other processors to flush their address caches).
+// Only modest sizes are kept; a parked thread holds at most this much.
+constexpr size_t MaxKeptBlockMemory = 256 * 1024;
+
+struct TKeptMemory {
+    void* Memory = nullptr;
+    size_t Size = 0;
+    ~TKeptMemory() {
+        if (Memory)
+            munmap(Memory, Size);
+    }
+};
+
+thread_local TKeptMemory tKept;
+
 } // namespace
 
 TIdRelay::TIdRelay(TIdTCPConnection& AClient, TIdTCPConnection& ARemote, size_t AClientBlockSize,
@@ -27,11 +45,22 @@ TIdRelay::TIdRelay(TIdTCPConnection& AClient, TIdTCPConnection& ARemote, size_t 
       FDown(ARemote, AClient, std::max<size_t>(ARemoteBlockSize, 1), &OnRemoteData, true) {}
 
 TIdRelay::TBlockMemory::~TBlockMemory() {
-    if (FMemory)
-        munmap(FMemory, FSize);
+    if (!FMemory)
+        return;
+    if (FSize <= MaxKeptBlockMemory && !tKept.Memory) {
+        tKept.Memory = FMemory;
+        tKept.Size = FSize;
+        return;
+    }
+    munmap(FMemory, FSize);
 }
 
 uint8_t* TIdRelay::TBlockMemory::Get(size_t ASize) {
+    if (!FMemory && tKept.Memory && tKept.Size >= ASize) {
+        FMemory = tKept.Memory;
+        FSize = tKept.Size;
+        tKept.Memory = nullptr;
+    }
     if (!FMemory) {
         void* memory =
             mmap(nullptr, ASize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

@@ -68,7 +68,8 @@ private:
     };
 
     // The blocks of both directions, made on first use straight from the
-    // system: untouched pages cost no memory, so an idle relay stays small.
+    // system (or taken over from the last relay on this thread): untouched
+    // pages cost no memory, so an idle relay stays small.
     class TBlockMemory {
     public:
         ~TBlockMemory();
