@@ -5,10 +5,13 @@
 
 #include "WaitFor.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QFile>
+#include <QLineEdit>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -198,6 +201,45 @@ private slots:
         QTest::mouseClick(w.findChild<QPushButton*>("StartButton"), Qt::LeftButton);
         QCOMPARE(Row(monitor, "Total")->text(2), QString("0"));
         QCOMPARE(w.findChild<QLabel*>("StatusPanel0")->text(), QString("00:00:00"));
+    }
+
+    // Position, options, time format and page come from the file at start
+    // and go back to it at exit, with the operator's changes.
+    void WindowOptionsComeFromTheFileAndGoBackToIt() {
+        const QString path = Dir + "/Kestrune.ini";
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("[Kestrune]\r\nTop=120\r\nLeft=150\r\nTime=hh:nn\r\nRun=0\r\nHide=0\r\n"
+                       "Tray=0\r\nConfirm=0\r\nMinimize=1\r\nPage=4\r\n");
+        }
+        TMainWindow w;
+        Prepare(w);
+        w.FormCreate();
+        w.show();
+        auto* pages = w.findChild<QTabWidget*>("PageControl");
+        QCOMPARE(pages->currentIndex(), 4);
+        QCOMPARE(w.pos(), QPoint(150, 120));
+        QVERIFY(w.windowState() & Qt::WindowMinimized);
+        QVERIFY(w.findChild<QCheckBox*>("MinimizeCheckBox")->isChecked());
+        QVERIFY(!w.findChild<QCheckBox*>("TrayCheckBox")->isChecked());
+        QVERIFY(!w.findChild<QCheckBox*>("ConfirmCheckBox")->isChecked());
+        QCOMPARE(w.findChild<QLineEdit*>("TimeLabeledEdit")->text(), QString("hh:nn"));
+
+        w.setWindowState(Qt::WindowNoState);
+        pages->setCurrentIndex(2);
+        w.move(200, 90);
+        QTest::mouseClick(w.findChild<QCheckBox*>("TrayCheckBox"), Qt::LeftButton);
+        w.findChild<QLineEdit*>("TimeLabeledEdit")->setText("hh:nn:ss");
+        QVERIFY(w.close());
+        QVERIFY(Messages.isEmpty()); // "Confirm on exit" was off: no question
+
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(file.readAll());
+        for (const char* line : {"Top=90\r\n", "Left=200\r\n", "Time=hh:nn:ss\r\n", "Tray=1\r\n",
+                                 "Confirm=0\r\n", "Minimize=1\r\n", "Page=2\r\n"})
+            QVERIFY2(text.contains(line), line);
     }
 
     void TrayImageFollowsStartAndStop() {
