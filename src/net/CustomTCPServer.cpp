@@ -154,13 +154,22 @@ void TIdCustomTCPServer::TerminateContext(TIdContext& AContext) {
         binding->CloseSocket();
 }
 
-void TIdCustomTCPServer::HandleAccepted(TIdListenerThread& AThread, int AHandle, TIdYarn*& AYarn) {
+void TIdCustomTCPServer::HandleAccepted(TIdListenerThread& AThread, int AHandle,
+                                        const sockaddr* APeer, TIdYarn*& AYarn) {
     TIdSocketHandle& listening = AThread.Binding();
     auto handler = std::make_unique<TIdIOHandlerStack>();
     handler->IPVersion = listening.IPVersion;
-    handler->Binding().Adopt(AHandle, listening.IPVersion);
-    handler->Binding().UpdateBindingLocal();
-    handler->Binding().UpdateBindingPeer();
+    TIdSocketHandle& binding = handler->Binding();
+    binding.Adopt(AHandle, listening.IPVersion);
+    // A listener on one address accepts on that address; only a wildcard
+    // listener needs to ask which of the machine's addresses was reached.
+    if (listening.IP.empty() || listening.IP == "0.0.0.0" || listening.IP == "::") {
+        binding.UpdateBindingLocal();
+    } else {
+        binding.IP = listening.IP;
+        binding.Port = listening.Port;
+    }
+    TIdSocketHandle::FromSockAddr(APeer, binding.PeerIP, binding.PeerPort);
     handler->Open();
     auto connection = std::make_unique<TIdTCPConnection>(std::move(handler));
 
@@ -270,6 +279,8 @@ void TIdListenerThread::Run() {
             yarn = FScheduler->AcquireYarn();
         int accepted = -1;
         int error = 0;
+        sockaddr_storage peer{};
+        socklen_t peerLength = 0;
         {
             TIdSocketHandle::TUse use(FBinding);
             if (!use)
@@ -277,7 +288,9 @@ void TIdListenerThread::Run() {
             if (WaitSocketOrWakeUp(use.Handle(), POLLIN, FStop, -1) <= 0 || FStopped ||
                 !FBinding.HandleAllocated())
                 break;
-            accepted = accept4(use.Handle(), nullptr, nullptr, SOCK_CLOEXEC);
+            peerLength = sizeof peer;
+            accepted = accept4(use.Handle(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                               SOCK_CLOEXEC);
             if (accepted < 0)
                 error = errno;
         }
@@ -301,7 +314,8 @@ void TIdListenerThread::Run() {
             continue;
         }
         try {
-            FServer.HandleAccepted(*this, accepted, yarn);
+            FServer.HandleAccepted(*this, accepted, reinterpret_cast<const sockaddr*>(&peer),
+                                   yarn);
         } catch (const std::exception& failure) {
             if (FServer.OnListenException) {
                 try {

@@ -100,7 +100,9 @@ private:
     void StartListening();
     void StopListening();
     void Deactivate();
-    void HandleAccepted(TIdListenerThread& AThread, int AHandle, TIdYarn*& AYarn);
+    // APeer: the client's address as accept() gave it.
+    void HandleAccepted(TIdListenerThread& AThread, int AHandle, const sockaddr* APeer,
+                        TIdYarn*& AYarn);
     void RunContext(TIdServerContext* AContext, const TIdWakeUpPtr& AStop);
 
     std::atomic<bool> FActive{false};

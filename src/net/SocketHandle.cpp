@@ -53,6 +53,7 @@ void TIdSocketHandle::AllocateSocket(int AType) {
     }
     FHandle = handle;
     FOpen = true;
+    FNoDelay = 0;
 }
 
 void TIdSocketHandle::Adopt(int AHandle, TIdIPVersion AIPVersion) {
@@ -61,6 +62,7 @@ void TIdSocketHandle::Adopt(int AHandle, TIdIPVersion AIPVersion) {
     IPVersion = AIPVersion;
     FHandle = AHandle;
     FOpen = AHandle >= 0;
+    FNoDelay = -1;
 }
 
 bool TIdSocketHandle::HandleAllocated() const {
@@ -180,11 +182,14 @@ void TIdSocketHandle::ApplyNagle() {
 }
 
 void TIdSocketHandle::SetNoDelay(bool AOn) {
+    const int value = AOn ? 1 : 0;
+    if (FNoDelay.load() == value)
+        return;
     TUse use(*this);
     if (!use)
         return;
-    const int value = AOn ? 1 : 0;
-    setsockopt(use.Handle(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
+    if (setsockopt(use.Handle(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0)
+        FNoDelay = value;
 }
 
 void TIdSocketHandle::SetBroadcast(bool AOn) {

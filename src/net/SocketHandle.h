@@ -11,6 +11,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -100,6 +101,10 @@ private:
     mutable std::mutex FLock;
     int FHandle = -1;
     bool FOpen = false;
+    // TCP_NODELAY as last set on this socket: 0 off (as a new socket has it),
+    // 1 on, -1 not known (an adopted socket), so that setting it again costs
+    // no system call.
+    std::atomic<int> FNoDelay{-1};
     int FUsers = 0;
 };
 

@@ -141,11 +141,9 @@ void TIdTCPClient::Connect() {
         }
         binding.ApplyNagle();
         binding.UpdateBindingLocal();
-        binding.UpdateBindingPeer();
-        if (binding.PeerIP.empty()) {
-            binding.PeerIP = ip;
-            binding.PeerPort = Port;
-        }
+        // The peer is the address just connected to.
+        binding.PeerIP = ip;
+        binding.PeerPort = Port;
         handler.Open();
     } catch (...) {
         handler.Close();
