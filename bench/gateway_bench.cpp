@@ -5,7 +5,7 @@
 // is printed with its ratio to the direct path.
 //
 // Usage: gateway_bench [--kestruned PATH] [--seconds N] [--idle N] [--connections N]
-//                      [--only FIGURE-TEXT]
+//                      [--only FIGURE-TEXT] [--slices N]
 // The gateway runs as a kestruned child process on loopback ports, with a
 // settings file written into a temporary directory.
 #include <algorithm>
@@ -438,6 +438,7 @@ int main(int argc, char** argv) {
     // Measures only the figures whose name holds this text ("cycles",
     // "round trip", "idle"...), e.g. to profile one of them.
     std::string only;
+    int cycleSlices = 1;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         if (opt == "--kestruned")
@@ -450,6 +451,8 @@ int main(int argc, char** argv) {
             idleCount = std::atoi(argv[i + 1]);
         else if (opt == "--only")
             only = argv[i + 1];
+        else if (opt == "--slices")
+            cycleSlices = std::atoi(argv[i + 1]);
     }
     signal(SIGPIPE, SIG_IGN);
     rlimit nofile{};
@@ -551,12 +554,13 @@ int main(int argc, char** argv) {
     add("throughput down, 4 streams", "MB/s", false, [&](const Path& p) {
         return Throughput(p, false, 4, seconds, echo, sink, source) / MB;
     });
-    // Every cycle leaves a connection in TIME_WAIT (two through the gateway),
-    // and a crowded table makes each later connect slower. Measured one path
-    // after the other, the first would find a clean table and the last a full
-    // one; so the paths take turns in short slices and all see the same.
+    // Every cycle leaves a connection in TIME_WAIT (two through the gateway)
+    // for a minute, and a crowded table makes each later connect slower; the
+    // figures depend on how long each path runs at a stretch. By default each
+    // path runs the whole time at once, its sustained rate; --slices N lets
+    // the paths take turns in N shorter slices instead.
     if (Wanted("connection cycles")) {
-        const int slices = 8;
+        const int slices = std::max(cycleSlices, 1);
         std::vector<double> done(paths.size(), 0.0);
         for (int slice = 0; slice < slices; ++slice) {
             for (size_t i = 0; i < paths.size(); ++i)
