@@ -255,6 +255,8 @@ void TIdListenerThread::TerminateAndWait() {
 }
 
 bool TIdListenerThread::RefuseOneWithSpare() {
+    if (FSpare < 0) // lost to another thread last time; one may have come free
+        FSpare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (FSpare < 0)
         return false;
     ::close(FSpare);
