@@ -72,6 +72,12 @@ bool Echoes(int AFd, const std::string& ALine, int ATimeout = 3000) {
 }
 
 TEST(ResourceLimits, OutOfDescriptorsRefusesNewClientsAndServesAgainWhenTheyClose) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer runtime opens descriptors of its own (a pipe to probe
+    // memory when it checks an object's type) and reports false faults when
+    // there are none left; the other builds run this test.
+    GTEST_SKIP() << "needs descriptors that the sanitizer runtime takes";
+#endif
     int ready[2];
     int control[2];
     ASSERT_EQ(pipe(ready), 0);
