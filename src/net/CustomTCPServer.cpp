@@ -254,9 +254,18 @@ void TIdListenerThread::TerminateAndWait() {
         FThread.join();
 }
 
+namespace {
+
+// A descriptor that holds a place in the process's table and nothing else.
+int OpenSpare() {
+    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+} // namespace
+
 bool TIdListenerThread::RefuseOneWithSpare() {
     if (FSpare < 0) // lost to another thread last time; one may have come free
-        FSpare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        FSpare = OpenSpare();
     if (FSpare < 0)
         return false;
     ::close(FSpare);
@@ -269,12 +278,12 @@ bool TIdListenerThread::RefuseOneWithSpare() {
     }
     if (refused >= 0)
         ::close(refused);
-    FSpare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    FSpare = OpenSpare();
     return refused >= 0 && FSpare >= 0;
 }
 
 void TIdListenerThread::Run() {
-    FSpare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    FSpare = OpenSpare();
     TIdYarn* yarn = nullptr;
     while (!FStopped) {
         if (!yarn)

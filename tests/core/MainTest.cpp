@@ -2,15 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "Loopback.h"
 #include "core/base/Settings.h"
 
-#include <arpa/inet.h>
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <netinet/in.h>
 #include <regex>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -278,15 +276,7 @@ namespace {
 
 // A loopback port that was free a moment ago (the file needs a real number).
 std::string FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return std::to_string(ntohs(a.sin_port));
+    return std::to_string(test::FreePort());
 }
 
 // A settings file in a directory of its own.

@@ -6,6 +6,8 @@
 #include "ui/MapperDialog.h"
 #include "ui/ProxyDialog.h"
 
+#include "Loopback.h"
+#include "TreeRow.h"
 #include "WaitFor.h"
 
 #include <QCheckBox>
@@ -21,50 +23,16 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
-#include <arpa/inet.h>
 #include <fstream>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace kestrune;
 using kestrune::test::WaitFor;
 
 namespace {
 
-// A port the system has just handed out on 127.0.0.1: the dialogs take only
-// ports 1 to 65535, so a service saved through them cannot ask for port 0.
+// A free port as the dialogs take it (they refuse 0).
 QString FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return QString::number(ntohs(a.sin_port));
-}
-
-int ConnectLoopback(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-QTreeWidgetItem* Row(QTreeWidget* list, const QString& caption) {
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        if (list->topLevelItem(i)->text(0) == caption &&
-            (list->topLevelItem(i)->flags() & Qt::ItemIsSelectable)) // not a group header
-            return list->topLevelItem(i);
-    return nullptr;
+    return QString::number(kestrune::test::FreePort());
 }
 
 QStringList Captions(QTreeWidget* list) {
@@ -676,8 +644,8 @@ private slots:
         Click(Button("StartButton"));
         TProxyServer& office = *W->Core().ProxyServers.at(0);
         QVERIFY(office.Listening());
-        const int client = ConnectLoopback(office.BoundPort());
-        QVERIFY(client >= 0);
+        const test::TFd client = test::Connect(office.BoundPort());
+        QVERIFY(client.Get() >= 0);
         QVERIFY(WaitFor([&] { return office.mOnline.load() == 1; }));
         W->Core().RefreshMonitor();
         QCOMPARE(Row(List("MonitorListView"), "Office")->text(1), QString("1"));
@@ -709,7 +677,6 @@ private slots:
         QVERIFY(row && row->isSelected());
         QCOMPARE(row->text(3), QString("Both"));
         QCOMPARE(Sections(), QStringList{"Branch"});
-        close(client);
     }
 
     void SavingANewEnabledMapperWhileRunningStartsIt() {

@@ -3,6 +3,8 @@
 #include "core/base/Settings.h"
 #include "ui/MainWindow.h"
 
+#include "Loopback.h"
+#include "TreeRow.h"
 #include "WaitFor.h"
 
 #include <QCheckBox>
@@ -15,51 +17,14 @@
 #include <QTest>
 #include <QTreeWidget>
 
-#include <arpa/inet.h>
 #include <cstdlib>
 #include <fstream>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace kestrune;
 using kestrune::test::WaitFor;
 
 namespace {
 
-int ListenLoopback(uint16_t& port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd, 16);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    return fd;
-}
-
-int ConnectLoopback(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-QTreeWidgetItem* Row(QTreeWidget* list, const QString& caption) {
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        if (list->topLevelItem(i)->text(0) == caption &&
-            (list->topLevelItem(i)->flags() & Qt::ItemIsSelectable)) // not a group header
-            return list->topLevelItem(i);
-    return nullptr;
-}
 
 } // namespace
 
@@ -146,34 +111,29 @@ private slots:
     }
 
     void DropClosesLiveConnectionsAndKeepsListening() {
-        uint16_t targetPort = 0;
-        const int target = ListenLoopback(targetPort);
+        const test::TFd target = test::Listener();
         TMainWindow w;
         Prepare(w);
-        TPortMapper& mapper = AddMapper(w, "Relay", targetPort);
+        TPortMapper& mapper = AddMapper(w, "Relay", test::LocalPort(target.Get()));
         w.FormCreate();
         w.show();
         QTest::mouseClick(w.findChild<QPushButton*>("StartButton"), Qt::LeftButton);
         const uint16_t port = mapper.TCPPort();
         QVERIFY(port != 0);
-        int clients[3];
-        for (int& c : clients)
-            QVERIFY((c = ConnectLoopback(port)) >= 0);
+        test::TFd clients[3];
+        for (test::TFd& c : clients)
+            QVERIFY((c = test::Connect(port)).Get() >= 0);
         QVERIFY(WaitFor([&] { return mapper.mOnline.load() == 3; }));
         Row(w.findChild<QTreeWidget*>("MapperListView"), "Relay")->setSelected(true);
         QTest::mouseClick(w.findChild<QPushButton*>("DropMapperButton"), Qt::LeftButton);
         QVERIFY(WaitFor([&] { return mapper.mDrop.load() == 3 && mapper.mOnline.load() == 0; }));
         char byte;
-        for (int c : clients) {
-            QCOMPARE(recv(c, &byte, 1, 0), ssize_t(0)); // closed by the gateway
-            close(c);
-        }
-        const int again = ConnectLoopback(port);
-        QVERIFY2(again >= 0, "the mapper still listens after Drop");
+        for (const test::TFd& c : clients)
+            QCOMPARE(recv(c.Get(), &byte, 1, 0), ssize_t(0)); // closed by the gateway
+        const test::TFd again = test::Connect(port);
+        QVERIFY2(again.Get() >= 0, "the mapper still listens after Drop");
         QVERIFY(WaitFor([&] { return mapper.mOnTotal.load() == 4; }));
-        close(again);
         QTest::mouseClick(w.findChild<QPushButton*>("StartButton"), Qt::LeftButton);
-        close(target);
     }
 
     void MonitorTableChangesOnlyWithItsPageInFront() {

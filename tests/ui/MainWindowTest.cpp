@@ -238,7 +238,7 @@ private slots:
         QVERIFY(hide->isChecked()); // the stored option is kept
         QVERIFY(!w.TrayVisible());
         w.setWindowState(Qt::WindowMinimized);
-        QTest::qWait(50);
+        QCoreApplication::processEvents(); // runs the deferred hide, if one was queued
         QVERIFY(w.isVisible());
     }
 
@@ -268,7 +268,7 @@ private slots:
         QVERIFY(!w.Core().Options().Tray);
         QVERIFY(!w.TrayVisible());
         w.setWindowState(Qt::WindowMinimized);
-        QTest::qWait(50);
+        QCoreApplication::processEvents(); // runs the deferred hide, if one was queued
         QVERIFY(w.isVisible());
     }
 
