@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 
 namespace kestrune {
 
@@ -154,8 +155,37 @@ void TIdCustomTCPServer::TerminateContext(TIdContext& AContext) {
         binding->CloseSocket();
 }
 
-void TIdCustomTCPServer::HandleAccepted(TIdListenerThread& AThread, int AHandle,
-                                        const sockaddr* APeer, TIdYarn*& AYarn) {
+namespace {
+// Connection threads kept waiting in accept() per binding once their own
+// clients have gone; the rest go back to the pool.
+constexpr int MaxWaitingAcceptors = 4;
+} // namespace
+
+// What the listener thread of a binding shares with the connection threads
+// that accept on it. Listener stays valid while Inside is above zero: the
+// listener's TerminateAndWait waits for that.
+struct TIdCustomTCPServer::TAcceptors {
+    TAcceptors(TIdListenerThread& AListener, TIdWakeUpPtr AStop,
+               std::shared_ptr<TIdSchedulerOfThreadDefault> AScheduler)
+        : Listener(&AListener), Binding(AListener.Binding()), Stop(std::move(AStop)),
+          Scheduler(std::move(AScheduler)) {}
+
+    TIdListenerThread* Listener;
+    TIdSocketHandle& Binding;
+    TIdWakeUpPtr Stop;
+    std::shared_ptr<TIdSchedulerOfThreadDefault> Scheduler;
+
+    std::mutex Lock;
+    std::condition_variable Changed;
+    bool Stopped = false;
+    // Connection threads in accept() or on their way there.
+    int Waiting = 0;
+    // Those, and the ones still registering the client they took.
+    int Inside = 0;
+};
+
+TIdServerContext* TIdCustomTCPServer::TakeAccepted(TIdListenerThread& AThread, int AHandle,
+                                                   const sockaddr* APeer) {
     TIdSocketHandle& listening = AThread.Binding();
     auto handler = std::make_unique<TIdIOHandlerStack>();
     handler->IPVersion = listening.IPVersion;
@@ -174,11 +204,7 @@ void TIdCustomTCPServer::HandleAccepted(TIdListenerThread& AThread, int AHandle,
     auto connection = std::make_unique<TIdTCPConnection>(std::move(handler));
 
     if (MaxConnections > 0 && Contexts.Count() >= static_cast<size_t>(MaxConnections))
-        return; // closed by the connection's destructor, with no event
-    if (!AYarn)
-        AYarn = AThread.FScheduler->AcquireYarn();
-    if (!AYarn)
-        return; // no thread to run it: closed, counted nowhere
+        return nullptr; // closed by the connection's destructor, with no event
 
     TIdServerContext* context = FContextClass(*this, std::move(connection), &Contexts).release();
     // Registered at once, so that clients accepted in quick succession all
@@ -193,11 +219,120 @@ void TIdCustomTCPServer::HandleAccepted(TIdListenerThread& AThread, int AHandle,
             throw;
         }
     }
+    return context;
+}
+
+void TIdCustomTCPServer::HandleAccepted(TIdListenerThread& AThread, int AHandle,
+                                        const sockaddr* APeer, TIdYarn*& AYarn) {
+    if (!AYarn)
+        AYarn = AThread.FScheduler->AcquireYarn();
+    if (!AYarn) {
+        ::close(AHandle); // no thread to run it: closed, counted nowhere
+        return;
+    }
+    TIdServerContext* context = TakeAccepted(AThread, AHandle, APeer);
+    if (!context)
+        return;
     TIdYarn* yarn = AYarn;
     AYarn = nullptr;
-    TIdWakeUpPtr stop = AThread.FStop;
     AThread.FScheduler->StartYarn(
-        yarn, [this, context, stop = std::move(stop)] { RunContext(context, stop); });
+        yarn, [this, context, stop = AThread.FStop, acceptors = AThread.FAcceptors] {
+            RunContext(context, stop);
+            ServeNext(acceptors, false);
+        });
+}
+
+bool TIdCustomTCPServer::StartAcceptor(const std::shared_ptr<TAcceptors>& AAcceptors) {
+    TIdYarn* yarn = AAcceptors->Scheduler->AcquireYarn();
+    if (!yarn)
+        return false;
+    AAcceptors->Scheduler->StartYarn(yarn, [this, AAcceptors] { ServeNext(AAcceptors, true); });
+    return true;
+}
+
+void TIdCustomTCPServer::ServeNext(const std::shared_ptr<TAcceptors>& AAcceptors,
+                                   bool AReserved) {
+    TAcceptors& acceptors = *AAcceptors;
+    bool reserved = AReserved;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(acceptors.Lock);
+            if (reserved) {
+                reserved = false;
+                if (acceptors.Stopped) {
+                    --acceptors.Waiting;
+                    --acceptors.Inside;
+                    acceptors.Changed.notify_all();
+                    return;
+                }
+            } else {
+                if (acceptors.Stopped || acceptors.Waiting >= MaxWaitingAcceptors)
+                    return;
+                ++acceptors.Waiting;
+                ++acceptors.Inside;
+            }
+        }
+        int accepted = -1;
+        int error = EBADF;
+        sockaddr_storage peer{};
+        socklen_t peerLength = sizeof peer;
+        {
+            TIdSocketHandle::TUse use(acceptors.Binding);
+            if (use) {
+                accepted = accept4(use.Handle(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                                   SOCK_CLOEXEC);
+                error = accepted < 0 ? errno : 0;
+            }
+        }
+        // While this thread runs its client another one must wait in
+        // accept(): when it was the last, its place goes to a new one.
+        bool successor = false;
+        {
+            std::lock_guard<std::mutex> lock(acceptors.Lock);
+            successor = accepted >= 0 && acceptors.Waiting == 1 && !acceptors.Stopped;
+            if (successor)
+                ++acceptors.Inside;
+            else
+                --acceptors.Waiting;
+            if (acceptors.Waiting == 0)
+                acceptors.Changed.notify_all();
+        }
+        if (successor && !StartAcceptor(AAcceptors)) {
+            // No thread to spare: the listener thread takes over.
+            std::lock_guard<std::mutex> lock(acceptors.Lock);
+            --acceptors.Waiting;
+            --acceptors.Inside;
+            acceptors.Changed.notify_all();
+        }
+        TIdServerContext* context = nullptr;
+        if (accepted >= 0) {
+            try {
+                context = TakeAccepted(*acceptors.Listener, accepted,
+                                       reinterpret_cast<const sockaddr*>(&peer));
+            } catch (const std::exception& failure) {
+                if (OnListenException) {
+                    try {
+                        OnListenException(*acceptors.Listener, failure);
+                    } catch (...) {
+                    }
+                }
+            } catch (...) {
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(acceptors.Lock);
+            if (--acceptors.Inside == 0)
+                acceptors.Changed.notify_all();
+        }
+        if (context) {
+            RunContext(context, acceptors.Stop);
+            continue;
+        }
+        // Failures other than a client that gave up are the listener
+        // thread's to handle and report.
+        if (accepted < 0 && error != EINTR && error != ECONNABORTED && error != EAGAIN)
+            return;
+    }
 }
 
 void TIdCustomTCPServer::RunContext(TIdServerContext* AContext, const TIdWakeUpPtr& AStop) {
@@ -237,7 +372,8 @@ TIdListenerThread::TIdListenerThread(TIdCustomTCPServer& AServer, TIdSocketHandl
     : FServer(AServer), FBinding(ABinding),
       FName((AServer.Name.empty() ? std::string("IdCustomTCPServer") : AServer.Name) +
             " Listener #" + std::to_string(AIndex)),
-      FStop(AServer.FStop), FScheduler(AServer.FScheduler) {}
+      FStop(AServer.FStop), FScheduler(AServer.FScheduler),
+      FAcceptors(std::make_shared<TIdCustomTCPServer::TAcceptors>(*this, FStop, FScheduler)) {}
 
 TIdListenerThread::~TIdListenerThread() {
     TerminateAndWait();
@@ -249,9 +385,28 @@ void TIdListenerThread::Start() {
 
 void TIdListenerThread::TerminateAndWait() {
     FStopped = true;
+    auto& acceptors = *FAcceptors;
+    {
+        std::lock_guard<std::mutex> lock(acceptors.Lock);
+        acceptors.Stopped = true;
+        acceptors.Changed.notify_all();
+    }
+    // Wakes every thread blocked in accept() on it.
     FBinding.CloseSocket();
+    {
+        std::unique_lock<std::mutex> lock(acceptors.Lock);
+        acceptors.Changed.wait(lock, [&acceptors] { return acceptors.Inside == 0; });
+    }
     if (FThread.joinable())
         FThread.join();
+}
+
+bool TIdListenerThread::WaitForTurn() {
+    auto& acceptors = *FAcceptors;
+    std::unique_lock<std::mutex> lock(acceptors.Lock);
+    acceptors.Changed.wait(lock,
+                           [&acceptors] { return acceptors.Stopped || acceptors.Waiting == 0; });
+    return !acceptors.Stopped;
 }
 
 namespace {
@@ -285,7 +440,12 @@ bool TIdListenerThread::RefuseOneWithSpare() {
 void TIdListenerThread::Run() {
     FSpare = OpenSpare();
     TIdYarn* yarn = nullptr;
+    // The last accept() found no descriptor free. accept() then fails at
+    // once whether or not a client waits, so the next one waits for a client.
+    bool starved = false;
     while (!FStopped) {
+        if (!WaitForTurn())
+            break;
         if (!yarn)
             yarn = FScheduler->AcquireYarn();
         int accepted = -1;
@@ -296,16 +456,19 @@ void TIdListenerThread::Run() {
             TIdSocketHandle::TUse use(FBinding);
             if (!use)
                 break;
-            if (WaitSocketOrWakeUp(use.Handle(), POLLIN, FStop, -1) <= 0 || FStopped ||
-                !FBinding.HandleAllocated())
+            if (starved && (WaitSocketOrWakeUp(use.Handle(), POLLIN, FStop, -1) <= 0 ||
+                            FStopped || !FBinding.HandleAllocated()))
                 break;
             peerLength = sizeof peer;
+            // Blocking: closing the binding wakes it.
             accepted = accept4(use.Handle(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
                                SOCK_CLOEXEC);
             if (accepted < 0)
                 error = errno;
         }
         if (accepted < 0) {
+            if (FStopped)
+                break;
             if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED)
                 continue;
             if (FServer.OnListenException) {
@@ -314,16 +477,23 @@ void TIdListenerThread::Run() {
                 } catch (...) {
                 }
             }
-            // Out of descriptors: give up the spare one for a moment to take
-            // the waiting client off the queue and close it at once, so that
-            // it is refused instead of left hanging. Without a spare (or out
-            // of memory) the socket stays readable: wait a moment (or for the
-            // stop) before trying again.
-            if ((error == EMFILE || error == ENFILE) && RefuseOneWithSpare())
-                continue;
+            if (error == EMFILE || error == ENFILE) {
+                // Out of descriptors: once a client waits, give up the spare
+                // one for a moment to take it off the queue and close it at
+                // once, so that it is refused instead of left hanging.
+                if (!starved) {
+                    starved = true;
+                    continue;
+                }
+                if (RefuseOneWithSpare())
+                    continue;
+            }
+            // Without a spare (or out of memory) the socket stays readable:
+            // wait a moment (or for the stop) before trying again.
             WaitSocketOrWakeUp(-1, 0, FStop, 100);
             continue;
         }
+        starved = false;
         try {
             FServer.HandleAccepted(*this, accepted, reinterpret_cast<const sockaddr*>(&peer),
                                    yarn);

@@ -2,6 +2,11 @@
 // binding, one connection thread per accepted connection, each running a
 // context through the connect, execute and disconnect steps.
 //
+// A connection thread that has finished does not go back to the pool at once:
+// it waits in accept() on the binding it served and runs the next client
+// itself, so that under load a client costs no hand-off between threads. The
+// listener thread accepts only while no such thread is waiting.
+//
 // Active, Bindings and the properties are set by one controlling thread (the
 // main thread). OnConnect, OnExecute, OnDisconnect and OnException run on the
 // connection's own thread, OnContextCreated and OnListenException on a
@@ -100,10 +105,23 @@ private:
     void StartListening();
     void StopListening();
     void Deactivate();
-    // APeer: the client's address as accept() gave it.
+    struct TAcceptors;
+    // Makes and registers the context of an accepted client; nullptr when
+    // MaxConnections turns it away (closed with no event). APeer: the
+    // client's address as accept() gave it.
+    TIdServerContext* TakeAccepted(TIdListenerThread& AThread, int AHandle, const sockaddr* APeer);
+    // The listener thread's way: the context runs on another thread.
     void HandleAccepted(TIdListenerThread& AThread, int AHandle, const sockaddr* APeer,
                         TIdYarn*& AYarn);
     void RunContext(TIdServerContext* AContext, const TIdWakeUpPtr& AStop);
+    // Runs on a connection thread whose context has ended: waits in accept()
+    // and runs the clients it takes, until enough other threads wait, the
+    // binding stops or accept() fails. AReserved: a place among the waiting
+    // threads was already taken for this one.
+    void ServeNext(const std::shared_ptr<TAcceptors>& AAcceptors, bool AReserved);
+    // Starts a thread that takes this one's place in accept(); false if none
+    // could be made.
+    bool StartAcceptor(const std::shared_ptr<TAcceptors>& AAcceptors);
 
     std::atomic<bool> FActive{false};
     std::mutex FListenerLock;
@@ -136,6 +154,9 @@ private:
     // Accepts one waiting client with the spare descriptor's place and
     // closes it; false when there was no spare or nothing could be taken.
     bool RefuseOneWithSpare();
+    // Blocks until no connection thread waits in accept() or the stop;
+    // false on the stop.
+    bool WaitForTurn();
 
     TIdCustomTCPServer& FServer;
     TIdSocketHandle& FBinding;
@@ -146,6 +167,7 @@ private:
     int FSpare = -1;
     TIdWakeUpPtr FStop;
     std::shared_ptr<TIdSchedulerOfThreadDefault> FScheduler;
+    std::shared_ptr<TIdCustomTCPServer::TAcceptors> FAcceptors;
     std::thread FThread;
 };
 

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <mutex>
 #include <set>
+#include <thread>
 
 namespace kestrune {
 namespace {
@@ -242,6 +243,65 @@ TEST(TCPServer, DeactivationWithHundredLiveConnectionsIsPromptAndLeavesNoDescrip
         }
     }
     EXPECT_EQ(test::OpenDescriptorCount(), descriptorsBefore);
+}
+
+// Finished connection threads wait in accept() for the next client; under a
+// steady stream of clients every one is served exactly once, and stopping
+// wakes every waiting thread (deactivation waits for all of them).
+TEST_F(TServerFixture, ClientsArrivingWithoutPauseAreEachServedOnceAcrossStopAndStart) {
+    Server.ListenQueue = 128;
+    Server.OnExecute = [](TIdContext& AContext) {
+        TIdIOHandlerStack& io = *AContext.Connection()->IOHandler();
+        io.Write(std::string(1, static_cast<char>(io.ReadByte())));
+    };
+    Server.SetActive(true);
+    const uint16_t port = Port();
+
+    std::atomic<bool> done{false};
+    std::atomic<int> echoed{0};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> clients;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    for (int t = 0; t < 4; ++t)
+        clients.emplace_back([&] {
+            // Bounded by its own echoes and the deadline; refused connects
+            // while the server is stopped are retried.
+            for (int i = 0; i < 20000 && !done && std::chrono::steady_clock::now() < deadline;) {
+                TFd client = test::Connect(port);
+                char byte = static_cast<char>('a' + i % 26);
+                char back = 0;
+                if (client.Get() < 0 || send(client.Get(), &byte, 1, MSG_NOSIGNAL) != 1 ||
+                    recv(client.Get(), &back, 1, 0) != 1) {
+                    std::this_thread::yield(); // the server is stopped or stopped under it
+                    continue;
+                }
+                ++i;
+                if (back == byte)
+                    ++echoed;
+                else
+                    ++wrong;
+            }
+        });
+
+    for (int round = 0; round < 25; ++round) {
+        const int before = echoed;
+        EXPECT_TRUE(test::WaitFor([&] { return echoed >= before + 50; }, 10s)) << round;
+        const auto start = std::chrono::steady_clock::now();
+        Server.SetActive(false);
+        EXPECT_LT(test::MillisecondsSince(start), 2000) << round;
+        EXPECT_EQ(Server.Contexts.Count(), 0u) << round;
+        EXPECT_EQ(Connects.load(), Disconnects.load()) << round;
+        Server.SetActive(true);
+        ASSERT_EQ(Port(), port);
+    }
+    done = true;
+    for (auto& client : clients)
+        client.join();
+    Server.SetActive(false);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(RepeatedDisconnects, 0);
+    EXPECT_EQ(Connects.load(), Disconnects.load());
+    EXPECT_GE(Connects.load(), echoed.load());
 }
 
 TEST(TCPServer, ReactivationAfterDeactivationServesAgain) {
