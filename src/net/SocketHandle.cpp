@@ -19,7 +19,9 @@ TIdSocketHandle::~TIdSocketHandle() {
 
 void TIdSocketHandle::DropLocked() {
     if (FHandle >= 0) {
-        if (FOpen)
+        // close() alone ends the connection, but would not wake a thread
+        // still inside a call on it.
+        if (FOpen && FUsers > 0)
             shutdown(FHandle, SHUT_RDWR);
         close(FHandle);
     }
@@ -75,10 +77,15 @@ void TIdSocketHandle::CloseSocket() {
     if (!FOpen)
         return;
     FOpen = false;
-    shutdown(FHandle, SHUT_RDWR);
     if (FUsers == 0) {
+        // Nobody is inside a call on it: close() alone ends the connection.
         close(FHandle);
         FHandle = -1;
+    } else {
+        // close() from here would not wake a thread waiting on it, and the
+        // number could be reused under it: shut it down now and leave the
+        // close to the last user.
+        shutdown(FHandle, SHUT_RDWR);
     }
 }
 

@@ -101,7 +101,9 @@ void TIdTCPClient::Connect() {
         binding.IPVersion = IPVersion;
         binding.ReuseSocket = ReuseSocket;
         binding.UseNagle = UseNagle;
-        binding.AllocateSocket(SOCK_STREAM);
+        // Non-blocking until connected, so that the wait can also watch
+        // the wake-up.
+        binding.AllocateSocket(SOCK_STREAM | SOCK_NONBLOCK);
         if (!BoundIP.empty() || BoundPort != 0 || BoundPortMin != 0) {
             binding.IP = BoundIP;
             binding.Port = BoundPort;
@@ -120,8 +122,6 @@ void TIdTCPClient::Connect() {
             if (!use)
                 throw EIdSocketError(ECONNABORTED);
             const int fd = use.Handle();
-            const int flags = fcntl(fd, F_GETFL);
-            fcntl(fd, F_SETFL, flags | O_NONBLOCK);
             if (connect(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0) {
                 if (errno != EINPROGRESS)
                     RaiseLastSocketError();
@@ -137,7 +137,7 @@ void TIdTCPClient::Connect() {
                 if (error != 0)
                     throw EIdSocketError(error);
             }
-            fcntl(fd, F_SETFL, flags);
+            fcntl(fd, F_SETFL, 0); // blocking again; no other status flag is set
         }
         binding.ApplyNagle();
         binding.UpdateBindingLocal();
