@@ -9,9 +9,10 @@
 //
 // Active, Bindings and the properties are set by one controlling thread (the
 // main thread). OnConnect, OnExecute, OnDisconnect and OnException run on the
-// connection's own thread, OnContextCreated and OnListenException on a
-// listener thread; none of them may wait for the controlling thread, since
-// deactivation waits for every connection thread to end.
+// connection's own thread, OnContextCreated and OnListenException on the
+// thread that accepted (the listener thread or a waiting connection thread);
+// none of them may wait for the controlling thread, since deactivation waits
+// for every connection thread to end.
 #pragma once
 
 #include "net/Context.h"

@@ -2,7 +2,8 @@
 // with a small stack, made ahead of need and kept parked for reuse so that a
 // new client does not wait for thread creation.
 //
-// AcquireYarn/StartYarn/ReleaseYarn are called by listener threads;
+// AcquireYarn/StartYarn/ReleaseYarn are called by listener threads and by
+// connection threads that accept;
 // WaitForIdle and Shutdown by the thread that deactivates the server.
 #pragma once
 
