@@ -3,8 +3,8 @@
 // new client does not wait for thread creation.
 //
 // AcquireYarn/StartYarn/ReleaseYarn are called by listener threads and by
-// connection threads that accept;
-// WaitForIdle and Shutdown by the thread that deactivates the server.
+// connection threads that accept; WaitForIdle and Shutdown by the thread
+// that deactivates the server.
 #pragma once
 
 #include <condition_variable>
