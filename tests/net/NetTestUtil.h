@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -75,6 +76,15 @@ inline bool PeerClosed(int AFd, int ATimeout = 5000) {
         return false;
     char byte;
     return recv(AFd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+// ASize pseudo-random bytes made from ASeed.
+inline std::string RandomBytes(size_t ASize, unsigned ASeed) {
+    std::mt19937 random(ASeed);
+    std::string text(ASize, '\0');
+    for (char& c : text)
+        c = static_cast<char>(random());
+    return text;
 }
 
 inline int OpenDescriptorCount() {

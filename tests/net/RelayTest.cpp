@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <random>
 
 namespace kestrune {
 namespace {
@@ -49,19 +48,11 @@ struct TRelayRig {
     std::unique_ptr<TIdRelay> Relay;
 };
 
-std::string RandomBytes(size_t ASize, unsigned ASeed) {
-    std::mt19937 random(ASeed);
-    std::string text(ASize, '\0');
-    for (char& c : text)
-        c = static_cast<char>(random());
-    return text;
-}
-
 TEST(Relay, BulkBothWaysAtOnceArrivesUnchangedInReportedBlocks) {
     TRelayRig rig;
     auto relay = rig.Start(32768, 65536);
-    const std::string up = RandomBytes(3 << 20, 1);
-    const std::string down = RandomBytes(3 << 20, 2);
+    const std::string up = test::RandomBytes(3 << 20, 1);
+    const std::string down = test::RandomBytes(3 << 20, 2);
     // Both peers write everything before reading anything: a relay that
     // blocked on one direction would deadlock here.
     auto atTarget = std::async(std::launch::async, [&] {
@@ -93,7 +84,7 @@ TEST(Relay, HalfCloseStillGetsTheWholeAnswer) {
     // The target sees the request and then the end of stream...
     EXPECT_EQ(test::ReadAll(rig.Target.Get()), "request");
     // ...and its answer, sent with an immediate close, reaches the user whole.
-    const std::string answer = RandomBytes(200000, 3);
+    const std::string answer = test::RandomBytes(200000, 3);
     test::SendAll(rig.Target.Get(), answer);
     rig.Target.Reset();
     EXPECT_TRUE(test::ReadAll(rig.User.Get()) == answer);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <random>
 
 namespace kestrune {
 namespace {
@@ -43,14 +42,6 @@ struct TRelayRig {
     TIdSocksServer Server;
     TIdPort Port = 0;
 };
-
-std::string RandomBytes(size_t ASize, unsigned ASeed) {
-    std::mt19937 random(ASeed);
-    std::string text(ASize, '\0');
-    for (char& c : text)
-        c = static_cast<char>(random());
-    return text;
-}
 
 TEST(SocksRelay, Socks5BindEndToEnd) {
     TRelayRig rig;
@@ -152,7 +143,7 @@ TEST(SocksRelay, HalfCloseIsPassedOnBothWays) {
 TEST(SocksRelay, ResponseSentWithAnImmediateCloseArrivesWhole) {
     TRelayRig rig(65536);
     rig.Start();
-    const std::string body = RandomBytes(1 << 20, 7);
+    const std::string body = test::RandomBytes(1 << 20, 7);
     test::TLoopbackServer target([&](int AFd) { test::SendAll(AFd, body); });
     TFd client = rig.Connect(target.Port);
     EXPECT_TRUE(test::ReadAll(client.Get()) == body);
@@ -171,8 +162,8 @@ TEST(SocksRelay, BlocksToTheClientAreAtMostTheClampedSizeAndReported) {
         };
     };
     rig.Start();
-    const std::string down = RandomBytes(256 << 10, 3);
-    const std::string up = RandomBytes(128 << 10, 4);
+    const std::string down = test::RandomBytes(256 << 10, 3);
+    const std::string up = test::RandomBytes(128 << 10, 4);
     std::promise<std::string> received;
     std::future<std::string> atTarget = received.get_future();
     test::TLoopbackServer target([&](int AFd) {
