@@ -5,7 +5,11 @@
 // is printed with its ratio to the direct path.
 //
 // Usage: gateway_bench [--kestruned PATH] [--seconds N] [--idle N] [--connections N]
-//                      [--only FIGURE-TEXT] [--slices N]
+//                      [--only FIGURE-TEXT] [--slices N] [--clients N,N...]
+// Connection cycles are measured once for each client count in --clients
+// (default 2,8): that many client threads cycle at once. Two clients show
+// the cost in latency of each cycle; eight keep every path busy, which is
+// the most cycles per second it sustains on a 2-core machine.
 // The gateway runs as a kestruned child process on loopback ports, with a
 // settings file written into a temporary directory.
 #include <algorithm>
@@ -210,6 +214,10 @@ private:
 
 struct Path {
     std::string Name;
+    // The echo server this path's cycles, round trips and idle connections
+    // reach. Each path has its own, so that the connections a path leaves in
+    // TIME_WAIT crowd only its own port space, not the next path's.
+    EchoServer* Echo = nullptr;
     // Opens a connection that reaches the target listening on `target`.
     std::function<int(uint16_t target)> Open;
 };
@@ -299,7 +307,7 @@ double Throughput(const Path& path, bool upload, int streams, double seconds, Ec
     return static_cast<double>(bytes.load()) / elapsed;
 }
 
-double Cycles(const Path& path, EchoServer& echo, double seconds, int threads) {
+double Cycles(const Path& path, double seconds, int threads) {
     std::atomic<int64_t> cycles{0};
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
@@ -308,7 +316,7 @@ double Cycles(const Path& path, EchoServer& echo, double seconds, int threads) {
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([&] {
             while (Clock::now() < deadline) {
-                int fd = path.Open(echo.Port());
+                int fd = path.Open(path.Echo->Port());
                 if (fd < 0)
                     continue;
                 char c = 'p';
@@ -327,8 +335,8 @@ struct Rtt {
     double P99 = 0;
 };
 
-Rtt RoundTrip(const Path& path, EchoServer& echo, int count) {
-    int fd = path.Open(echo.Port());
+Rtt RoundTrip(const Path& path, int count) {
+    int fd = path.Open(path.Echo->Port());
     Rtt r;
     if (fd < 0)
         return r;
@@ -382,14 +390,14 @@ struct Idle {
     int Opened = 0;
 };
 
-Idle IdleCost(const Path& path, EchoServer& echo, pid_t gateway, int count, double idleSeconds) {
+Idle IdleCost(const Path& path, pid_t gateway, int count, double idleSeconds) {
     Idle r;
     if (gateway <= 0)
         return r;
     const long before = ReadStatusKb(gateway, "VmRSS:");
     std::vector<int> fds;
     for (int i = 0; i < count; ++i) {
-        int fd = path.Open(echo.Port());
+        int fd = path.Open(path.Echo->Port());
         char c = 'i';
         if (fd < 0)
             break;
@@ -439,6 +447,7 @@ int main(int argc, char** argv) {
     // "round trip", "idle"...), e.g. to profile one of them.
     std::string only;
     int cycleSlices = 1;
+    std::vector<int> cycleClients{2, 8};
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         if (opt == "--kestruned")
@@ -453,6 +462,13 @@ int main(int argc, char** argv) {
             only = argv[i + 1];
         else if (opt == "--slices")
             cycleSlices = std::atoi(argv[i + 1]);
+        else if (opt == "--clients") {
+            cycleClients.clear();
+            std::istringstream list(argv[i + 1]);
+            std::string n;
+            while (std::getline(list, n, ','))
+                cycleClients.push_back(std::max(std::atoi(n.c_str()), 1));
+        }
     }
     signal(SIGPIPE, SIG_IGN);
     rlimit nofile{};
@@ -460,7 +476,7 @@ int main(int argc, char** argv) {
     nofile.rlim_cur = nofile.rlim_max;
     setrlimit(RLIMIT_NOFILE, &nofile);
 
-    EchoServer echo;
+    EchoServer echo, mapperEcho, socksEcho, socksAuthEcho;
     StreamServer sink(false);
     StreamServer source(true);
 
@@ -486,7 +502,7 @@ int main(int argc, char** argv) {
                 << "\r\nQueue=1000\r\nLimit=0\r\nBuffer=64\r\nWait=5\r\nFive=1\r\nFour=0\r\n"
                    "Enable=1\r\n\r\n";
         };
-        mapper("bench-echo", mapEcho, echo.Port());
+        mapper("bench-echo", mapEcho, mapperEcho.Port());
         mapper("bench-sink", mapSink, sink.Port());
         mapper("bench-source", mapSource, source.Port());
         proxy("bench-socks", socks, "", "");
@@ -511,15 +527,16 @@ int main(int argc, char** argv) {
     }
 
     std::vector<Path> paths;
-    paths.push_back({"direct", [](uint16_t t) { return ConnectTo(t); }});
-    paths.push_back({"mapper", [&](uint16_t t) {
-                         return ConnectTo(t == echo.Port()   ? mapEcho
-                                          : t == sink.Port() ? mapSink
-                                                             : mapSource);
+    paths.push_back({"direct", &echo, [](uint16_t t) { return ConnectTo(t); }});
+    paths.push_back({"mapper", &mapperEcho, [&](uint16_t t) {
+                         return ConnectTo(t == mapperEcho.Port() ? mapEcho
+                                          : t == sink.Port()     ? mapSink
+                                                                 : mapSource);
                      }});
-    paths.push_back({"socks5", [&](uint16_t t) { return Socks5(socks, t, "", ""); }});
     paths.push_back(
-        {"socks5+auth", [&](uint16_t t) { return Socks5(socksAuth, t, "bench", "secret"); }});
+        {"socks5", &socksEcho, [&](uint16_t t) { return Socks5(socks, t, "", ""); }});
+    paths.push_back({"socks5+auth", &socksAuthEcho,
+                     [&](uint16_t t) { return Socks5(socksAuth, t, "bench", "secret"); }});
 
     struct Row {
         std::string Figure;
@@ -559,20 +576,23 @@ int main(int argc, char** argv) {
     // figures depend on how long each path runs at a stretch. By default each
     // path runs the whole time at once, its sustained rate; --slices N lets
     // the paths take turns in N shorter slices instead.
-    if (Wanted("connection cycles")) {
+    for (int clients : cycleClients) {
+        const std::string figure = "connection cycles, " + std::to_string(clients) + " clients";
+        if (!Wanted(figure))
+            continue;
         const int slices = std::max(cycleSlices, 1);
         std::vector<double> done(paths.size(), 0.0);
         for (int slice = 0; slice < slices; ++slice) {
             for (size_t i = 0; i < paths.size(); ++i)
-                done[i] += Cycles(paths[i], echo, seconds / slices, 2) / slices;
+                done[i] += Cycles(paths[i], seconds / slices, clients) / slices;
         }
-        rows.push_back({"connection cycles", done, false, "/s"});
-        std::fprintf(stderr, "measured: connection cycles\n");
+        rows.push_back({figure, done, false, "/s"});
+        std::fprintf(stderr, "measured: %s\n", figure.c_str());
     }
     if (Wanted("round trip 64 B")) {
         std::vector<Rtt> rtts;
         for (const auto& p : paths)
-            rtts.push_back(RoundTrip(p, echo, 20000));
+            rtts.push_back(RoundTrip(p, 20000));
         rows.push_back({"round trip 64 B, median", {}, true, "us"});
         rows.push_back({"round trip 64 B, p99", {}, true, "us"});
         for (const auto& r : rtts) {
@@ -581,13 +601,13 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::printf("%-30s %14s %14s %14s %14s\n", "figure", "direct", "mapper", "socks5",
+    std::printf("%-36s %14s %14s %14s %14s\n", "figure", "direct", "mapper", "socks5",
                 "socks5+auth");
     for (const auto& row : rows) {
-        std::printf("%-30s", (row.Figure + " (" + row.Unit + ")").c_str());
+        std::printf("%-36s", (row.Figure + " (" + row.Unit + ")").c_str());
         for (double v : row.Values)
             std::printf(" %14.1f", v);
-        std::printf("\n%-30s %14s", "  ratio to direct", "");
+        std::printf("\n%-36s %14s", "  ratio to direct", "");
         for (size_t i = 1; i < row.Values.size(); ++i)
             std::printf(" %13.2fx", row.Values[0] > 0 ? row.Values[i] / row.Values[0] : 0.0);
         std::printf("\n");
@@ -595,7 +615,7 @@ int main(int argc, char** argv) {
     if (Wanted("idle cost"))
         std::printf("\nidle cost, %d connections held %.0f s:\n", idleCount, idleSeconds);
     for (size_t i = 1; i < paths.size() && Wanted("idle cost"); ++i) {
-        const Idle idle = IdleCost(paths[i], echo, gateway, idleCount, idleSeconds);
+        const Idle idle = IdleCost(paths[i], gateway, idleCount, idleSeconds);
         std::printf("  %-12s opened %5d  resident memory %7.1f KB per connection  CPU %.3f s\n",
                     paths[i].Name.c_str(), idle.Opened, idle.KbPerConnection, idle.CpuSeconds);
     }
