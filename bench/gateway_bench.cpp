@@ -5,11 +5,14 @@
 // is printed with its ratio to the direct path.
 //
 // Usage: gateway_bench [--kestruned PATH] [--seconds N] [--idle N] [--connections N]
-//                      [--only FIGURE-TEXT] [--slices N] [--clients N,N...]
+//                      [--only FIGURE-TEXT] [--rounds N] [--clients N,N...]
 // Connection cycles are measured once for each client count in --clients
 // (default 2,8): that many client threads cycle at once. Two clients show
 // the cost in latency of each cycle; eight keep every path busy, which is
 // the most cycles per second it sustains on a 2-core machine.
+// For throughput and connection cycles the paths take turns --rounds times
+// (default 3), each running --seconds per turn, and each figure is the mean
+// of its turns: the machine is shared and its speed drifts.
 // The gateway runs as a kestruned child process on loopback ports, with a
 // settings file written into a temporary directory.
 #include <algorithm>
@@ -446,7 +449,7 @@ int main(int argc, char** argv) {
     // Measures only the figures whose name holds this text ("cycles",
     // "round trip", "idle"...), e.g. to profile one of them.
     std::string only;
-    int cycleSlices = 1;
+    int rounds = 3;
     std::vector<int> cycleClients{2, 8};
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
@@ -460,8 +463,8 @@ int main(int argc, char** argv) {
             idleCount = std::atoi(argv[i + 1]);
         else if (opt == "--only")
             only = argv[i + 1];
-        else if (opt == "--slices")
-            cycleSlices = std::atoi(argv[i + 1]);
+        else if (opt == "--rounds")
+            rounds = std::max(std::atoi(argv[i + 1]), 1);
         else if (opt == "--clients") {
             cycleClients.clear();
             std::istringstream list(argv[i + 1]);
@@ -552,9 +555,11 @@ int main(int argc, char** argv) {
                    const std::function<double(const Path&)>& measure) {
         if (!Wanted(figure))
             return;
-        Row row{figure, {}, lower, unit};
-        for (const auto& path : paths)
-            row.Values.push_back(measure(path));
+        Row row{figure, std::vector<double>(paths.size(), 0.0), lower, unit};
+        for (int round = 0; round < rounds; ++round) {
+            for (size_t i = 0; i < paths.size(); ++i)
+                row.Values[i] += measure(paths[i]) / rounds;
+        }
         rows.push_back(row);
         std::fprintf(stderr, "measured: %s\n", figure.c_str());
     };
@@ -572,22 +577,12 @@ int main(int argc, char** argv) {
         return Throughput(p, false, 4, seconds, echo, sink, source) / MB;
     });
     // Every cycle leaves a connection in TIME_WAIT (two through the gateway)
-    // for a minute, and a crowded table makes each later connect slower; the
-    // figures depend on how long each path runs at a stretch. By default each
-    // path runs the whole time at once, its sustained rate; --slices N lets
-    // the paths take turns in N shorter slices instead.
+    // for a minute. Once a path has used up the ephemeral ports towards its
+    // echo server, each connect must find one old enough to reuse, and the
+    // path slows to its sustained rate; the turns are long enough to reach it.
     for (int clients : cycleClients) {
-        const std::string figure = "connection cycles, " + std::to_string(clients) + " clients";
-        if (!Wanted(figure))
-            continue;
-        const int slices = std::max(cycleSlices, 1);
-        std::vector<double> done(paths.size(), 0.0);
-        for (int slice = 0; slice < slices; ++slice) {
-            for (size_t i = 0; i < paths.size(); ++i)
-                done[i] += Cycles(paths[i], seconds / slices, clients) / slices;
-        }
-        rows.push_back({figure, done, false, "/s"});
-        std::fprintf(stderr, "measured: %s\n", figure.c_str());
+        add("connection cycles, " + std::to_string(clients) + " clients", "/s", false,
+            [&](const Path& p) { return Cycles(p, seconds, clients); });
     }
     if (Wanted("round trip 64 B")) {
         std::vector<Rtt> rtts;
