@@ -261,7 +261,7 @@ int Socks5(uint16_t proxy, uint16_t target, const std::string& user, const std::
 
 // ---- measurements --------------------------------------------------------
 
-double Throughput(const Path& path, bool upload, int streams, double seconds, EchoServer&,
+double Throughput(const Path& path, bool upload, int streams, double seconds,
                   StreamServer& sink, StreamServer& source) {
     std::atomic<int64_t> bytes{0};
     std::vector<std::thread> threads;
@@ -565,16 +565,16 @@ int main(int argc, char** argv) {
     };
     const double MB = 1024.0 * 1024.0;
     add("throughput up, 1 stream", "MB/s", false, [&](const Path& p) {
-        return Throughput(p, true, 1, seconds, echo, sink, source) / MB;
+        return Throughput(p, true, 1, seconds, sink, source) / MB;
     });
     add("throughput down, 1 stream", "MB/s", false, [&](const Path& p) {
-        return Throughput(p, false, 1, seconds, echo, sink, source) / MB;
+        return Throughput(p, false, 1, seconds, sink, source) / MB;
     });
     add("throughput up, 4 streams", "MB/s", false, [&](const Path& p) {
-        return Throughput(p, true, 4, seconds, echo, sink, source) / MB;
+        return Throughput(p, true, 4, seconds, sink, source) / MB;
     });
     add("throughput down, 4 streams", "MB/s", false, [&](const Path& p) {
-        return Throughput(p, false, 4, seconds, echo, sink, source) / MB;
+        return Throughput(p, false, 4, seconds, sink, source) / MB;
     });
     // Every cycle leaves a connection in TIME_WAIT (two through the gateway)
     // for a minute. Once a path has used up the ephemeral ports towards its

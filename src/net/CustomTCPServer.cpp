@@ -167,11 +167,9 @@ constexpr int MaxWaitingAcceptors = 4;
 struct TIdCustomTCPServer::TAcceptors {
     TAcceptors(TIdListenerThread& AListener, TIdWakeUpPtr AStop,
                std::shared_ptr<TIdSchedulerOfThreadDefault> AScheduler)
-        : Listener(&AListener), Binding(AListener.Binding()), Stop(std::move(AStop)),
-          Scheduler(std::move(AScheduler)) {}
+        : Listener(&AListener), Stop(std::move(AStop)), Scheduler(std::move(AScheduler)) {}
 
     TIdListenerThread* Listener;
-    TIdSocketHandle& Binding;
     TIdWakeUpPtr Stop;
     std::shared_ptr<TIdSchedulerOfThreadDefault> Scheduler;
 
@@ -277,7 +275,7 @@ void TIdCustomTCPServer::ServeNext(const std::shared_ptr<TAcceptors>& AAcceptors
         sockaddr_storage peer{};
         socklen_t peerLength = sizeof peer;
         {
-            TIdSocketHandle::TUse use(acceptors.Binding);
+            TIdSocketHandle::TUse use(acceptors.Listener->Binding());
             if (use) {
                 accepted = accept4(use.Handle(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
                                    SOCK_CLOEXEC);
