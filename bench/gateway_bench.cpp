@@ -12,7 +12,9 @@
 // the most cycles per second it sustains on a 2-core machine.
 // For throughput and connection cycles the paths take turns --rounds times
 // (default 3), each running --seconds per turn, and each figure is the mean
-// of its turns: the machine is shared and its speed drifts.
+// of its turns: the machine is shared and its speed drifts. Throughput is
+// also measured through a bare relay in this program (see BareRelay), the
+// ceiling for any relay that copies each block through user space.
 // The gateway runs as a kestruned child process on loopback ports, with a
 // settings file written into a temporary directory.
 #include <algorithm>
@@ -213,6 +215,71 @@ private:
     std::thread mThread;
 };
 
+// The least a relay that copies through user space can do: one thread per
+// connection, 64 KB blocks each way, no rules, counters or events. Measured
+// beside the gateway for throughput, it shows how much of the direct path's
+// speed any such relay keeps on this machine.
+class BareRelay {
+public:
+    explicit BareRelay(uint16_t target) : mTarget(target) {
+        mListen = Listen(mPort);
+        mThread = std::thread([this] { Accept(); });
+    }
+    ~BareRelay() {
+        shutdown(mListen, SHUT_RDWR);
+        mThread.join();
+        close(mListen);
+    }
+    uint16_t Port() const { return mPort; }
+
+private:
+    void Accept() {
+        for (;;) {
+            int c = accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0)
+                return;
+            int one = 1;
+            setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            std::thread([this, c] { Relay(c); }).detach();
+        }
+    }
+    void Relay(int client) {
+        const int remote = ConnectTo(mTarget);
+        std::vector<char> buf(65536);
+        // [0] carries client -> remote, [1] remote -> client.
+        const int from[2] = {client, remote}, to[2] = {remote, client};
+        bool open[2] = {remote >= 0, remote >= 0};
+        while (open[0] || open[1]) {
+            pollfd p[2] = {{open[0] ? client : -1, POLLIN, 0}, {open[1] ? remote : -1, POLLIN, 0}};
+            if (poll(p, 2, -1) < 0)
+                break;
+            bool failed = false;
+            for (int d = 0; d < 2 && !failed; ++d) {
+                if (!p[d].revents)
+                    continue;
+                const ssize_t n = recv(from[d], buf.data(), buf.size(), 0);
+                if (n > 0) {
+                    failed = !WriteAll(to[d], buf.data(), static_cast<size_t>(n));
+                } else if (n == 0) {
+                    open[d] = false;
+                    shutdown(to[d], SHUT_WR);
+                } else {
+                    failed = true;
+                }
+            }
+            if (failed)
+                break;
+        }
+        close(client);
+        if (remote >= 0)
+            close(remote);
+    }
+    uint16_t mTarget;
+    int mListen = -1;
+    uint16_t mPort = 0;
+    std::thread mThread;
+};
+
 // ---- paths ---------------------------------------------------------------
 
 struct Path {
@@ -223,6 +290,8 @@ struct Path {
     EchoServer* Echo = nullptr;
     // Opens a connection that reaches the target listening on `target`.
     std::function<int(uint16_t target)> Open;
+    // Measured for throughput only: a reference, not a gateway.
+    bool ThroughputOnly = false;
 };
 
 int Socks5(uint16_t proxy, uint16_t target, const std::string& user, const std::string& pass) {
@@ -482,6 +551,7 @@ int main(int argc, char** argv) {
     EchoServer echo, mapperEcho, socksEcho, socksAuthEcho;
     StreamServer sink(false);
     StreamServer source(true);
+    BareRelay bareSink(sink.Port()), bareSource(source.Port());
 
     const uint16_t mapEcho = FreePort(), mapSink = FreePort(), mapSource = FreePort();
     const uint16_t socks = FreePort(), socksAuth = FreePort();
@@ -540,6 +610,11 @@ int main(int argc, char** argv) {
         {"socks5", &socksEcho, [&](uint16_t t) { return Socks5(socks, t, "", ""); }});
     paths.push_back({"socks5+auth", &socksAuthEcho,
                      [&](uint16_t t) { return Socks5(socksAuth, t, "bench", "secret"); }});
+    paths.push_back({"bare relay", nullptr,
+                     [&](uint16_t t) {
+                         return ConnectTo(t == sink.Port() ? bareSink.Port() : bareSource.Port());
+                     },
+                     true});
 
     struct Row {
         std::string Figure;
@@ -555,10 +630,15 @@ int main(int argc, char** argv) {
                    const std::function<double(const Path&)>& measure) {
         if (!Wanted(figure))
             return;
+        const bool throughput = figure.rfind("throughput", 0) == 0;
         Row row{figure, std::vector<double>(paths.size(), 0.0), lower, unit};
         for (int round = 0; round < rounds; ++round) {
-            for (size_t i = 0; i < paths.size(); ++i)
-                row.Values[i] += measure(paths[i]) / rounds;
+            for (size_t i = 0; i < paths.size(); ++i) {
+                if (paths[i].ThroughputOnly && !throughput)
+                    row.Values[i] = -1;
+                else
+                    row.Values[i] += measure(paths[i]) / rounds;
+            }
         }
         rows.push_back(row);
         std::fprintf(stderr, "measured: %s\n", figure.c_str());
@@ -587,7 +667,7 @@ int main(int argc, char** argv) {
     if (Wanted("round trip 64 B")) {
         std::vector<Rtt> rtts;
         for (const auto& p : paths)
-            rtts.push_back(RoundTrip(p, 20000));
+            rtts.push_back(p.ThroughputOnly ? Rtt{-1, -1} : RoundTrip(p, 20000));
         rows.push_back({"round trip 64 B, median", {}, true, "us"});
         rows.push_back({"round trip 64 B, p99", {}, true, "us"});
         for (const auto& r : rtts) {
@@ -596,20 +676,28 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::printf("%-36s %14s %14s %14s %14s\n", "figure", "direct", "mapper", "socks5",
-                "socks5+auth");
+    // A negative value marks a figure that path is not measured for.
+    std::printf("%-36s", "figure");
+    for (const auto& p : paths)
+        std::printf(" %14s", p.Name.c_str());
     for (const auto& row : rows) {
-        std::printf("%-36s", (row.Figure + " (" + row.Unit + ")").c_str());
+        std::printf("\n%-36s", (row.Figure + " (" + row.Unit + ")").c_str());
         for (double v : row.Values)
-            std::printf(" %14.1f", v);
+            v < 0 ? std::printf(" %14s", "-") : std::printf(" %14.1f", v);
         std::printf("\n%-36s %14s", "  ratio to direct", "");
-        for (size_t i = 1; i < row.Values.size(); ++i)
-            std::printf(" %13.2fx", row.Values[0] > 0 ? row.Values[i] / row.Values[0] : 0.0);
-        std::printf("\n");
+        for (size_t i = 1; i < row.Values.size(); ++i) {
+            if (row.Values[i] < 0 || row.Values[0] <= 0)
+                std::printf(" %14s", "-");
+            else
+                std::printf(" %13.2fx", row.Values[i] / row.Values[0]);
+        }
     }
+    std::printf("\n");
     if (Wanted("idle cost"))
         std::printf("\nidle cost, %d connections held %.0f s:\n", idleCount, idleSeconds);
     for (size_t i = 1; i < paths.size() && Wanted("idle cost"); ++i) {
+        if (paths[i].ThroughputOnly)
+            continue;
         const Idle idle = IdleCost(paths[i], gateway, idleCount, idleSeconds);
         std::printf("  %-12s opened %5d  resident memory %7.1f KB per connection  CPU %.3f s\n",
                     paths[i].Name.c_str(), idle.Opened, idle.KbPerConnection, idle.CpuSeconds);
