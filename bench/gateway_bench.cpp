@@ -171,21 +171,20 @@ private:
     std::thread mThread;
 };
 
-// Sink (reads and counts until the end of the stream) or source (writes until
-// the peer goes away); one thread per connection.
-class StreamServer {
+// A loopback listener whose accepting thread hands each connection to
+// `serve` on a thread of its own.
+class ThreadPerConnection {
 public:
-    explicit StreamServer(bool source) : mSource(source) {
+    explicit ThreadPerConnection(std::function<void(int)> serve) : mServe(std::move(serve)) {
         mListen = Listen(mPort);
         mThread = std::thread([this] { Accept(); });
     }
-    ~StreamServer() {
+    ~ThreadPerConnection() {
         shutdown(mListen, SHUT_RDWR);
         mThread.join();
         close(mListen);
     }
     uint16_t Port() const { return mPort; }
-    std::atomic<int64_t> Received{0};
 
 private:
     void Accept() {
@@ -193,9 +192,24 @@ private:
             int c = accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
             if (c < 0)
                 return;
-            std::thread([this, c] { mSource ? Send(c) : Sink(c); }).detach();
+            std::thread(mServe, c).detach();
         }
     }
+    std::function<void(int)> mServe;
+    int mListen = -1;
+    uint16_t mPort = 0;
+    std::thread mThread;
+};
+
+// Sink (reads and counts until the end of the stream) or source (writes until
+// the peer goes away); one thread per connection.
+class StreamServer {
+public:
+    explicit StreamServer(bool source) : mSource(source) {}
+    uint16_t Port() const { return mServer.Port(); }
+    std::atomic<int64_t> Received{0};
+
+private:
     void Sink(int fd) {
         std::vector<char> buf(262144);
         ssize_t n;
@@ -210,9 +224,8 @@ private:
         close(fd);
     }
     bool mSource;
-    int mListen = -1;
-    uint16_t mPort = 0;
-    std::thread mThread;
+    // Last, so that it stops accepting before the rest goes.
+    ThreadPerConnection mServer{[this](int c) { mSource ? Send(c) : Sink(c); }};
 };
 
 // The least a relay that copies through user space can do: one thread per
@@ -221,29 +234,13 @@ private:
 // speed any such relay keeps on this machine.
 class BareRelay {
 public:
-    explicit BareRelay(uint16_t target) : mTarget(target) {
-        mListen = Listen(mPort);
-        mThread = std::thread([this] { Accept(); });
-    }
-    ~BareRelay() {
-        shutdown(mListen, SHUT_RDWR);
-        mThread.join();
-        close(mListen);
-    }
-    uint16_t Port() const { return mPort; }
+    explicit BareRelay(uint16_t target) : mTarget(target) {}
+    uint16_t Port() const { return mServer.Port(); }
 
 private:
-    void Accept() {
-        for (;;) {
-            int c = accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0)
-                return;
-            int one = 1;
-            setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            std::thread([this, c] { Relay(c); }).detach();
-        }
-    }
     void Relay(int client) {
+        int one = 1;
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         const int remote = ConnectTo(mTarget);
         std::vector<char> buf(65536);
         // [0] carries client -> remote, [1] remote -> client.
@@ -275,9 +272,7 @@ private:
             close(remote);
     }
     uint16_t mTarget;
-    int mListen = -1;
-    uint16_t mPort = 0;
-    std::thread mThread;
+    ThreadPerConnection mServer{[this](int c) { Relay(c); }};
 };
 
 // ---- paths ---------------------------------------------------------------
