@@ -9,9 +9,9 @@
 // started, and a new client is still served. Exit status 0 when all hold.
 //
 // Usage: soak [--seconds N] [--connections N]
+#include "base/Process.h"
+#include "base/Settings.h"
 #include "core/Main.h"
-#include "core/base/Process.h"
-#include "core/base/Settings.h"
 
 #include <arpa/inet.h>
 #include <atomic>

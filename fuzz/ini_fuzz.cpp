@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the settings reader. What is read must survive a
 // save and a second read unchanged: the file the program writes is the file
 // it reads back.
-#include "core/base/Settings.h"
+#include "base/Settings.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -56,25 +56,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < first.ProxyServers.size(); ++i) {
         const auto& a = first.ProxyServers[i].Settings;
         const auto& b = second.ProxyServers[i].Settings;
-        Same(a.mName == b.mName && a.mHost == b.mHost && a.mPort == b.mPort &&
-             a.mUser == b.mUser && a.mPass == b.mPass && a.mQueue == b.mQueue &&
-             a.mLimit == b.mLimit && a.mBuffer == b.mBuffer && a.mWait == b.mWait &&
-             a.mEnable == b.mEnable && a.mFive == b.mFive && a.mFour == b.mFour,
+        Same(a.mName == b.mName && a.mHost == b.mHost && a.mPort == b.mPort && a.mUser == b.mUser &&
+                 a.mPass == b.mPass && a.mQueue == b.mQueue && a.mLimit == b.mLimit &&
+                 a.mBuffer == b.mBuffer && a.mWait == b.mWait && a.mEnable == b.mEnable &&
+                 a.mFive == b.mFive && a.mFour == b.mFour,
              "a proxy server");
     }
     for (size_t i = 0; i < first.PortMappers.size(); ++i) {
         const auto& a = first.PortMappers[i].Settings;
         const auto& b = second.PortMappers[i].Settings;
         Same(a.mName == b.mName && a.mOwnHost == b.mOwnHost && a.mOwnPort == b.mOwnPort &&
-             a.mMapHost == b.mMapHost && a.mMapPort == b.mMapPort && a.mTCP == b.mTCP &&
-             a.mUDP == b.mUDP && a.mEnable == b.mEnable,
+                 a.mMapHost == b.mMapHost && a.mMapPort == b.mMapPort && a.mTCP == b.mTCP &&
+                 a.mUDP == b.mUDP && a.mEnable == b.mEnable,
              "a port mapper");
     }
     for (size_t i = 0; i < first.AccessRules.size(); ++i) {
         const auto& a = first.AccessRules[i];
         const auto& b = second.AccessRules[i];
         Same(a.mName == b.mName && a.mOwnHost == b.mOwnHost && a.mRemHost == b.mRemHost &&
-             a.mAction == b.mAction && a.mEnable == b.mEnable,
+                 a.mAction == b.mAction && a.mEnable == b.mEnable,
              "an access rule");
     }
     return 0;

@@ -1,5 +1,5 @@
 // Any format text, at any moment, must format without fault.
-#include "core/base/TimeFormat.h"
+#include "base/TimeFormat.h"
 
 #include <cstdint>
 #include <string>

@@ -1,5 +1,5 @@
 // The address pattern and the port texts against plain reference versions.
-#include "core/base/Validation.h"
+#include "base/Validation.h"
 
 #include <cstdint>
 #include <string>

@@ -2,7 +2,7 @@
 // list of rules.
 #pragma once
 
-#include "access/AccessRule.h"
+#include "base/AccessRule.h"
 
 #include <span>
 #include <string>

@@ -6,7 +6,7 @@
 // sees the rules wholly before or wholly after it, never a half-moved row.
 #pragma once
 
-#include "access/AccessRule.h"
+#include "base/AccessRule.h"
 
 #include <cstddef>
 #include <memory>

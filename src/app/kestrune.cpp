@@ -1,7 +1,7 @@
 // The desktop program: the gateway with its window.
 #include "app/SignalPipe.h"
-#include "core/base/Process.h"
-#include "core/base/Settings.h"
+#include "base/Process.h"
+#include "base/Settings.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>

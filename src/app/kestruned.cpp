@@ -2,9 +2,9 @@
 // every enabled service, prints the event log to standard output, reloads on
 // SIGHUP and stops cleanly on SIGINT or SIGTERM. It never rewrites the file.
 #include "app/SignalPipe.h"
+#include "base/Process.h"
+#include "base/Settings.h"
 #include "core/Main.h"
-#include "core/base/Process.h"
-#include "core/base/Settings.h"
 
 #include <cerrno>
 #include <clocale>

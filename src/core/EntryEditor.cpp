@@ -1,6 +1,6 @@
 #include "core/EntryEditor.h"
 
-#include "core/base/Settings.h"
+#include "base/Settings.h"
 
 #include <functional>
 #include <memory>

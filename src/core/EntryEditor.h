@@ -8,9 +8,9 @@
 // Main thread only, like TMainForm itself.
 #pragma once
 
+#include "base/Validation.h"
 #include "core/Main.h"
 #include "core/MainView.h"
-#include "core/base/Validation.h"
 
 #include <cstddef>
 #include <cstdint>

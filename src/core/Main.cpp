@@ -1,7 +1,7 @@
 #include "core/Main.h"
 
-#include "core/base/ByteSize.h"
-#include "core/base/Settings.h"
+#include "base/ByteSize.h"
+#include "base/Settings.h"
 
 #include <algorithm>
 #include <chrono>

@@ -6,13 +6,13 @@
 #pragma once
 
 #include "access/AccessRules.h"
+#include "base/EventLog.h"
+#include "base/MainThreadQueue.h"
+#include "base/Options.h"
+#include "base/ServiceHost.h"
+#include "base/TimeFormat.h"
+#include "base/Validation.h"
 #include "core/MainView.h"
-#include "core/base/EventLog.h"
-#include "core/base/MainThreadQueue.h"
-#include "core/base/Options.h"
-#include "core/base/ServiceHost.h"
-#include "core/base/TimeFormat.h"
-#include "core/base/Validation.h"
 #include "mapper/PortMapper.h"
 #include "proxy/ProxyServer.h"
 

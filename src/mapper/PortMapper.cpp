@@ -1,15 +1,10 @@
 #include "mapper/PortMapper.h"
 
-#include "net/IdException.h"
+#include "net/Exception.h"
 
 namespace kestrune {
 
 namespace {
-
-// The mark a refused client's context carries, so that its end is told
-// apart from the end of an admitted connection however many are refused
-// at once.
-constexpr int TagRefused = 1;
 
 std::string PeerText(const TIdSocketHandle& ABinding) {
     return ABinding.PeerIP + ":" + std::to_string(ABinding.PeerPort);
@@ -17,16 +12,13 @@ std::string PeerText(const TIdSocketHandle& ABinding) {
 
 } // namespace
 
-TPortMapper::TPortMapper(IServiceHost& AHost) : TService(TKind::PortMapper), mHost(AHost) {
+TPortMapper::TPortMapper(IServiceHost& AHost) : mHost(AHost) {
     mSockTCP.OnConnect = [this](TIdContext& AContext) { PortMapperConnect(AContext); };
     mSockTCP.OnDisconnect = [this](TIdContext& AContext) { PortMapperDisconnect(AContext); };
     mSockUDP.OnUDPRead = [this](TIdUDPListenerThread& AThread, const TIdBytes& AData,
                                 TIdSocketHandle& ABinding) {
         PortMapperUDPRead(AThread, AData, ABinding);
     };
-    // Datagrams are handled on the listener thread: the main thread is never
-    // waited for, and a busy window does not hold up forwarding.
-    mSockUDP.ThreadedEvent = true;
 }
 
 TPortMapper::~TPortMapper() {
@@ -66,7 +58,6 @@ void TPortMapper::Start() {
             mSockTCP.MappedPort = static_cast<TIdPort>(mMapPort);
             mSockTCP.ListenQueue = mQueue;
             mSockTCP.MaxConnections = mLimit;
-            mSockTCP.TerminateWaitTime = mWait * 1000;
             mSockTCP.BufferSize = mBuffer * 1024;
             mSockTCP.SetActive(true);
         }
@@ -137,10 +128,8 @@ void TPortMapper::PortMapperConnect(TIdContext& AContext) {
     const std::string& ip = binding->PeerIP;
     const int port = binding->PeerPort;
     if (mHost.GetAccessRestriction(mOwnHost, ip, mOwnPort, port)) {
-        AContext.Connection()->OnWork = [this](TIdComponent& ASender, TWorkMode AWorkMode,
-                                               int64_t AWorkCount) {
-            PortMapperWork(ASender, AWorkMode, AWorkCount);
-        };
+        CountWrites(*AContext.Connection(),
+                    [this](int64_t ABytes) { AddTraffic(ABytes, mHost.IsMonitorInFront()); });
         ++mOnline;
         ++mOnTotal;
         mHost.LogLine(Line("Connected: " + PeerText(*binding)));
@@ -148,25 +137,19 @@ void TPortMapper::PortMapperConnect(TIdContext& AContext) {
     }
     // Closed here on its own thread, before the outbound connect, which a
     // closed client prevents: nothing of a refused client reaches the remote.
-    static_cast<TIdMappedPortContext&>(AContext).Tag = TagRefused;
+    static_cast<TIdServerContext&>(AContext).Deny();
     ++mDrop;
     mHost.LogLine(Line("Denied: " + PeerText(*binding)));
     AContext.Connection()->Disconnect();
 }
 
-void TPortMapper::PortMapperWork(TIdComponent& /*ASender*/, TWorkMode AWorkMode,
-                                 int64_t AWorkCount) {
-    if (AWorkMode == wmWrite)
-        AddTraffic(AWorkCount);
-}
-
 void TPortMapper::PortMapperDisconnect(TIdContext& AContext) {
-    if (static_cast<TIdMappedPortContext&>(AContext).Tag == TagRefused)
+    if (static_cast<TIdServerContext&>(AContext).Denied())
         return;
     TIdSocketHandle* binding = AContext.Binding();
     if (!binding)
         return;
-    AContext.Connection()->OnWork = nullptr;
+    CountWrites(*AContext.Connection(), nullptr);
     --mOnline;
     mHost.LogLine(Line("Disconnected: " + PeerText(*binding)));
 }
@@ -180,14 +163,8 @@ void TPortMapper::PortMapperUDPRead(TIdUDPListenerThread& /*AThread*/, const TId
     }
     // Counted before the send: a datagram whose send fails stays counted.
     ++mOnTotal;
-    AddTraffic(static_cast<int64_t>(AData.size()));
+    AddTraffic(static_cast<int64_t>(AData.size()), mHost.IsMonitorInFront());
     ABinding.SendTo(mMapHost, static_cast<TIdPort>(mMapPort), AData, Id_IPv4);
-}
-
-void TPortMapper::AddTraffic(int64_t ACount) {
-    if (mHost.IsMonitorInFront())
-        mTraf += ACount;
-    mTrafTotal += ACount;
 }
 
 } // namespace kestrune

@@ -7,10 +7,10 @@
 // listener thread; none of them waits for the main thread.
 #pragma once
 
-#include "core/base/Service.h"
-#include "core/base/ServiceHost.h"
-#include "core/base/ServiceSettings.h"
-#include "mapper/IdMappedPortTCP.h"
+#include "base/Service.h"
+#include "base/ServiceHost.h"
+#include "base/ServiceSettings.h"
+#include "mapper/MappedPortTCP.h"
 #include "net/UDPServer.h"
 
 #include <string>
@@ -38,12 +38,10 @@ public:
 
 private:
     void PortMapperConnect(TIdContext& AContext);
-    void PortMapperWork(TIdComponent& ASender, TWorkMode AWorkMode, int64_t AWorkCount);
     void PortMapperDisconnect(TIdContext& AContext);
     void PortMapperUDPRead(TIdUDPListenerThread& AThread, const TIdBytes& AData,
                            TIdSocketHandle& ABinding);
 
-    void AddTraffic(int64_t ACount);
     std::string Line(const std::string& AText) const { return "[" + mName + "] " + AText; }
 
     IServiceHost& mHost;

@@ -66,12 +66,6 @@ void TIdBuffer::ExtractToBytes(TIdBytes& ABytes, long long ACount) {
     Remove(count);
 }
 
-void TIdBuffer::ExtractToStream(std::ostream& AStream, long long ACount) {
-    const size_t count = ACount < 0 ? Size() : std::min<size_t>(ACount, Size());
-    AStream.write(reinterpret_cast<const char*>(Data()), static_cast<std::streamsize>(count));
-    Remove(count);
-}
-
 void TIdBuffer::ExtractTo(uint8_t* ADest, size_t ACount) {
     ACount = std::min(ACount, Size());
     if (ACount > 0)

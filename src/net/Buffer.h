@@ -3,12 +3,11 @@
 // from another thread.
 #pragma once
 
-#include "net/IdGlobal.h"
+#include "net/Global.h"
 
 #include <atomic>
 #include <cstddef>
 #include <memory>
-#include <ostream>
 
 namespace kestrune {
 
@@ -28,8 +27,6 @@ public:
     void Remove(size_t ACount);
     // Moves the first ACount bytes (all when negative) to the end of ABytes.
     void ExtractToBytes(TIdBytes& ABytes, long long ACount = -1);
-    // Moves the first ACount bytes into AStream at its current position.
-    void ExtractToStream(std::ostream& AStream, long long ACount = -1);
     // Copies the first ACount bytes to ADest and drops them.
     void ExtractTo(uint8_t* ADest, size_t ACount);
     // Position of the first occurrence of ATerminator at or after AStart, or -1.
@@ -38,7 +35,6 @@ public:
     // Gives the memory back when nothing is buffered (a connection that
     // settles into a long idle wait holds no buffer).
     void Release();
-    size_t Capacity() const { return FCapacity; }
 
 private:
     void Publish() { FSize.store(FTail - FHead, std::memory_order_release); }

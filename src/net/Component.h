@@ -3,7 +3,7 @@
 // the thread that does the work (for a connection, its own thread).
 #pragma once
 
-#include "net/IdGlobal.h"
+#include "net/Global.h"
 
 #include <functional>
 
@@ -15,7 +15,6 @@ public:
         std::function<void(TIdComponent& ASender, TWorkMode AWorkMode, int64_t AWorkCountMax)>;
     using TWorkEvent =
         std::function<void(TIdComponent& ASender, TWorkMode AWorkMode, int64_t AWorkCount)>;
-    using TWorkEndEvent = std::function<void(TIdComponent& ASender, TWorkMode AWorkMode)>;
 
     TIdComponent() = default;
     virtual ~TIdComponent() = default;
@@ -27,7 +26,6 @@ public:
 
     TWorkBeginEvent OnWorkBegin;
     TWorkEvent OnWork;
-    TWorkEndEvent OnWorkEnd;
 
     void BeginWork(TWorkMode AWorkMode, int64_t ASize = 0);
     // Adds ACount to the running count and reports the running total; only
@@ -43,5 +41,10 @@ private:
     };
     TWorkInfo FWorkInfos[2];
 };
+
+// Hooks AComponent's work events so that ACount receives the bytes of every
+// write (mode wmWrite) once, however many steps the write is reported in;
+// an empty ACount unhooks them. Both services count their traffic this way.
+void CountWrites(TIdComponent& AComponent, std::function<void(int64_t ABytes)> ACount);
 
 } // namespace kestrune

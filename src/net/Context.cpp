@@ -4,8 +4,8 @@
 
 namespace kestrune {
 
-TIdContext::TIdContext(std::unique_ptr<TIdTCPConnection> AConnection, TIdContextList* AContextList)
-    : FConnection(std::move(AConnection)), FContextList(AContextList) {}
+TIdContext::TIdContext(std::unique_ptr<TIdTCPConnection> AConnection)
+    : FConnection(std::move(AConnection)) {}
 
 TIdContext::~TIdContext() = default;
 

@@ -10,6 +10,7 @@
 
 #include "net/TCPConnection.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -21,7 +22,7 @@ class TIdContextList;
 
 class TIdContext {
 public:
-    TIdContext(std::unique_ptr<TIdTCPConnection> AConnection, TIdContextList* AContextList);
+    explicit TIdContext(std::unique_ptr<TIdTCPConnection> AConnection);
     virtual ~TIdContext();
     TIdContext(const TIdContext&) = delete;
     TIdContext& operator=(const TIdContext&) = delete;
@@ -29,23 +30,27 @@ public:
     TIdTCPConnection* Connection() const { return FConnection.get(); }
     // The connection's socket; nullptr when it has no socket handler.
     TIdSocketHandle* Binding() const;
-    TIdContextList* ContextList() const { return FContextList; }
 
 private:
     std::unique_ptr<TIdTCPConnection> FConnection;
-    TIdContextList* FContextList;
 };
 
 class TIdServerContext : public TIdContext {
 public:
-    TIdServerContext(TIdCustomTCPServer& AServer, std::unique_ptr<TIdTCPConnection> AConnection,
-                     TIdContextList* AContextList)
-        : TIdContext(std::move(AConnection), AContextList), FServer(AServer) {}
+    TIdServerContext(TIdCustomTCPServer& AServer, std::unique_ptr<TIdTCPConnection> AConnection)
+        : TIdContext(std::move(AConnection)), FServer(AServer) {}
 
     TIdCustomTCPServer& Server() const { return FServer; }
 
+    // A service's mark that it refused this client in its connect handler
+    // (any thread may read it): the connection then ends without being
+    // served, and its end is not that of an admitted connection.
+    void Deny() { FDenied = true; }
+    bool Denied() const { return FDenied.load(); }
+
 private:
     TIdCustomTCPServer& FServer;
+    std::atomic<bool> FDenied{false};
 };
 
 class TIdContextList {

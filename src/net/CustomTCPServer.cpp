@@ -1,6 +1,6 @@
 #include "net/CustomTCPServer.h"
 
-#include "net/IdException.h"
+#include "net/Exception.h"
 #include "net/TCPClient.h"
 
 #include <fcntl.h>
@@ -20,10 +20,6 @@ TIdCustomTCPServer::TIdCustomTCPServer() {
 
 TIdCustomTCPServer::~TIdCustomTCPServer() {
     Deactivate();
-}
-
-TIdWakeUpPtr TIdCustomTCPServer::StopSignal() const {
-    return FStop;
 }
 
 void TIdCustomTCPServer::SetActive(bool AValue) {
@@ -62,13 +58,7 @@ void TIdCustomTCPServer::StartListening() {
         TIdSocketHandle& binding = Bindings[i];
         try {
             binding.AllocateSocket(SOCK_STREAM);
-            if (ReuseSocket != rsOSDependent)
-                binding.ReuseSocket = ReuseSocket;
-            if (OnBeforeBind)
-                OnBeforeBind(binding);
             binding.Bind(true);
-            binding.UseNagle = UseNagle;
-            binding.ApplyNagle();
             bound.push_back(&binding);
         } catch (...) {
             // The failing binding's socket is closed too: it holds no port,
@@ -79,8 +69,6 @@ void TIdCustomTCPServer::StartListening() {
             throw;
         }
     }
-    if (!bound.empty() && OnAfterBind)
-        OnAfterBind();
     for (size_t i = 0; i < bound.size(); ++i) {
         bound[i]->Listen(ListenQueue);
         auto thread =
@@ -186,7 +174,6 @@ TIdServerContext* TIdCustomTCPServer::TakeAccepted(TIdListenerThread& AThread, i
                                                    const sockaddr* APeer) {
     TIdSocketHandle& listening = AThread.Binding();
     auto handler = std::make_unique<TIdIOHandlerStack>();
-    handler->IPVersion = listening.IPVersion;
     TIdSocketHandle& binding = handler->Binding();
     binding.Adopt(AHandle, listening.IPVersion);
     // A listener on one address accepts on that address; only a wildcard
@@ -204,19 +191,10 @@ TIdServerContext* TIdCustomTCPServer::TakeAccepted(TIdListenerThread& AThread, i
     if (MaxConnections > 0 && Contexts.Count() >= static_cast<size_t>(MaxConnections))
         return nullptr; // closed by the connection's destructor, with no event
 
-    TIdServerContext* context = FContextClass(*this, std::move(connection), &Contexts).release();
+    TIdServerContext* context = FContextClass(*this, std::move(connection)).release();
     // Registered at once, so that clients accepted in quick succession all
     // count against MaxConnections.
     Contexts.Add(context);
-    if (OnContextCreated) {
-        try {
-            OnContextCreated(*context);
-        } catch (...) {
-            Contexts.Remove(context);
-            delete context;
-            throw;
-        }
-    }
     return context;
 }
 
@@ -248,8 +226,7 @@ bool TIdCustomTCPServer::StartAcceptor(const std::shared_ptr<TAcceptors>& AAccep
     return true;
 }
 
-void TIdCustomTCPServer::ServeNext(const std::shared_ptr<TAcceptors>& AAcceptors,
-                                   bool AReserved) {
+void TIdCustomTCPServer::ServeNext(const std::shared_ptr<TAcceptors>& AAcceptors, bool AReserved) {
     TAcceptors& acceptors = *AAcceptors;
     bool reserved = AReserved;
     for (;;) {
@@ -307,14 +284,8 @@ void TIdCustomTCPServer::ServeNext(const std::shared_ptr<TAcceptors>& AAcceptors
             try {
                 context = TakeAccepted(*acceptors.Listener, accepted,
                                        reinterpret_cast<const sockaddr*>(&peer));
-            } catch (const std::exception& failure) {
-                if (OnListenException) {
-                    try {
-                        OnListenException(*acceptors.Listener, failure);
-                    } catch (...) {
-                    }
-                }
             } catch (...) {
+                // Out of memory: the client is closed with its connection.
             }
         }
         {
@@ -454,8 +425,8 @@ void TIdListenerThread::Run() {
             TIdSocketHandle::TUse use(FBinding);
             if (!use)
                 break;
-            if (starved && (WaitSocketOrWakeUp(use.Handle(), POLLIN, FStop, -1) <= 0 ||
-                            FStopped || !FBinding.HandleAllocated()))
+            if (starved && (WaitSocketOrWakeUp(use.Handle(), POLLIN, FStop, -1) <= 0 || FStopped ||
+                            !FBinding.HandleAllocated()))
                 break;
             peerLength = sizeof peer;
             // Blocking: closing the binding wakes it.
@@ -469,12 +440,6 @@ void TIdListenerThread::Run() {
                 break;
             if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED)
                 continue;
-            if (FServer.OnListenException) {
-                try {
-                    FServer.OnListenException(*this, EIdSocketError(error));
-                } catch (...) {
-                }
-            }
             if (error == EMFILE || error == ENFILE) {
                 // Out of descriptors: once a client waits, give up the spare
                 // one for a moment to take it off the queue and close it at
@@ -493,16 +458,9 @@ void TIdListenerThread::Run() {
         }
         starved = false;
         try {
-            FServer.HandleAccepted(*this, accepted, reinterpret_cast<const sockaddr*>(&peer),
-                                   yarn);
-        } catch (const std::exception& failure) {
-            if (FServer.OnListenException) {
-                try {
-                    FServer.OnListenException(*this, failure);
-                } catch (...) {
-                }
-            }
+            FServer.HandleAccepted(*this, accepted, reinterpret_cast<const sockaddr*>(&peer), yarn);
         } catch (...) {
+            // Out of memory: the client is closed with its connection.
         }
     }
     FScheduler->ReleaseYarn(yarn);

@@ -9,14 +9,12 @@
 //
 // Active, Bindings and the properties are set by one controlling thread (the
 // main thread). OnConnect, OnExecute, OnDisconnect and OnException run on the
-// connection's own thread, OnContextCreated and OnListenException on the
-// thread that accepted (the listener thread or a waiting connection thread);
-// none of them may wait for the controlling thread, since deactivation waits
-// for every connection thread to end.
+// connection's own thread; none of them may wait for the controlling thread,
+// since deactivation waits for every connection thread to end.
 #pragma once
 
 #include "net/Context.h"
-#include "net/Scheduler.h"
+#include "net/SchedulerOfThreadDefault.h"
 #include "net/SocketHandle.h"
 #include "net/WakeUp.h"
 
@@ -38,12 +36,8 @@ public:
     using TIdServerThreadEvent = std::function<void(TIdContext& AContext)>;
     using TIdServerThreadExceptionEvent =
         std::function<void(TIdContext& AContext, const std::exception& AException)>;
-    using TIdListenExceptionEvent =
-        std::function<void(TIdListenerThread& AThread, const std::exception& AException)>;
-    using TIdSocketHandleEvent = std::function<void(TIdSocketHandle& ABinding)>;
     using TIdContextClass = std::function<std::unique_ptr<TIdServerContext>(
-        TIdCustomTCPServer& AServer, std::unique_ptr<TIdTCPConnection> AConnection,
-        TIdContextList* AContextList)>;
+        TIdCustomTCPServer& AServer, std::unique_ptr<TIdTCPConnection> AConnection)>;
 
     TIdCustomTCPServer();
     // A subclass that overrides the steps must deactivate in its own destructor.
@@ -57,10 +51,6 @@ public:
     int ListenQueue = 15;
     // 0 or less: no bound.
     int MaxConnections = 0;
-    TIdReuseSocket ReuseSocket = rsOSDependent;
-    bool UseNagle = true;
-    // Stored for the services; every wait of deactivation is woken instead.
-    int TerminateWaitTime = 5000;
     TIdContextList Contexts;
     // Unset: a scheduler is made at each activation and dropped at deactivation.
     std::shared_ptr<TIdSchedulerOfThreadDefault> Scheduler;
@@ -69,10 +59,6 @@ public:
     TIdServerThreadEvent OnExecute;
     TIdServerThreadEvent OnDisconnect;
     TIdServerThreadExceptionEvent OnException;
-    TIdListenExceptionEvent OnListenException;
-    TIdServerThreadEvent OnContextCreated;
-    TIdSocketHandleEvent OnBeforeBind;
-    std::function<void()> OnAfterBind;
 
     // Raises the failure of activation (EIdCouldNotBindSocket...) after
     // stopping whatever had started. Deactivation returns when every
@@ -81,15 +67,12 @@ public:
     bool Active() const { return FActive.load(); }
 
     template <typename TContext> void SetContextClass() {
-        FContextClass = [](TIdCustomTCPServer& AServer, std::unique_ptr<TIdTCPConnection> AConn,
-                           TIdContextList* AList) -> std::unique_ptr<TIdServerContext> {
-            return std::make_unique<TContext>(AServer, std::move(AConn), AList);
+        FContextClass =
+            [](TIdCustomTCPServer& AServer,
+               std::unique_ptr<TIdTCPConnection> AConn) -> std::unique_ptr<TIdServerContext> {
+            return std::make_unique<TContext>(AServer, std::move(AConn));
         };
     }
-
-    // Signalled at deactivation; outbound connects and one-shot listens on
-    // this server's connection threads wait on it.
-    TIdWakeUpPtr StopSignal() const;
 
 protected:
     virtual void ConnectContext(TIdContext& AContext);

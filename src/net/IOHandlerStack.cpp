@@ -1,6 +1,6 @@
 #include "net/IOHandlerStack.h"
 
-#include "net/IdException.h"
+#include "net/Exception.h"
 
 #include <poll.h>
 #include <sys/ioctl.h>

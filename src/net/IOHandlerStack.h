@@ -31,18 +31,6 @@ public:
     int MaxLineLength = 16384;
     // Milliseconds; -1 or 0 waits without limit.
     int ReadTimeout = -1;
-    int ConnectTimeout = 0;
-
-    // Outbound target and local binding, copied from the client before connecting.
-    std::string Host;
-    TIdPort Port = 0;
-    TIdIPVersion IPVersion = Id_IPv4;
-    std::string BoundIP;
-    TIdPort BoundPort = 0;
-    TIdPort BoundPortMin = 0;
-    TIdPort BoundPortMax = 0;
-    TIdReuseSocket ReuseSocket = rsOSDependent;
-    bool UseNagle = true;
 
     TIdSocketHandle& Binding() { return *FBinding; }
     const TIdSocketHandle& Binding() const { return *FBinding; }

@@ -1,6 +1,6 @@
 #include "net/SimpleServer.h"
 
-#include "net/IdException.h"
+#include "net/Exception.h"
 #include "net/TCPClient.h"
 
 #include <poll.h>

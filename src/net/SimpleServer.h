@@ -19,9 +19,6 @@ public:
     std::string BoundIP;
     TIdPort BoundPort = 0;
     TIdIPVersion IPVersion = Id_IPv4;
-    // Kept for its users' sake; the wait itself is a single poll that any
-    // abort or stop wakes.
-    int AcceptWait = 1000;
 
     void SetWakeUp(TIdWakeUpPtr AWakeUp) { FWakeUp = std::move(AWakeUp); }
 

@@ -1,6 +1,6 @@
 #include "net/SocketHandle.h"
 
-#include "net/IdException.h"
+#include "net/Exception.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -153,25 +153,15 @@ void TIdSocketHandle::Bind(bool AListening) {
     TUse use(*this);
     if (!use)
         throw EIdCouldNotBindSocket();
-    const int reuse = ReuseSocket == rsTrue || (ReuseSocket == rsOSDependent && AListening) ? 1 : 0;
-    setsockopt(use.Handle(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-
-    auto tryBind = [&](TIdPort APort) {
-        sockaddr_storage addr;
-        socklen_t length = 0;
-        if (!ToSockAddr(IP == "0.0.0.0" && IPVersion == Id_IPv6 ? std::string() : IP, APort,
-                        IPVersion, addr, length))
-            return false;
-        return bind(use.Handle(), reinterpret_cast<sockaddr*>(&addr), length) == 0;
-    };
-    bool bound = false;
-    if (Port == 0 && ClientPortMin != 0 && ClientPortMax >= ClientPortMin) {
-        for (unsigned port = ClientPortMin; port <= ClientPortMax && !bound; ++port)
-            bound = tryBind(static_cast<TIdPort>(port));
-    } else {
-        bound = tryBind(Port);
+    if (AListening) {
+        const int reuse = 1;
+        setsockopt(use.Handle(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     }
-    if (!bound)
+    sockaddr_storage addr;
+    socklen_t length = 0;
+    if (!ToSockAddr(IP == "0.0.0.0" && IPVersion == Id_IPv6 ? std::string() : IP, Port, IPVersion,
+                    addr, length) ||
+        bind(use.Handle(), reinterpret_cast<sockaddr*>(&addr), length) != 0)
         throw EIdCouldNotBindSocket();
     UpdateBindingLocal();
 }
@@ -184,10 +174,6 @@ void TIdSocketHandle::Listen(int AQueue) {
         RaiseLastSocketError();
 }
 
-void TIdSocketHandle::ApplyNagle() {
-    SetNoDelay(!UseNagle);
-}
-
 void TIdSocketHandle::SetNoDelay(bool AOn) {
     const int value = AOn ? 1 : 0;
     if (FNoDelay.load() == value)
@@ -197,14 +183,6 @@ void TIdSocketHandle::SetNoDelay(bool AOn) {
         return;
     if (setsockopt(use.Handle(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0)
         FNoDelay = value;
-}
-
-void TIdSocketHandle::SetBroadcast(bool AOn) {
-    TUse use(*this);
-    if (!use)
-        return;
-    const int value = AOn ? 1 : 0;
-    setsockopt(use.Handle(), SOL_SOCKET, SO_BROADCAST, &value, sizeof value);
 }
 
 void TIdSocketHandle::UpdateBindingLocal() {

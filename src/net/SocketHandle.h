@@ -7,7 +7,7 @@
 // thread ever uses a number that the system has meanwhile handed out again.
 #pragma once
 
-#include "net/IdGlobal.h"
+#include "net/Global.h"
 
 #include <sys/socket.h>
 
@@ -31,25 +31,18 @@ public:
     std::string PeerIP;
     TIdPort PeerPort = 0;
     TIdIPVersion IPVersion = Id_IPv4;
-    TIdReuseSocket ReuseSocket = rsOSDependent;
-    bool UseNagle = true;
-    TIdPort ClientPortMin = 0;
-    TIdPort ClientPortMax = 0;
 
     // Owner side. AllocateSocket closes any socket the binding still had.
     void AllocateSocket(int AType = SOCK_STREAM);
     // Takes over a descriptor made elsewhere (an accepted socket).
     void Adopt(int AHandle, TIdIPVersion AIPVersion);
-    // Binds to IP/Port (ClientPortMin..Max when Port is 0 and a range is set);
-    // raises EIdCouldNotBindSocket. Address reuse is on for rsTrue, and for
-    // rsOSDependent when AListening: a Linux TCP listener without it cannot
-    // bind its port again while earlier connections linger in TIME_WAIT, and
-    // Linux never lets it share a port that another socket listens on.
+    // Binds to IP/Port; raises EIdCouldNotBindSocket. Address reuse is on
+    // for a listener: without it a Linux TCP listener cannot bind its port
+    // again while earlier connections linger in TIME_WAIT, and Linux never
+    // lets it share a port that another socket listens on.
     void Bind(bool AListening = false);
     void Listen(int AQueue);
-    void ApplyNagle();
     void SetNoDelay(bool AOn);
-    void SetBroadcast(bool AOn);
     void UpdateBindingLocal();
     void UpdateBindingPeer();
 

@@ -1,6 +1,6 @@
 #include "net/TCPClient.h"
 
-#include "net/IdException.h"
+#include "net/Exception.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -84,33 +84,14 @@ void TIdTCPClient::Connect() {
 
     TIdIOHandlerStack& handler = *FIOHandler;
     handler.InputBuffer.Clear();
-    handler.Host = Host;
-    handler.Port = Port;
-    handler.ConnectTimeout = ConnectTimeout;
     handler.ReadTimeout = ReadTimeout;
-    handler.BoundIP = BoundIP;
-    handler.BoundPort = BoundPort;
-    handler.BoundPortMin = BoundPortMin;
-    handler.BoundPortMax = BoundPortMax;
-    handler.IPVersion = IPVersion;
-    handler.ReuseSocket = ReuseSocket;
-    handler.UseNagle = UseNagle;
 
     TIdSocketHandle& binding = handler.Binding();
     try {
         binding.IPVersion = IPVersion;
-        binding.ReuseSocket = ReuseSocket;
-        binding.UseNagle = UseNagle;
         // Non-blocking until connected, so that the wait can also watch
         // the wake-up.
         binding.AllocateSocket(SOCK_STREAM | SOCK_NONBLOCK);
-        if (!BoundIP.empty() || BoundPort != 0 || BoundPortMin != 0) {
-            binding.IP = BoundIP;
-            binding.Port = BoundPort;
-            binding.ClientPortMin = BoundPortMin;
-            binding.ClientPortMax = BoundPortMax;
-            binding.Bind();
-        }
         const std::string ip = ResolveHost(Host, IPVersion);
         sockaddr_storage addr;
         socklen_t length = 0;
@@ -139,7 +120,7 @@ void TIdTCPClient::Connect() {
             }
             fcntl(fd, F_SETFL, 0); // blocking again; no other status flag is set
         }
-        binding.ApplyNagle();
+        binding.SetNoDelay(!UseNagle);
         binding.UpdateBindingLocal();
         // The peer is the address just connected to.
         binding.PeerIP = ip;

@@ -22,11 +22,6 @@ public:
     // Milliseconds; 0 or -1 waits as long as the system does.
     int ConnectTimeout = 0;
     int ReadTimeout = -1;
-    std::string BoundIP;
-    TIdPort BoundPort = 0;
-    TIdPort BoundPortMin = 0;
-    TIdPort BoundPortMax = 0;
-    TIdReuseSocket ReuseSocket = rsOSDependent;
     bool UseNagle = true;
 
     // Ends a connect in progress when signalled. Unset: the wake-up of the
@@ -34,7 +29,7 @@ public:
     void SetWakeUp(TIdWakeUpPtr AWakeUp) { FWakeUp = std::move(AWakeUp); }
 
     // Raises EIdAlreadyConnected, EIdHostRequired, EIdPortRequired,
-    // EIdConnectTimeout, EIdCouldNotBindSocket or EIdSocketError.
+    // EIdConnectTimeout or EIdSocketError.
     void Connect();
 
     // "localhost" in any case becomes the loopback literal of the family;

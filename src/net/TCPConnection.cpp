@@ -25,7 +25,7 @@ bool TIdTCPConnection::StillConnected() {
     return FIOHandler && FIOHandler->StillConnected();
 }
 
-void TIdTCPConnection::Disconnect(bool /*ANotifyPeer*/) {
+void TIdTCPConnection::Disconnect() {
     if (!FIOHandler)
         return;
     // The socket is closed even before the handler counts as open, so that a

@@ -25,8 +25,7 @@ public:
     bool Connected();
     bool StillConnected();
     // Closes the handler and raises OnDisconnected, once.
-    // ANotifyPeer is accepted for the callers' sake; the socket is shut down either way.
-    void Disconnect(bool ANotifyPeer = true);
+    void Disconnect();
 
     std::function<void(TIdTCPConnection& ASender)> OnDisconnected;
 

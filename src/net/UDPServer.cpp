@@ -1,7 +1,6 @@
 #include "net/UDPServer.h"
 
-#include "net/IdException.h"
-#include "net/Sync.h"
+#include "net/Exception.h"
 #include "net/TCPClient.h"
 
 #include <cxxabi.h>
@@ -41,7 +40,6 @@ void TIdUDPListenerThread::Start() {
 
 void TIdUDPListenerThread::TerminateAndWait() {
     FStopped = true;
-    TIdSync::WakeWaiters();
     FBinding.CloseSocket();
     if (FThread.joinable())
         FThread.join();
@@ -74,7 +72,8 @@ void TIdUDPListenerThread::Run() {
                                       FBinding.PeerPort);
         FBinding.IPVersion = from.ss_family == AF_INET6 ? Id_IPv6 : Id_IPv4;
         try {
-            Deliver();
+            if (FServer.OnUDPRead)
+                FServer.OnUDPRead(*this, FBuffer, FBinding);
         } catch (const std::exception& failure) {
             ReportFailure(failure.what(), ClassName(typeid(failure)));
         } catch (...) {
@@ -84,31 +83,11 @@ void TIdUDPListenerThread::Run() {
     FBinding.CloseSocket();
 }
 
-void TIdUDPListenerThread::Deliver() {
-    if (!FServer.OnUDPRead)
-        return;
-    if (FServer.ThreadedEvent) {
-        FServer.OnUDPRead(*this, FBuffer, FBinding);
-        return;
-    }
-    const std::function<void()> work = [this] { FServer.OnUDPRead(*this, FBuffer, FBinding); };
-    TIdSync::Synchronize(work, &FStopped);
-}
-
 void TIdUDPListenerThread::ReportFailure(const std::string& AMessage, const std::string& AClass) {
-    FCurrentException = AMessage;
-    FCurrentExceptionClass = AClass;
     if (!FServer.OnUDPException)
         return;
     try {
-        if (FServer.ThreadedEvent) {
-            FServer.OnUDPException(*this, FBinding, AMessage, AClass);
-        } else {
-            const std::function<void()> work = [&] {
-                FServer.OnUDPException(*this, FBinding, AMessage, AClass);
-            };
-            TIdSync::Synchronize(work, &FStopped);
-        }
+        FServer.OnUDPException(*this, FBinding, AMessage, AClass);
     } catch (...) {
     }
 }
@@ -152,10 +131,6 @@ void TIdUDPServer::Activate() {
         TIdSocketHandle& binding = Bindings[i];
         try {
             binding.AllocateSocket(SOCK_DGRAM);
-            if (ReuseSocket != rsOSDependent)
-                binding.ReuseSocket = ReuseSocket;
-            if (OnBeforeBind)
-                OnBeforeBind(binding);
             binding.Bind();
         } catch (...) {
             binding.CloseSocket();
@@ -167,8 +142,6 @@ void TIdUDPServer::Activate() {
         if (!FCurrentBinding)
             FCurrentBinding = &binding;
     }
-    if (OnAfterBind)
-        OnAfterBind();
     for (int i = 0; i < Bindings.Count(); ++i) {
         auto thread = std::make_unique<TIdUDPListenerThread>(*this, Bindings[i]);
         thread->FStop = FStop;
@@ -178,10 +151,6 @@ void TIdUDPServer::Activate() {
             continue; // that binding stays bound without a thread
         }
         FListenerThreads.push_back(std::move(thread));
-    }
-    if (BroadcastEnabled) {
-        for (int i = 0; i < Bindings.Count(); ++i)
-            Bindings[i].SetBroadcast(true);
     }
 }
 

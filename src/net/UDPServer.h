@@ -2,11 +2,9 @@
 // each datagram is handed to OnUDPRead with the binding it arrived on, whose
 // PeerIP/PeerPort name the sender.
 //
-// Active and the properties are set by one controlling thread. With
-// ThreadedEvent true, OnUDPRead and OnUDPException run on the binding's
-// listener thread, one datagram after another in arrival order; with it
-// false they are handed to the main thread through TIdSync and the listener
-// waits. Handlers must not wait for the controlling thread.
+// Active and the properties are set by one controlling thread. OnUDPRead and
+// OnUDPException run on the binding's listener thread, one datagram after
+// another in arrival order; they must not wait for the controlling thread.
 #pragma once
 
 #include "net/SocketHandle.h"
@@ -34,18 +32,11 @@ public:
     TIdSocketHandle& Binding() const { return FBinding; }
     TIdUDPServer& Server() const { return FServer; }
 
-    // Message and class of the last failure of a receive pass.
-    std::string FCurrentException;
-    std::string FCurrentExceptionClass;
-    // A slot for a handler's own object.
-    void* FData = nullptr;
-
 private:
     friend class TIdUDPServer;
     void Start();
     void TerminateAndWait();
     void Run();
-    void Deliver();
     void ReportFailure(const std::string& AMessage, const std::string& AClass);
 
     TIdUDPServer& FServer;
@@ -74,23 +65,16 @@ public:
     TIdSocketHandles Bindings{DefaultPort};
     // Largest datagram taken; a longer one is dropped without any event.
     int BufferSize = 8192;
-    TIdReuseSocket ReuseSocket = rsOSDependent;
     TIdIPVersion IPVersion = Id_IPv4;
-    bool BroadcastEnabled = false;
-    int ReceiveTimeout = -2;
-    bool ThreadedEvent = false;
 
     TUDPReadEvent OnUDPRead;
     TIdUDPExceptionEvent OnUDPException;
-    std::function<void(TIdSocketHandle& ABinding)> OnBeforeBind;
-    std::function<void()> OnAfterBind;
 
     // Raises EIdCouldNotBindSocket (or another socket error) and stays
     // inactive when a binding cannot be bound.
     void SetActive(bool AValue);
     // True while the first binding of the last activation has an open socket.
     bool Active() const;
-    TIdSocketHandle* CurrentBinding() const { return FCurrentBinding; }
 
 private:
     void Activate();

@@ -9,8 +9,8 @@
 #pragma once
 
 #include "net/CustomTCPServer.h"
-#include "proxy/SocksException.h"
 #include "proxy/SocksServerContext.h"
+#include "proxy/SocksSvrException.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 namespace kestrune {
 
 TProxyServer::TProxyServer(IServiceHost& AHost)
-    : TService(TKind::ProxyServer), mServiceHost(AHost), mSock(std::make_unique<TIdSocksServer>()) {
+    : mServiceHost(AHost), mSock(std::make_unique<TIdSocksServer>()) {
     mSock->OnConnect = [this](TIdContext& AContext) { SocksServerConnect(AContext); };
     mSock->OnAuthenticate = [this](TIdSocksServerContext& AContext, bool& AAuthenticated) {
         SocksServerAuthenticate(AContext, AAuthenticated);
@@ -39,7 +39,6 @@ void TProxyServer::Start() {
     mSock->ListenQueue = mQueue;
     mSock->MaxConnections = mLimit;
     mSock->NeedsAuthentication = !mUser.empty() && !mPass.empty();
-    mSock->TerminateWaitTime = mWait * 1000;
     // A client gets the same time to finish its request; a silent one would
     // otherwise hold a thread for ever.
     mSock->RequestTimeout = mWait * 1000;
@@ -102,14 +101,8 @@ void TProxyServer::SocksServerConnect(TIdContext& AContext) {
         ++mDrop;
         return;
     }
-    TIdTCPConnection& connection = *context.Connection();
-    connection.OnWorkBegin = [&context](TIdComponent&, TWorkMode AWorkMode, int64_t) {
-        if (AWorkMode == wmWrite)
-            context.WorkReported = 0;
-    };
-    connection.OnWork = [this, &context](TIdComponent&, TWorkMode AWorkMode, int64_t AWorkCount) {
-        SocksServerWork(context, AWorkMode, AWorkCount);
-    };
+    CountWrites(*context.Connection(),
+                [this](int64_t ABytes) { AddTraffic(ABytes, mServiceHost.IsMonitorInFront()); });
     ++mOnline;
     ++mOnTotal;
     mServiceHost.LogLine(Prefix() + "Connected: " + Peer(AContext));
@@ -131,27 +124,12 @@ void TProxyServer::SocksServerAuthenticate(TIdSocksServerContext& AContext, bool
     AAuthenticated = false;
 }
 
-void TProxyServer::SocksServerWork(TIdSocksServerContext& AContext, TWorkMode AWorkMode,
-                                   int64_t AWorkCount) {
-    if (AWorkMode != wmWrite)
-        return;
-    const int64_t bytes = AWorkCount - AContext.WorkReported;
-    AContext.WorkReported = AWorkCount;
-    if (bytes <= 0)
-        return;
-    if (mServiceHost.IsMonitorInFront())
-        mTraf += bytes;
-    mTrafTotal += bytes;
-}
-
 void TProxyServer::SocksServerDisconnect(TIdContext& AContext) {
     auto& context = static_cast<TIdSocksServerContext&>(AContext);
     if (context.Denied())
         return;
-    if (TIdTCPConnection* connection = context.Connection()) {
-        connection->OnWork = nullptr;
-        connection->OnWorkBegin = nullptr;
-    }
+    if (TIdTCPConnection* connection = context.Connection())
+        CountWrites(*connection, nullptr);
     --mOnline;
     mServiceHost.LogLine(Prefix() + "Disconnected: " + Peer(AContext));
 }

@@ -6,9 +6,9 @@
 // through IServiceHost, whose calls never wait for the main thread.
 #pragma once
 
-#include "core/base/Service.h"
-#include "core/base/ServiceHost.h"
-#include "core/base/ServiceSettings.h"
+#include "base/Service.h"
+#include "base/ServiceHost.h"
+#include "base/ServiceSettings.h"
 #include "proxy/SocksServer.h"
 
 #include <memory>
@@ -34,8 +34,6 @@ public:
 
     void SocksServerConnect(TIdContext& AContext);
     void SocksServerAuthenticate(TIdSocksServerContext& AContext, bool& AAuthenticated);
-    // AWorkCount is the running total of the current write to the client.
-    void SocksServerWork(TIdSocksServerContext& AContext, TWorkMode AWorkMode, int64_t AWorkCount);
     void SocksServerDisconnect(TIdContext& AContext);
 
 private:

@@ -2,8 +2,8 @@
 // learnt (version, credentials, address family) and the means to end the
 // request from outside.
 //
-// The fields belong to the connection's own thread. Deny(), Denied() and
-// Close() may be called from any thread (a service's connect handler, Drop,
+// The fields belong to the connection's own thread. Close() may be called
+// from any thread (a service's connect handler, Drop,
 // deactivation); Close() wakes the connection's thread from any wait at once.
 #pragma once
 
@@ -20,9 +20,8 @@ namespace kestrune {
 class TIdSocksServerContext : public TIdServerContext {
 public:
     TIdSocksServerContext(TIdCustomTCPServer& AServer,
-                          std::unique_ptr<TIdTCPConnection> AConnection,
-                          TIdContextList* AContextList)
-        : TIdServerContext(AServer, std::move(AConnection), AContextList) {}
+                          std::unique_ptr<TIdTCPConnection> AConnection)
+        : TIdServerContext(AServer, std::move(AConnection)) {}
 
     // Address family of the request: the family of the outbound connection
     // and the address type of SOCKS5 replies.
@@ -31,20 +30,10 @@ public:
     const std::string& Password() const { return FPassword; }
     uint8_t SocksVersion() const { return FSocksVersion; }
 
-    // Marks the connection as refused before its request is read: the server
-    // then ends it without reading or answering a byte, and the owner knows
-    // at its end that it was never admitted.
-    void Deny() { FDenied = true; }
-    bool Denied() const { return FDenied.load(); }
-
     // Closes the client connection and ends the outbound connect or the BIND
     // wait of the request, if one is running or about to start. Answers
     // whether the client connection was open until now.
     bool Close();
-
-    // The running total of the current write to the client already counted
-    // by the owner's work handler; connection thread only.
-    int64_t WorkReported = 0;
 
 private:
     friend class TIdCustomSocksServer;
@@ -60,7 +49,6 @@ private:
     std::string FPassword;
     uint8_t FSocksVersion = 0;
 
-    std::atomic<bool> FDenied{false};
     std::mutex FCloseLock;
     bool FClosed = false;
     TIdWakeUpPtr FCommandWakeUp;

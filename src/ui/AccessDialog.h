@@ -3,7 +3,7 @@
 // afresh. Its caption is the only record of the mode. Main thread only.
 #pragma once
 
-#include "access/AccessRule.h"
+#include "base/AccessRule.h"
 #include "ui/EntryDialog.h"
 
 #include <cstddef>

@@ -5,8 +5,8 @@
 // change; and the report of a failed Save. Main thread only.
 #pragma once
 
+#include "base/Validation.h"
 #include "core/EntryEditor.h"
-#include "core/base/Validation.h"
 
 #include <QWidget>
 

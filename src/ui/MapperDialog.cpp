@@ -1,6 +1,6 @@
 #include "ui/MapperDialog.h"
 
-#include "core/base/ServiceSettings.h"
+#include "base/ServiceSettings.h"
 
 #include <QCheckBox>
 #include <QComboBox>

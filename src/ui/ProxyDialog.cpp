@@ -1,6 +1,6 @@
 #include "ui/ProxyDialog.h"
 
-#include "core/base/ServiceSettings.h"
+#include "base/ServiceSettings.h"
 
 #include <QCheckBox>
 #include <QComboBox>

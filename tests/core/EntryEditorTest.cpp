@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "WaitFor.h"
-#include "core/base/Settings.h"
+#include "base/Settings.h"
 
 #include <arpa/inet.h>
 #include <cstdlib>

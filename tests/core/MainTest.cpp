@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Loopback.h"
-#include "core/base/Settings.h"
+#include "base/Settings.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -2,7 +2,7 @@
 // handlers see, and how a mapping ends.
 #include "MapperTestUtil.h"
 
-#include "mapper/IdMappedPortTCP.h"
+#include "mapper/MappedPortTCP.h"
 
 #include <gtest/gtest.h>
 

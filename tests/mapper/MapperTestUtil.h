@@ -6,8 +6,8 @@
 #include "../net/NetTestUtil.h"
 #include "WaitFor.h"
 
-#include "core/base/ServiceHost.h"
-#include "core/base/ServiceSettings.h"
+#include "base/ServiceHost.h"
+#include "base/ServiceSettings.h"
 
 #include <algorithm>
 #include <cstdint>

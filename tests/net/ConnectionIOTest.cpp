@@ -2,7 +2,7 @@
 #include "NetTestUtil.h"
 #include "WaitFor.h"
 
-#include "net/IdException.h"
+#include "net/Exception.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -163,8 +163,8 @@ TEST(ConnectionIO, CloseFromAnotherThreadEndsAReadAtOnce) {
         });
         const auto start = std::chrono::steady_clock::now();
         if (item.WholeHandler) {
-            pair.Connection->Disconnect(false);
-            pair.Connection->Disconnect(false);
+            pair.Connection->Disconnect();
+            pair.Connection->Disconnect();
         } else {
             pair.IO().Binding().CloseSocket();
         }

@@ -3,7 +3,7 @@
 #include "WaitFor.h"
 
 #include "net/CustomTCPServer.h"
-#include "net/IdException.h"
+#include "net/Exception.h"
 #include "net/SimpleServer.h"
 #include "net/TCPClient.h"
 

@@ -4,7 +4,7 @@
 #include "WaitFor.h"
 
 #include "net/CustomTCPServer.h"
-#include "net/IdException.h"
+#include "net/Exception.h"
 #include "net/TCPClient.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,7 @@
 #include "NetTestUtil.h"
 #include "WaitFor.h"
 
-#include "net/IdException.h"
-#include "net/Sync.h"
+#include "net/Exception.h"
 #include "net/UDPServer.h"
 
 #include <gtest/gtest.h>
@@ -39,7 +38,6 @@ void SendDatagram(int AFd, uint16_t APort, const std::string& AData) {
 
 struct TUDPFixture : ::testing::Test {
     TUDPFixture() {
-        Server.ThreadedEvent = true;
         Server.Bindings.Add().IP = "127.0.0.1";
         Server.OnUDPRead = [this](TIdUDPListenerThread&, const TIdBytes& AData,
                                   TIdSocketHandle& ABinding) {
@@ -168,40 +166,6 @@ TEST_F(TUDPFixture, SendToLeavesFromTheBindingAndReportsItsFailures) {
     EXPECT_EQ(failures[0], "EIdPackageSizeTooBig: Package Size Too Big.");
     EXPECT_EQ(failures[1], "EIdIPVersionUnsupported: The requested IPVersion / Address family is "
                            "not supported.");
-}
-
-TEST_F(TUDPFixture, WithoutThreadedEventTheMainThreadRunsTheHandler) {
-    Server.ThreadedEvent = false;
-    std::atomic<bool> woken{false};
-    std::thread::id handlerThread;
-    Server.OnUDPRead = [&](TIdUDPListenerThread&, const TIdBytes&, TIdSocketHandle&) {
-        handlerThread = std::this_thread::get_id();
-        std::lock_guard<std::mutex> guard(Lock);
-        Received.push_back({});
-    };
-    TIdSync::SetMainThread(std::this_thread::get_id(), [&] { woken = true; });
-    Server.SetActive(true);
-    TFd sender = UdpSocket();
-    SendDatagram(sender.Get(), Port(), "one");
-    ASSERT_TRUE(test::WaitFor([&] { return woken.load(); }));
-    EXPECT_EQ(Count(), 0u);
-    EXPECT_TRUE(test::WaitFor([&] {
-        TIdSync::CheckSynchronize();
-        return Count() == 1;
-    }));
-    EXPECT_EQ(handlerThread, std::this_thread::get_id());
-
-    // A hand-over still waiting when the server stops is given up, so the
-    // main thread's deactivation does not wait for itself.
-    woken = false;
-    SendDatagram(sender.Get(), Port(), "two");
-    ASSERT_TRUE(test::WaitFor([&] { return woken.load(); }));
-    const auto start = std::chrono::steady_clock::now();
-    Server.SetActive(false);
-    EXPECT_LT(test::MillisecondsSince(start), 1000);
-    EXPECT_EQ(TIdSync::CheckSynchronize(), 0u);
-    EXPECT_EQ(Count(), 1u);
-    TIdSync::ClearMainThread();
 }
 
 } // namespace

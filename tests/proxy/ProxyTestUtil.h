@@ -6,7 +6,7 @@
 #include "../net/NetTestUtil.h"
 #include "WaitFor.h"
 
-#include "core/base/ServiceHost.h"
+#include "base/ServiceHost.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // The three editing dialogs and the access page's commands, driven through
 // the real widgets of the main window.
-#include "core/base/Settings.h"
+#include "base/Settings.h"
 #include "ui/AccessDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/MapperDialog.h"

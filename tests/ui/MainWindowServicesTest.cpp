@@ -1,6 +1,6 @@
 // The main window over real services: the lists, Delete and Drop, the
 // monitor page and the tray image.
-#include "core/base/Settings.h"
+#include "base/Settings.h"
 #include "ui/MainWindow.h"
 
 #include "Loopback.h"
@@ -9,11 +9,11 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QFile>
-#include <QLineEdit>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -23,10 +23,7 @@
 using namespace kestrune;
 using kestrune::test::WaitFor;
 
-namespace {
-
-
-} // namespace
+namespace {} // namespace
 
 class MainWindowServicesTest : public QObject {
     Q_OBJECT

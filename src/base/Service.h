@@ -1,0 +1,60 @@
+// The part every configured service shares: its five counters and the
+// commands the application core gives it. The configuration (name, enable
+// flag, addresses) lives in the service's settings struct.
+//
+// Start, Stop and Drop are called on the main thread. The counters are
+// changed by connection and datagram threads and read by the monitor on the
+// main thread, so each is atomic; the monitor reads and resets mTraf with one
+// exchange.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace kestrune {
+
+class TService {
+public:
+    TService() = default;
+    virtual ~TService() = default;
+    TService(const TService&) = delete;
+    TService& operator=(const TService&) = delete;
+
+    // Opens the listening socket(s) and logs "Started", or logs
+    // "Listen failed" and stays stopped; never raises.
+    virtual void Start() = 0;
+    // Nothing when not listening; otherwise drops every connection, stops
+    // listening, zeroes the counters and logs "Stopped".
+    virtual void Stop() = 0;
+    // Closes every open connection, counting each in mDrop.
+    virtual void Drop() = 0;
+    virtual bool Listening() const = 0;
+
+    virtual const std::string& ServiceName() const = 0;
+    virtual bool ServiceEnabled() const = 0;
+
+    // Bytes written to a client: always part of the total, and of the rate
+    // only while the monitor page is in front.
+    void AddTraffic(int64_t ABytes, bool AMonitorInFront) {
+        if (AMonitorInFront)
+            mTraf += ABytes;
+        mTrafTotal += ABytes;
+    }
+
+    void ResetCounters() {
+        mOnline = 0;
+        mOnTotal = 0;
+        mDrop = 0;
+        mTraf = 0;
+        mTrafTotal = 0;
+    }
+
+    std::atomic<int64_t> mOnline{0};
+    std::atomic<int64_t> mOnTotal{0};
+    std::atomic<int64_t> mDrop{0};
+    std::atomic<int64_t> mTraf{0};
+    std::atomic<int64_t> mTrafTotal{0};
+};
+
+} // namespace kestrune

@@ -1,0 +1,103 @@
+// A TCP server that forwards every accepted connection, unchanged, to one
+// fixed remote address through an outbound connection of its own.
+//
+// Every event runs on the thread of the connection concerned and must not
+// wait for the thread that activates the server. TIdMappedPortContext's
+// Terminate() is the one call another thread (a drop, deactivation) may make
+// on a live mapping.
+#pragma once
+
+#include "net/CustomTCPServer.h"
+#include "net/Relay.h"
+#include "net/TCPClient.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace kestrune {
+
+class TIdMappedPortTCP;
+
+class TIdMappedPortContext : public TIdServerContext {
+public:
+    TIdMappedPortContext(TIdCustomTCPServer& AServer,
+                         std::unique_ptr<TIdTCPConnection> AConnection);
+    ~TIdMappedPortContext() override;
+
+    TIdMappedPortTCP& MappedServer() const;
+    // The connection to the remote side; nullptr until ConnectOutbound made it.
+    TIdTCPClient* OutboundClient() const { return FOutboundClient.get(); }
+
+    // The block that OnExecute or OnOutboundData is looking at; what the
+    // handler leaves here is what gets written, and an emptied block is dropped.
+    TIdBytes FNetData;
+    // Milliseconds for the outbound connect; -1 lets the system's own
+    // connect attempt decide.
+    int FConnectTimeOut = -1;
+
+    // Any thread: ends the mapping at once, also while its outbound connect
+    // is in progress. Answers true when this call closed a mapping that was
+    // still live, false when it had been closed or had finished already.
+    bool Terminate();
+
+protected:
+    friend class TIdMappedPortTCP;
+
+    virtual void ConnectOutbound();
+    // Runs the relay until both directions have ended or the mapping was
+    // closed; answers whether the remote side was the one that ended.
+    virtual bool Relay();
+    virtual void RelayClientData(TIdBytes& ABlock);
+    virtual void RelayOutboundData(TIdBytes& ABlock);
+
+private:
+    std::unique_ptr<TIdTCPClient> FOutboundClient;
+    std::mutex FLock; // guards FConnectWakeUp, FTerminated and FFinished against Terminate()
+    TIdWakeUpPtr FConnectWakeUp;
+    bool FTerminated = false;
+    bool FFinished = false;
+};
+
+class TIdMappedPortTCP : public TIdCustomTCPServer {
+public:
+    TIdMappedPortTCP();
+    ~TIdMappedPortTCP() override;
+
+    std::string MappedHost;
+    TIdPort MappedPort = 0;
+    // Bytes: the largest block read from the remote side, also given to the
+    // outbound connection as its send size. 0 or less keeps the framework's
+    // 32768.
+    int BufferSize = 0;
+
+    // OnConnect (inherited) fires once the outbound connection object exists
+    // and before it connects; a handler that disconnects the client there
+    // prevents the outbound connect. OnExecute (inherited) sees each block
+    // from the client; OnDisconnect (inherited) fires at the end of every
+    // mapping, before the outbound connection is closed.
+    TIdServerThreadEvent OnBeforeConnect;
+    TIdServerThreadEvent OnOutboundConnect;
+    TIdServerThreadEvent OnOutboundData;
+    TIdServerThreadEvent OnOutboundDisconnect;
+
+protected:
+    void ConnectContext(TIdContext& AContext) override;
+    bool ExecuteContext(TIdContext& AContext) override;
+    void DisconnectContext(TIdContext& AContext) override;
+    void TerminateContext(TIdContext& AContext) override;
+
+    virtual void NotifyBeforeConnect(TIdMappedPortContext& AContext);
+    virtual void NotifyConnect(TIdMappedPortContext& AContext);
+    virtual void NotifyClientData(TIdMappedPortContext& AContext);
+    virtual void NotifyOutboundConnect(TIdMappedPortContext& AContext);
+    virtual void NotifyOutboundData(TIdMappedPortContext& AContext);
+    // Fires OnOutboundDisconnect, then disconnects the client.
+    virtual void NotifyOutboundDisconnect(TIdMappedPortContext& AContext);
+
+private:
+    friend class TIdMappedPortContext;
+};
+
+} // namespace kestrune

@@ -1,0 +1,287 @@
+#include "base/Settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sys/stat.h>
+
+using namespace kestrune;
+
+namespace {
+
+struct Loaded {
+    TLoadedSettings Data;
+    std::vector<std::string> Log;
+};
+
+Loaded Read(const std::string& text, const TOptions& defaults = {}) {
+    Loaded out;
+    out.Data = ReadSettings(TIniFile::Parse(text), defaults,
+                            [&](const std::string& line) { out.Log.push_back(line); });
+    return out;
+}
+
+std::string Proxy(const std::string& name, const std::string& host, const std::string& port,
+                  const std::string& extra = "") {
+    return "[" + name + "]\nType=Proxy\nHost=" + host + "\nPort=" + port + "\n" + extra;
+}
+
+std::string Mapper(const std::string& name, const std::string& host, const std::string& port,
+                   const std::string& extra = "") {
+    return "[" + name + "]\nType=Mapper\nOwnHost=" + host + "\nOwnPort=" + port +
+           "\nMapHost=127.0.0.1\nMapPort=9001\n" + extra;
+}
+
+// The example file of one entry of each kind, as the program writes it.
+const std::string Example = "\xEF\xBB\xBF"
+                            "[Kestrune]\r\nTop=120\r\nLeft=300\r\nTime=hh:nn:ss.zzz\r\nRun=0\r\n"
+                            "Hide=0\r\nTray=1\r\nConfirm=1\r\nMinimize=0\r\nPage=0\r\n\r\n"
+                            "[Office]\r\nType=Proxy\r\nHost=0.0.0.0\r\nPort=1080\r\nUser=\r\n"
+                            "Pass=\r\nQueue=15\r\nLimit=0\r\nBuffer=64\r\nWait=5\r\nFive=1\r\n"
+                            "Four=0\r\nEnable=1\r\n\r\n"
+                            "[Mail]\r\nType=Mapper\r\nOwnHost=0.0.0.0\r\nOwnPort=9000\r\n"
+                            "MapHost=10.0.0.5\r\nMapPort=9001\r\nQueue=15\r\nLimit=0\r\n"
+                            "Buffer=64\r\nWait=5\r\nTCP=1\r\nUDP=0\r\nEnable=1\r\n\r\n"
+                            "[Lan only]\r\nType=Access\r\nOwnHost=0.0.0.0\r\nOwnPort=1080\r\n"
+                            "RemHost=192.168.1.7\r\nRemPort=0\r\nAction=Allow\r\nEnable=1\r\n\r\n";
+
+std::vector<TProxyServerSettings> Proxies(const TLoadedSettings& d) {
+    std::vector<TProxyServerSettings> out;
+    for (const auto& p : d.ProxyServers)
+        out.push_back(p.Settings);
+    return out;
+}
+
+std::vector<TPortMapperSettings> Mappers(const TLoadedSettings& d) {
+    std::vector<TPortMapperSettings> out;
+    for (const auto& m : d.PortMappers)
+        out.push_back(m.Settings);
+    return out;
+}
+
+} // namespace
+
+TEST(Settings, ExampleFileRoundTripsByteForByte) {
+    const Loaded in = Read(Example);
+    EXPECT_TRUE(in.Log.empty());
+    ASSERT_EQ(in.Data.ProxyServers.size(), 1u);
+    ASSERT_EQ(in.Data.PortMappers.size(), 1u);
+    ASSERT_EQ(in.Data.AccessRules.size(), 1u);
+    EXPECT_EQ(in.Data.Options.Top, 120);
+    EXPECT_EQ(in.Data.Options.Left, 300);
+    EXPECT_TRUE(in.Data.Options.Placed);
+    const TIniFile out =
+        WriteSettings(in.Data.Options, Proxies(in.Data), Mappers(in.Data), in.Data.AccessRules);
+    EXPECT_EQ(out.ToBytes(), Example);
+}
+
+TEST(Settings, EveryFieldSurvivesSaveAndLoad) {
+    TOptions o;
+    o.Placed = true;
+    o.Top = 7;
+    o.Left = 9;
+    o.Time = "yyyy hh:nn";
+    o.Run = o.Hide = o.Minimize = true;
+    o.Tray = o.Confirm = false;
+    o.Page = 3;
+    TProxyServerSettings p;
+    p.mName = "Proxy one";
+    p.mHost = "127.0.0.1";
+    p.mPort = 1081;
+    p.mUser = "user";
+    p.mPass = "p=ss;word";
+    p.mQueue = 100;
+    p.mLimit = 20;
+    p.mBuffer = 128;
+    p.mWait = 60;
+    p.mEnable = false;
+    p.mFive = p.mFour = true;
+    TPortMapperSettings m;
+    m.mName = "Mapper one";
+    m.mOwnHost = "0.0.0.0";
+    m.mOwnPort = 5353;
+    m.mMapHost = "10.1.2.3";
+    m.mMapPort = 53;
+    m.mTCP = false;
+    m.mUDP = true;
+    m.mBuffer = 4;
+    TAccessRule r{"Rule", "0.0.0.0", "5353", "10.0.0.9", "0", "Deny", "No"};
+    const std::string bytes = WriteSettings(o, {p}, {m}, {r}).ToBytes();
+    const Loaded in = Read(bytes);
+    EXPECT_TRUE(in.Log.empty());
+    const TOptions& b = in.Data.Options;
+    EXPECT_EQ(
+        std::tie(b.Top, b.Left, b.Time, b.Run, b.Hide, b.Minimize, b.Tray, b.Confirm, b.Page),
+        std::tie(o.Top, o.Left, o.Time, o.Run, o.Hide, o.Minimize, o.Tray, o.Confirm, o.Page));
+    ASSERT_EQ(in.Data.ProxyServers.size(), 1u);
+    const auto& q = in.Data.ProxyServers[0].Settings;
+    EXPECT_EQ(std::tie(q.mName, q.mHost, q.mPort, q.mUser, q.mPass, q.mQueue, q.mLimit, q.mBuffer,
+                       q.mWait, q.mEnable, q.mFive, q.mFour),
+              std::tie(p.mName, p.mHost, p.mPort, p.mUser, p.mPass, p.mQueue, p.mLimit, p.mBuffer,
+                       p.mWait, p.mEnable, p.mFive, p.mFour));
+    EXPECT_EQ(in.Data.ProxyServers[0].Row.Columns,
+              (std::array<std::string, 5>{"Proxy one", "127.0.0.1", "1081", "Both", "No"}));
+    ASSERT_EQ(in.Data.PortMappers.size(), 1u);
+    const auto& n = in.Data.PortMappers[0].Settings;
+    EXPECT_EQ(std::tie(n.mName, n.mOwnHost, n.mOwnPort, n.mMapHost, n.mMapPort, n.mTCP, n.mUDP,
+                       n.mBuffer),
+              std::tie(m.mName, m.mOwnHost, m.mOwnPort, m.mMapHost, m.mMapPort, m.mTCP, m.mUDP,
+                       m.mBuffer));
+    EXPECT_EQ(in.Data.PortMappers[0].Row.Columns[3], "UDP");
+    ASSERT_EQ(in.Data.AccessRules.size(), 1u);
+    EXPECT_EQ(in.Data.AccessRules[0], r);
+}
+
+TEST(Settings, SectionsJoinedByCaseLoadOneEntryFromTheFirstLines) {
+    const Loaded in = Read(Proxy("Office", "127.0.0.1", "1080") +
+                           "[OFFICE]\nType=Proxy\nHost=10.0.0.1\n" + "Port=2000\nUser=late\n");
+    EXPECT_TRUE(in.Log.empty());
+    ASSERT_EQ(in.Data.ProxyServers.size(), 1u);
+    const auto& s = in.Data.ProxyServers[0].Settings;
+    EXPECT_EQ(s.mName, "Office");
+    EXPECT_EQ(s.mHost, "127.0.0.1");
+    EXPECT_EQ(s.mPort, 1080);
+    EXPECT_EQ(s.mUser, "late") << "a key that only the later spelling has still counts";
+}
+
+TEST(Settings, LoggedChecksAgainstEarlierEntries) {
+    const Loaded in = Read(Proxy("P", "127.0.0.1", "1080") + Mapper("M", "0.0.0.0", "1080") +
+                           Proxy("A", "10.0.0.1", "2000") + Proxy("B", "10.0.0.2", "2000") +
+                           Proxy("C", "0.0.0.0", "2000"));
+    // (Names cannot clash here: the file layer has joined equal section names.)
+    EXPECT_EQ(in.Log, (std::vector<std::string>{
+                          "Proxy server port conflict while loading port mappers: M",
+                          "Proxy server port conflict while loading proxy servers: C"}));
+    ASSERT_EQ(in.Data.ProxyServers.size(), 3u);
+    EXPECT_EQ(in.Data.ProxyServers[1].Settings.mName, "A");
+    EXPECT_EQ(in.Data.ProxyServers[2].Settings.mName, "B");
+    EXPECT_TRUE(in.Data.PortMappers.empty());
+}
+
+TEST(Settings, PortsCompareAsNumbersAndRowsShowThemAsRead) {
+    // Both on port 80: the second would fail to listen, and after a save
+    // (which writes "80") one of them would be dropped at the next start.
+    const Loaded in = Read(Proxy("A", "127.0.0.1", "80") + Proxy("B", "127.0.0.1", "080") +
+                           Proxy("C", "127.0.0.2", "081"));
+    EXPECT_EQ(in.Log, std::vector<std::string>{
+                          "Proxy server port conflict while loading proxy servers: B"});
+    ASSERT_EQ(in.Data.ProxyServers.size(), 2u);
+    EXPECT_EQ(in.Data.ProxyServers[1].Row.Columns[2], "081");
+    EXPECT_EQ(in.Data.ProxyServers[1].Settings.mPort, 81);
+}
+
+TEST(Settings, RulePortsAreReadAsPlainDecimal) {
+    const Loaded in = Read("[R]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=01080\nRemHost=1.2.3.4\n"
+                           "RemPort=+00\nAction=Deny\n");
+    ASSERT_EQ(in.Data.AccessRules.size(), 1u);
+    EXPECT_EQ(in.Data.AccessRules[0].mOwnPort, "1080");
+    EXPECT_EQ(in.Data.AccessRules[0].mRemPort, "0");
+
+    // The same rule with its ports written differently is a duplicate at
+    // once, not only after a save has rewritten them.
+    const Loaded twice = Read(
+        "[R]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1\nRemHost=2.2.3.4\nRemPort=5400\nAction=Deny\n"
+        "[S]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=01\nRemHost=2.2.3.4\nRemPort=05400\n"
+        "Action=Allow\n");
+    EXPECT_EQ(twice.Log,
+              std::vector<std::string>{
+                  "Access restriction port conflict while loading access restrictions: S"});
+    ASSERT_EQ(twice.Data.AccessRules.size(), 1u);
+    EXPECT_EQ(twice.Data.AccessRules[0].mName, "R");
+}
+
+TEST(Settings, VersionProtocolAndEnableReadRules) {
+    const Loaded in = Read(Proxy("A", "127.0.0.1", "1", "Five=0\n") +
+                           Proxy("B", "127.0.0.1", "2", "Five=0\nFour=1\n") +
+                           Proxy("C", "127.0.0.1", "3", "Four=yes\nEnable=no\n") +
+                           Mapper("D", "127.0.0.1", "4", "TCP=0\n") +
+                           Mapper("E", "127.0.0.1", "5", "TCP=0\nUDP=1\nEnable=0\n"));
+    ASSERT_EQ(in.Data.ProxyServers.size(), 3u);
+    ASSERT_EQ(in.Data.PortMappers.size(), 2u);
+    const auto& a = in.Data.ProxyServers[0].Settings;
+    EXPECT_TRUE(a.mFive && !a.mFour) << "Five=0 alone leaves SOCKS5 on";
+    const auto& b = in.Data.ProxyServers[1].Settings;
+    EXPECT_TRUE(!b.mFive && b.mFour);
+    EXPECT_EQ(in.Data.ProxyServers[1].Row.Columns[3], "4");
+    const auto& c = in.Data.ProxyServers[2].Settings;
+    EXPECT_TRUE(c.mFive && !c.mFour && c.mEnable);
+    const auto& d = in.Data.PortMappers[0].Settings;
+    EXPECT_TRUE(d.mTCP && !d.mUDP) << "TCP=0 alone leaves TCP on";
+    const auto& e = in.Data.PortMappers[1].Settings;
+    EXPECT_TRUE(!e.mTCP && e.mUDP && !e.mEnable);
+    EXPECT_EQ(in.Data.PortMappers[1].Row.Columns[4], "No");
+}
+
+TEST(Settings, NumbersDefaultWhenMissingOrNotWhole) {
+    const Loaded in = Read(Proxy("A", "127.0.0.1", "1", "Queue=x\nLimit=1.5\nBuffer=0x10\n"));
+    ASSERT_EQ(in.Data.ProxyServers.size(), 1u);
+    const auto& s = in.Data.ProxyServers[0].Settings;
+    EXPECT_EQ(std::tie(s.mQueue, s.mLimit, s.mBuffer, s.mWait), std::make_tuple(15, 0, 64, 5));
+}
+
+TEST(Settings, AccessRuleChecksAndValues) {
+    const std::string rule = "[R1]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1080\n"
+                             "RemHost=10.0.0.1\nRemPort=0\nAction=deny\nEnable=maybe\n"
+                             "[R2]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=0\n"
+                             "RemHost=10.0.0.1\nRemPort=5\nAction=Deny\n"
+                             "[R3]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1080\n"
+                             "RemHost=10.0.0.1\nRemPort=0\nAction=Deny\n"
+                             "[R4]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1080\n"
+                             "RemHost=10.0.0.1\nRemPort=7\n";
+    const Loaded in = Read(rule);
+    EXPECT_EQ(in.Log,
+              std::vector<std::string>{
+                  "Access restriction port conflict while loading access restrictions: R3"});
+    ASSERT_EQ(in.Data.AccessRules.size(), 1u) << "OwnPort=0 and a missing Action skip silently";
+    EXPECT_EQ(in.Data.AccessRules[0].mAction, "Allow") << "only \"Deny\" denies";
+    EXPECT_EQ(in.Data.AccessRules[0].mEnable, "Yes");
+}
+
+TEST(Settings, OnlyTheExactOptionsNameIsTheOptionsSection) {
+    TOptions defaults;
+    const Loaded none = Read(Proxy("A", "127.0.0.1", "1"), defaults);
+    EXPECT_FALSE(none.Data.Options.Placed) << "no options section: the window stays centred";
+    EXPECT_TRUE(none.Data.Options.Tray);
+    EXPECT_TRUE(none.Data.Options.Confirm);
+
+    const Loaded lower = Read("[kestrune]\nTop=50\nTray=0\n");
+    EXPECT_FALSE(lower.Data.Options.Placed);
+    EXPECT_TRUE(lower.Data.Options.Tray);
+
+    // An entry spelt like the options section would merge into it when saved.
+    const Loaded entry = Read("[KESTRUNE]\nType=Proxy\nHost=127.0.0.1\nPort=1\n");
+    EXPECT_TRUE(entry.Data.ProxyServers.empty());
+}
+
+TEST(Settings, OptionsWithoutPositionPlaceTheWindowTopLeft) {
+    TOptions defaults;
+    defaults.Time = "current";
+    const Loaded in = Read("[Kestrune]\nRun=0x1\nPage=0x3\nTray=0\nTray=1\n", defaults);
+    const TOptions& o = in.Data.Options;
+    EXPECT_TRUE(o.Placed);
+    EXPECT_EQ(o.Top, 0);
+    EXPECT_EQ(o.Left, 0);
+    EXPECT_TRUE(o.Run);
+    EXPECT_EQ(o.Page, 3);
+    EXPECT_TRUE(o.Tray) << "the options section takes a key's last line";
+    EXPECT_EQ(o.Time, "current") << "a missing Time keeps the field's text";
+}
+
+TEST(Settings, DesktopPathBesideAWritableExecutableElseInTheConfigDirectory) {
+    char tmp[] = "/tmp/kestrune-path-XXXXXX";
+    ASSERT_NE(mkdtemp(tmp), nullptr);
+    const std::string dir = tmp;
+    EXPECT_EQ(DesktopSettingsPath(dir, nullptr, "/nonexistent"), dir + "/Kestrune.ini");
+
+    // A directory the program cannot write to (here: one that is not there).
+    const std::string installed = dir + "/not-there/bin";
+    const std::string xdg = dir + "/xdg";
+    EXPECT_EQ(DesktopSettingsPath(installed, xdg.c_str(), "/nonexistent"),
+              xdg + "/kestrune/Kestrune.ini");
+    struct stat st {};
+    EXPECT_EQ(stat((xdg + "/kestrune").c_str(), &st), 0) << "the directory is made";
+    // A relative XDG_CONFIG_HOME is not valid: fall back to ~/.config.
+    EXPECT_EQ(DesktopSettingsPath(installed, "relative", dir.c_str()),
+              dir + "/.config/kestrune/Kestrune.ini");
+    std::system(("rm -rf " + dir).c_str());
+}

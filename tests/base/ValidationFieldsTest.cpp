@@ -1,0 +1,113 @@
+#include "base/Validation.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestrune {
+namespace {
+
+TEST(ValidationFields, NameIsTrimmedOfBlanksAndControls) {
+    EXPECT_EQ(TrimName(" \t Total \r\n"), "Total");
+    EXPECT_EQ(TrimName("   "), "");
+    EXPECT_EQ(TrimName("\x01Office Lan\x1f"), "Office Lan");
+    // Bytes of multi-byte characters are above the blank and stay.
+    EXPECT_EQ(TrimName(" B\xC3\xBCro "), "B\xC3\xBCro");
+}
+
+TEST(ValidationFields, NameIsLimitedToFiftyCharacters) {
+    EXPECT_EQ(LimitNameLength(std::string(60, 'a')), std::string(50, 'a'));
+    EXPECT_EQ(LimitNameLength(std::string(50, 'a')), std::string(50, 'a'));
+    // Counted in characters, and a two-byte character is never cut in half.
+    std::string umlauts;
+    for (int i = 0; i < 60; ++i)
+        umlauts += "\xC3\xBC";
+    EXPECT_EQ(LimitNameLength(umlauts), umlauts.substr(0, 100));
+}
+
+TEST(ValidationFields, ReservedNames) {
+    for (auto kind : {TEntryKind::ProxyServer, TEntryKind::PortMapper, TEntryKind::AccessRule}) {
+        EXPECT_TRUE(IsReservedName(kind, "Kestrune"));
+        // The settings file would join "kestrune" with its options section.
+        EXPECT_TRUE(IsReservedName(kind, "KESTRUNE"));
+        EXPECT_FALSE(IsReservedName(kind, "total"));
+        EXPECT_FALSE(IsReservedName(kind, "Kestrune2"));
+    }
+    EXPECT_TRUE(IsReservedName(TEntryKind::ProxyServer, "Total"));
+    EXPECT_TRUE(IsReservedName(TEntryKind::PortMapper, "Total"));
+    EXPECT_FALSE(IsReservedName(TEntryKind::AccessRule, "Total"));
+}
+
+TEST(ValidationFields, IpPatternChecksOnlyTheShape) {
+    for (const char* ip : {"256.300.1.1", "999.1.1.1", "010.000.000.001", "0.0.0.0", "127.0.0.1"})
+        EXPECT_TRUE(MatchesIpPattern(ip)) << ip;
+    const std::string withNul("1.2.3.4\0", 8);
+    for (const std::string& ip :
+         std::vector<std::string>{"1.2.3", "1.2.3.4.5", " 1.2.3.4", "1.2.3.4 ", "1.2.3.4\n",
+                                  "1..2.3", "1234.1.1.1", "", "a.b.c.d", "1.2.3.-4", withNul,
+                                  // Arabic-Indic digits one to four.
+                                  "\xD9\xA1.\xD9\xA2.\xD9\xA3.\xD9\xA4",
+                                  // Fullwidth digit one in the first group.
+                                  "\xEF\xBC\x91.2.3.4"})
+        EXPECT_FALSE(MatchesIpPattern(ip)) << ip;
+}
+
+TEST(ValidationFields, IpPatternIsSafeFromManyThreads) {
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                if (!MatchesIpPattern("10.0.0." + std::to_string(i % 1000)) ||
+                    MatchesIpPattern("10.0.0." + std::to_string(1000 + i)))
+                    ++wrong;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(ValidationFields, PortRanges) {
+    for (const char* port : {"1", "1080", "65535", "080", "+80"})
+        EXPECT_TRUE(IsValidPort(port)) << port;
+    for (const char* port : {"0", "65536", "", "abc", "-1", "80 ", "99999999999", "0x50"})
+        EXPECT_FALSE(IsValidPort(port)) << port;
+
+    // The remote port of a rule accepts 0, but not text that is no number.
+    for (const char* port : {"0", "5000", "65535"})
+        EXPECT_TRUE(IsValidRulePort(port)) << port;
+    for (const char* port : {"", "x", "-1", "65536"})
+        EXPECT_FALSE(IsValidRulePort(port)) << port;
+
+    EXPECT_EQ(ReadPortText("oops", -1), -1);
+    EXPECT_EQ(ReadPortText("2147483648", 7), 7);
+    EXPECT_EQ(PlainPortText("080"), "80");
+    EXPECT_EQ(PlainPortText("+1080"), "1080");
+    EXPECT_EQ(PlainPortText("x1"), "x1");
+}
+
+TEST(ValidationFields, NamesClashIgnoringCaseOnly) {
+    EXPECT_TRUE(SameName("Alpha", "alpha"));
+    EXPECT_TRUE(SameName("LAN only", "lan ONLY"));
+    EXPECT_FALSE(SameName("Alpha", "Alpha "));
+    EXPECT_FALSE(SameName("Alpha", "Alpho"));
+}
+
+TEST(ValidationFields, ListenOverlap) {
+    EXPECT_TRUE(ListenOverlaps("0.0.0.0", "1080", "10.0.0.1", "1080"));
+    EXPECT_TRUE(ListenOverlaps("10.0.0.1", "1080", "0.0.0.0", "1080"));
+    EXPECT_TRUE(ListenOverlaps("10.0.0.1", "1080", "10.0.0.1", "1080"));
+    EXPECT_FALSE(ListenOverlaps("10.0.0.1", "1080", "10.0.0.2", "1080"));
+    EXPECT_FALSE(ListenOverlaps("0.0.0.0", "1080", "0.0.0.0", "1081"));
+    // "080" and "80" are the same port to the system (and in the saved file).
+    EXPECT_TRUE(ListenOverlaps("0.0.0.0", "080", "0.0.0.0", "80"));
+    EXPECT_FALSE(ListenOverlaps("0.0.0.0", "x", "0.0.0.0", "y"));
+}
+
+} // namespace
+} // namespace kestrune
