@@ -8,6 +8,8 @@
 // exchange.
 #pragma once
 
+#include "base/ServiceHost.h"
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -55,6 +57,23 @@ public:
     std::atomic<int64_t> mDrop{0};
     std::atomic<int64_t> mTraf{0};
     std::atomic<int64_t> mTrafTotal{0};
+};
+
+// A service of one kind: its settings, the owner it reports to, and the
+// parts of the interface that only need the settings.
+template <typename TSettings> class TConfiguredService : public TService, public TSettings {
+public:
+    explicit TConfiguredService(IServiceHost& AOwner) : mOwner(AOwner) {}
+
+    const std::string& ServiceName() const override { return this->mName; }
+    bool ServiceEnabled() const override { return this->mEnable; }
+
+protected:
+    // A line of this service in the event log: "[name] " + AText.
+    void Log(const std::string& AText) { mOwner.LogLine("[" + this->mName + "] " + AText); }
+    void CountTraffic(int64_t ABytes) { AddTraffic(ABytes, mOwner.IsMonitorInFront()); }
+
+    IServiceHost& mOwner;
 };
 
 } // namespace kestrune

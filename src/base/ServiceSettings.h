@@ -7,32 +7,34 @@
 
 namespace kestrune {
 
-struct TProxyServerSettings {
-    std::string mName;
-    std::string mHost; // listen address, dotted IPv4; "0.0.0.0" is every local address
-    std::string mUser; // user name required from SOCKS5 clients; empty for none
-    std::string mPass;
-    int32_t mPort = 1080;
+// What both kinds share besides their name: the values the dialogs hold in
+// spinners and a check box.
+struct TServiceValues {
     int32_t mQueue = 15;  // listen backlog
     int32_t mLimit = 0;   // most simultaneous connections, 0 = no limit
     int32_t mWait = 5;    // seconds
     int32_t mBuffer = 64; // relay block size in KB
     bool mEnable = true;
+
+    bool operator==(const TServiceValues&) const = default;
+};
+
+struct TProxyServerSettings : TServiceValues {
+    std::string mName;
+    std::string mHost; // listen address, dotted IPv4; "0.0.0.0" is every local address
+    std::string mUser; // user name required from SOCKS5 clients; empty for none
+    std::string mPass;
+    int32_t mPort = 1080;
     bool mFive = true;  // SOCKS5 allowed
     bool mFour = false; // SOCKS4 allowed
 };
 
-struct TPortMapperSettings {
+struct TPortMapperSettings : TServiceValues {
     std::string mName;
     std::string mOwnHost; // listen address
     std::string mMapHost; // remote address
     int32_t mOwnPort = 9000;
     int32_t mMapPort = 9001;
-    int32_t mQueue = 15;
-    int32_t mLimit = 0;
-    int32_t mWait = 5;
-    int32_t mBuffer = 64; // KB
-    bool mEnable = true;
     bool mTCP = true;
     bool mUDP = false;
 };

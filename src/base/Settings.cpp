@@ -43,6 +43,28 @@ std::string OneZero(bool on) {
     return on ? "1" : "0";
 }
 
+void ReadValues(const TIniSection& section, TServiceValues& v) {
+    v.mEnable = !Is(section, "Enable", "0");
+    v.mQueue = WholeOr(section, "Queue", 15);
+    v.mLimit = WholeOr(section, "Limit", 0);
+    v.mBuffer = WholeOr(section, "Buffer", 64);
+    v.mWait = WholeOr(section, "Wait", 5);
+}
+
+void WriteValues(TIniSection& section, const TServiceValues& v) {
+    section.Add("Queue", std::to_string(v.mQueue));
+    section.Add("Limit", std::to_string(v.mLimit));
+    section.Add("Buffer", std::to_string(v.mBuffer));
+    section.Add("Wait", std::to_string(v.mWait));
+}
+
+// Whether a section passed its load checks; a refusal is logged.
+bool Accepted(const TLoadCheck& check, const std::function<void(const std::string&)>& log) {
+    if (!check.mLoad && !check.mLogLine.empty())
+        log(check.mLogLine);
+    return check.mLoad;
+}
+
 void ReadOptions(const TIniSection& section, TOptions& o) {
     o.Placed = true;
     o.Top = section.ReadInteger("Top", 0);
@@ -101,14 +123,10 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
         if (*type == "Proxy") {
             const auto host = Key(section, "Host");
             const auto port = Key(section, "Port");
-            const TLoadCheck check = CheckLoadedProxyServer(name, host, port, lists.View());
-            if (!check.mLoad) {
-                if (!check.mLogLine.empty())
-                    log(check.mLogLine);
+            if (!Accepted(CheckLoadedProxyServer(name, host, port, lists.View()), log))
                 continue;
-            }
             TProxyServerSettings s;
-            s.mEnable = !Is(section, "Enable", "0");
+            ReadValues(section, s);
             s.mFour = Is(section, "Four", "1");
             s.mFive = !(Is(section, "Five", "0") && s.mFour);
             s.mName = name;
@@ -116,10 +134,6 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             s.mPort = ReadPortText(*port, 0);
             s.mUser = Text(section, "User");
             s.mPass = Text(section, "Pass");
-            s.mQueue = WholeOr(section, "Queue", 15);
-            s.mLimit = WholeOr(section, "Limit", 0);
-            s.mBuffer = WholeOr(section, "Buffer", 64);
-            s.mWait = WholeOr(section, "Wait", 5);
             TListRow row = ProxyServerRow(s);
             row.Columns[2] = std::string(*port); // the row shows the text as read
             lists.Proxies.push_back({s.mName, s.mHost, row.Columns[2]});
@@ -129,15 +143,12 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             const auto ownPort = Key(section, "OwnPort");
             const auto mapHost = Key(section, "MapHost");
             const auto mapPort = Key(section, "MapPort");
-            const TLoadCheck check =
-                CheckLoadedPortMapper(name, ownHost, ownPort, mapHost, mapPort, lists.View());
-            if (!check.mLoad) {
-                if (!check.mLogLine.empty())
-                    log(check.mLogLine);
+            if (!Accepted(
+                    CheckLoadedPortMapper(name, ownHost, ownPort, mapHost, mapPort, lists.View()),
+                    log))
                 continue;
-            }
             TPortMapperSettings s;
-            s.mEnable = !Is(section, "Enable", "0");
+            ReadValues(section, s);
             s.mUDP = Is(section, "UDP", "1");
             s.mTCP = !(Is(section, "TCP", "0") && s.mUDP);
             s.mName = name;
@@ -145,10 +156,6 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             s.mOwnPort = ReadPortText(*ownPort, 0);
             s.mMapHost = std::string(*mapHost);
             s.mMapPort = ReadPortText(*mapPort, 0);
-            s.mQueue = WholeOr(section, "Queue", 15);
-            s.mLimit = WholeOr(section, "Limit", 0);
-            s.mBuffer = WholeOr(section, "Buffer", 64);
-            s.mWait = WholeOr(section, "Wait", 5);
             TListRow row = PortMapperRow(s);
             row.Columns[2] = std::string(*ownPort);
             lists.Mappers.push_back({s.mName, s.mOwnHost, row.Columns[2]});
@@ -159,13 +166,10 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             const auto remHost = Key(section, "RemHost");
             const auto remPort = Key(section, "RemPort");
             const auto action = Key(section, "Action");
-            const TLoadCheck check = CheckLoadedAccessRule(name, ownHost, ownPort, remHost, remPort,
-                                                           action, lists.View());
-            if (!check.mLoad) {
-                if (!check.mLogLine.empty())
-                    log(check.mLogLine);
+            if (!Accepted(CheckLoadedAccessRule(name, ownHost, ownPort, remHost, remPort, action,
+                                                lists.View()),
+                          log))
                 continue;
-            }
             TAccessRule rule;
             rule.mName = name;
             rule.mOwnHost = std::string(*ownHost);
@@ -204,10 +208,7 @@ TIniFile WriteSettings(const TOptions& o, const std::vector<TProxyServerSettings
         section.Add("Port", std::to_string(s.mPort));
         section.Add("User", s.mUser);
         section.Add("Pass", s.mPass);
-        section.Add("Queue", std::to_string(s.mQueue));
-        section.Add("Limit", std::to_string(s.mLimit));
-        section.Add("Buffer", std::to_string(s.mBuffer));
-        section.Add("Wait", std::to_string(s.mWait));
+        WriteValues(section, s);
         section.Add("Five", OneZero(s.mFive));
         section.Add("Four", OneZero(s.mFour));
         section.Add("Enable", OneZero(s.mEnable));
@@ -219,10 +220,7 @@ TIniFile WriteSettings(const TOptions& o, const std::vector<TProxyServerSettings
         section.Add("OwnPort", std::to_string(s.mOwnPort));
         section.Add("MapHost", s.mMapHost);
         section.Add("MapPort", std::to_string(s.mMapPort));
-        section.Add("Queue", std::to_string(s.mQueue));
-        section.Add("Limit", std::to_string(s.mLimit));
-        section.Add("Buffer", std::to_string(s.mBuffer));
-        section.Add("Wait", std::to_string(s.mWait));
+        WriteValues(section, s);
         section.Add("TCP", OneZero(s.mTCP));
         section.Add("UDP", OneZero(s.mUDP));
         section.Add("Enable", OneZero(s.mEnable));

@@ -29,14 +29,6 @@ TSaveCheck Refuse(TSaveCheck check, const char* message) {
     return check;
 }
 
-template <typename TSettings> void CopyValues(const TServiceValues& in, TSettings& s) {
-    s.mEnable = in.mEnable;
-    s.mQueue = in.mQueue;
-    s.mLimit = in.mLimit;
-    s.mBuffer = in.mBuffer;
-    s.mWait = in.mWait;
-}
-
 TProxyServerSettings ProxySettings(const TProxyServerInput& in, const std::string& name) {
     TProxyServerSettings s;
     s.mName = name;
@@ -44,7 +36,7 @@ TProxyServerSettings ProxySettings(const TProxyServerInput& in, const std::strin
     s.mPort = ReadPortText(in.Fields.mPort, 0);
     s.mUser = in.Fields.mUser;
     s.mPass = in.Fields.mPass;
-    CopyValues(in, s);
+    static_cast<TServiceValues&>(s) = in;
     s.mFive = in.Fields.mVersion == 0 || in.Fields.mVersion == 2;
     s.mFour = in.Fields.mVersion == 1 || in.Fields.mVersion == 2;
     return s;
@@ -57,7 +49,7 @@ TPortMapperSettings MapperSettings(const TPortMapperInput& in, const std::string
     s.mOwnPort = ReadPortText(in.Fields.mOwnPort, 0);
     s.mMapHost = in.Fields.mMapHost;
     s.mMapPort = ReadPortText(in.Fields.mMapPort, 0);
-    CopyValues(in, s);
+    static_cast<TServiceValues&>(s) = in;
     s.mTCP = in.Fields.mProtocol == 0 || in.Fields.mProtocol == 2;
     s.mUDP = in.Fields.mProtocol == 1 || in.Fields.mProtocol == 2;
     return s;

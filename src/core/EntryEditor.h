@@ -26,14 +26,6 @@ enum class TEditMode { New, Edit };
 // Everything a dialog holds when Save is pressed: the texts that the Save
 // sequence checks, and the values that need no check (the spinners hold
 // theirs inside their ranges, the check box is either state).
-struct TServiceValues {
-    bool mEnable = true;
-    int32_t mQueue = 15;
-    int32_t mLimit = 0;
-    int32_t mBuffer = 64;
-    int32_t mWait = 5;
-};
-
 struct TProxyServerInput : TServiceValues {
     TProxyServerFields Fields;
 };

@@ -4,15 +4,7 @@
 
 namespace kestrune {
 
-namespace {
-
-std::string PeerText(const TIdSocketHandle& ABinding) {
-    return ABinding.PeerIP + ":" + std::to_string(ABinding.PeerPort);
-}
-
-} // namespace
-
-TPortMapper::TPortMapper(IServiceHost& AHost) : mHost(AHost) {
+TPortMapper::TPortMapper(IServiceHost& AHost) : TConfiguredService(AHost) {
     mSockTCP.OnConnect = [this](TIdContext& AContext) { PortMapperConnect(AContext); };
     mSockTCP.OnDisconnect = [this](TIdContext& AContext) { PortMapperDisconnect(AContext); };
     mSockUDP.OnUDPRead = [this](TIdUDPListenerThread& AThread, const TIdBytes& AData,
@@ -72,7 +64,7 @@ void TPortMapper::Start() {
             mSockUDP.SetActive(true);
         }
     } catch (...) {
-        mHost.LogLine(Line("Listen failed: " + mOwnHost + ":" + std::to_string(mOwnPort)));
+        Log("Listen failed: " + mOwnHost + ":" + std::to_string(mOwnPort));
         Stop();
         // Nothing of this attempt may stay bound, so that the next Start binds afresh.
         mSockTCP.SetActive(false);
@@ -81,7 +73,7 @@ void TPortMapper::Start() {
         mSockUDP.Bindings.Clear();
         return;
     }
-    mHost.LogLine(Line("Started"));
+    Log("Started");
 }
 
 void TPortMapper::Stop() {
@@ -97,7 +89,7 @@ void TPortMapper::Stop() {
         mSockUDP.Bindings.Clear();
     }
     ResetCounters();
-    mHost.LogLine(Line("Stopped"));
+    Log("Stopped");
 }
 
 void TPortMapper::Drop() {
@@ -127,19 +119,18 @@ void TPortMapper::PortMapperConnect(TIdContext& AContext) {
         return;
     const std::string& ip = binding->PeerIP;
     const int port = binding->PeerPort;
-    if (mHost.GetAccessRestriction(mOwnHost, ip, mOwnPort, port)) {
-        CountWrites(*AContext.Connection(),
-                    [this](int64_t ABytes) { AddTraffic(ABytes, mHost.IsMonitorInFront()); });
+    if (mOwner.GetAccessRestriction(mOwnHost, ip, mOwnPort, port)) {
+        CountWrites(*AContext.Connection(), [this](int64_t ABytes) { CountTraffic(ABytes); });
         ++mOnline;
         ++mOnTotal;
-        mHost.LogLine(Line("Connected: " + PeerText(*binding)));
+        Log("Connected: " + PeerText(*binding));
         return;
     }
     // Closed here on its own thread, before the outbound connect, which a
     // closed client prevents: nothing of a refused client reaches the remote.
     static_cast<TIdServerContext&>(AContext).Deny();
     ++mDrop;
-    mHost.LogLine(Line("Denied: " + PeerText(*binding)));
+    Log("Denied: " + PeerText(*binding));
     AContext.Connection()->Disconnect();
 }
 
@@ -151,19 +142,19 @@ void TPortMapper::PortMapperDisconnect(TIdContext& AContext) {
         return;
     CountWrites(*AContext.Connection(), nullptr);
     --mOnline;
-    mHost.LogLine(Line("Disconnected: " + PeerText(*binding)));
+    Log("Disconnected: " + PeerText(*binding));
 }
 
 void TPortMapper::PortMapperUDPRead(TIdUDPListenerThread& /*AThread*/, const TIdBytes& AData,
                                     TIdSocketHandle& ABinding) {
-    if (!mHost.GetAccessRestriction(mOwnHost, ABinding.PeerIP, mOwnPort, ABinding.PeerPort)) {
+    if (!mOwner.GetAccessRestriction(mOwnHost, ABinding.PeerIP, mOwnPort, ABinding.PeerPort)) {
         ++mDrop;
-        mHost.LogLine(Line("Denied: " + PeerText(ABinding)));
+        Log("Denied: " + PeerText(ABinding));
         return;
     }
     // Counted before the send: a datagram whose send fails stays counted.
     ++mOnTotal;
-    AddTraffic(static_cast<int64_t>(AData.size()), mHost.IsMonitorInFront());
+    CountTraffic(static_cast<int64_t>(AData.size()));
     ABinding.SendTo(mMapHost, static_cast<TIdPort>(mMapPort), AData, Id_IPv4);
 }
 

@@ -8,7 +8,6 @@
 #pragma once
 
 #include "base/Service.h"
-#include "base/ServiceHost.h"
 #include "base/ServiceSettings.h"
 #include "mapper/MappedPortTCP.h"
 #include "net/UDPServer.h"
@@ -17,7 +16,7 @@
 
 namespace kestrune {
 
-class TPortMapper : public TService, public TPortMapperSettings {
+class TPortMapper : public TConfiguredService<TPortMapperSettings> {
 public:
     explicit TPortMapper(IServiceHost& AHost);
     ~TPortMapper() override; // stops first
@@ -26,8 +25,6 @@ public:
     void Stop() override;
     void Drop() override;
     bool Listening() const override;
-    const std::string& ServiceName() const override { return mName; }
-    bool ServiceEnabled() const override { return mEnable; }
 
     // The ports actually bound while listening (0 when that side is not),
     // so that a mapper configured on port 0 can be reached.
@@ -42,9 +39,6 @@ private:
     void PortMapperUDPRead(TIdUDPListenerThread& AThread, const TIdBytes& AData,
                            TIdSocketHandle& ABinding);
 
-    std::string Line(const std::string& AText) const { return "[" + mName + "] " + AText; }
-
-    IServiceHost& mHost;
     TIdMappedPortTCP mSockTCP;
     TIdUDPServer mSockUDP;
 };

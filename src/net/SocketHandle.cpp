@@ -185,24 +185,23 @@ void TIdSocketHandle::SetNoDelay(bool AOn) {
         FNoDelay = value;
 }
 
-void TIdSocketHandle::UpdateBindingLocal() {
+void TIdSocketHandle::UpdateAddress(int (*AQuery)(int, sockaddr*, socklen_t*), std::string& AIP,
+                                    TIdPort& APort) {
     TUse use(*this);
     if (!use)
         return;
     sockaddr_storage addr{};
     socklen_t length = sizeof addr;
-    if (getsockname(use.Handle(), reinterpret_cast<sockaddr*>(&addr), &length) == 0)
-        FromSockAddr(reinterpret_cast<sockaddr*>(&addr), IP, Port);
+    if (AQuery(use.Handle(), reinterpret_cast<sockaddr*>(&addr), &length) == 0)
+        FromSockAddr(reinterpret_cast<sockaddr*>(&addr), AIP, APort);
+}
+
+void TIdSocketHandle::UpdateBindingLocal() {
+    UpdateAddress(&getsockname, IP, Port);
 }
 
 void TIdSocketHandle::UpdateBindingPeer() {
-    TUse use(*this);
-    if (!use)
-        return;
-    sockaddr_storage addr{};
-    socklen_t length = sizeof addr;
-    if (getpeername(use.Handle(), reinterpret_cast<sockaddr*>(&addr), &length) == 0)
-        FromSockAddr(reinterpret_cast<sockaddr*>(&addr), PeerIP, PeerPort);
+    UpdateAddress(&getpeername, PeerIP, PeerPort);
 }
 
 void TIdSocketHandle::SendTo(const std::string& AIP, TIdPort APort, const TIdBytes& ABytes,
@@ -225,6 +224,10 @@ void TIdSocketHandle::SendTo(const std::string& AIP, TIdPort APort, const TIdByt
     }
     if (static_cast<size_t>(sent) != ABytes.size())
         throw EIdNotAllBytesSent();
+}
+
+std::string PeerText(const TIdSocketHandle& ABinding) {
+    return ABinding.PeerIP + ":" + std::to_string(ABinding.PeerPort);
 }
 
 TIdSocketHandle& TIdSocketHandles::Add() {

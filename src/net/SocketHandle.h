@@ -90,6 +90,8 @@ public:
 
 private:
     void DropLocked();
+    // Fills AIP and APort from getsockname or getpeername.
+    void UpdateAddress(int (*AQuery)(int, sockaddr*, socklen_t*), std::string& AIP, TIdPort& APort);
 
     mutable std::mutex FLock;
     int FHandle = -1;
@@ -100,6 +102,9 @@ private:
     std::atomic<int> FNoDelay{-1};
     int FUsers = 0;
 };
+
+// The peer of a binding as the event log writes it: "IP:port".
+std::string PeerText(const TIdSocketHandle& ABinding);
 
 // The bindings of a server. Add() gives the new binding the owner's
 // DefaultPort (read when Add is called) and IPv4.

@@ -3,7 +3,7 @@
 namespace kestrune {
 
 TProxyServer::TProxyServer(IServiceHost& AHost)
-    : mServiceHost(AHost), mSock(std::make_unique<TIdSocksServer>()) {
+    : TConfiguredService(AHost), mSock(std::make_unique<TIdSocksServer>()) {
     mSock->OnConnect = [this](TIdContext& AContext) { SocksServerConnect(AContext); };
     mSock->OnAuthenticate = [this](TIdSocksServerContext& AContext, bool& AAuthenticated) {
         SocksServerAuthenticate(AContext, AAuthenticated);
@@ -47,10 +47,10 @@ void TProxyServer::Start() {
         mSock->SetActive(true);
     } catch (...) {
         mSock->Bindings.Clear();
-        mServiceHost.LogLine(Prefix() + "Listen failed: " + mHost + ":" + std::to_string(mPort));
+        Log("Listen failed: " + mHost + ":" + std::to_string(mPort));
         return;
     }
-    mServiceHost.LogLine(Prefix() + "Started");
+    Log("Started");
 }
 
 void TProxyServer::Stop() {
@@ -60,7 +60,7 @@ void TProxyServer::Stop() {
     mSock->SetActive(false);
     mSock->Bindings.Clear();
     ResetCounters();
-    mServiceHost.LogLine(Prefix() + "Stopped");
+    Log("Stopped");
 }
 
 void TProxyServer::Drop() {
@@ -81,9 +81,7 @@ void TProxyServer::Drop() {
 
 std::string TProxyServer::Peer(TIdContext& AContext) {
     const TIdSocketHandle* binding = AContext.Binding();
-    if (!binding)
-        return ":0";
-    return binding->PeerIP + ":" + std::to_string(binding->PeerPort);
+    return binding ? PeerText(*binding) : ":0";
 }
 
 void TProxyServer::SocksServerConnect(TIdContext& AContext) {
@@ -91,21 +89,20 @@ void TProxyServer::SocksServerConnect(TIdContext& AContext) {
     const TIdSocketHandle* binding = context.Binding();
     const std::string peerIP = binding ? binding->PeerIP : std::string();
     const int peerPort = binding ? binding->PeerPort : 0;
-    if (!mServiceHost.GetAccessRestriction(mHost, peerIP, mPort, peerPort)) {
+    if (!mOwner.GetAccessRestriction(mHost, peerIP, mPort, peerPort)) {
         // Closed here, on its own thread, before the server reads a byte; the
         // mark tells the server and SocksServerDisconnect apart from every
         // other denied connection.
         context.Deny();
         context.Close();
-        mServiceHost.LogLine(Prefix() + "Denied: " + Peer(AContext));
+        Log("Denied: " + Peer(AContext));
         ++mDrop;
         return;
     }
-    CountWrites(*context.Connection(),
-                [this](int64_t ABytes) { AddTraffic(ABytes, mServiceHost.IsMonitorInFront()); });
+    CountWrites(*context.Connection(), [this](int64_t ABytes) { CountTraffic(ABytes); });
     ++mOnline;
     ++mOnTotal;
-    mServiceHost.LogLine(Prefix() + "Connected: " + Peer(AContext));
+    Log("Connected: " + Peer(AContext));
 }
 
 void TProxyServer::SocksServerAuthenticate(TIdSocksServerContext& AContext, bool& AAuthenticated) {
@@ -114,12 +111,12 @@ void TProxyServer::SocksServerAuthenticate(TIdSocksServerContext& AContext, bool
         return;
     }
     if (AContext.Username() == mUser && AContext.Password() == mPass) {
-        mServiceHost.LogLine(Prefix() + "Authenticated: " + Peer(AContext));
+        Log("Authenticated: " + Peer(AContext));
         AAuthenticated = true;
         return;
     }
-    mServiceHost.LogLine(Prefix() + "Authentication failed: " + Peer(AContext) + " @ " +
-                         AContext.Username() + "/" + AContext.Password());
+    Log("Authentication failed: " + Peer(AContext) + " @ " + AContext.Username() + "/" +
+        AContext.Password());
     ++mDrop;
     AAuthenticated = false;
 }
@@ -131,7 +128,7 @@ void TProxyServer::SocksServerDisconnect(TIdContext& AContext) {
     if (TIdTCPConnection* connection = context.Connection())
         CountWrites(*connection, nullptr);
     --mOnline;
-    mServiceHost.LogLine(Prefix() + "Disconnected: " + Peer(AContext));
+    Log("Disconnected: " + Peer(AContext));
 }
 
 } // namespace kestrune

@@ -7,7 +7,6 @@
 #pragma once
 
 #include "base/Service.h"
-#include "base/ServiceHost.h"
 #include "base/ServiceSettings.h"
 #include "proxy/SocksServer.h"
 
@@ -16,7 +15,7 @@
 
 namespace kestrune {
 
-class TProxyServer : public TService, public TProxyServerSettings {
+class TProxyServer : public TConfiguredService<TProxyServerSettings> {
 public:
     explicit TProxyServer(IServiceHost& AHost);
     ~TProxyServer() override; // stops first
@@ -25,8 +24,6 @@ public:
     void Stop() override;
     void Drop() override;
     bool Listening() const override;
-    const std::string& ServiceName() const override { return mName; }
-    bool ServiceEnabled() const override { return mEnable; }
 
     // The port actually listened on (the configured one, or the one the
     // system chose for port 0); 0 while stopped.
@@ -37,10 +34,8 @@ public:
     void SocksServerDisconnect(TIdContext& AContext);
 
 private:
-    std::string Prefix() const { return "[" + mName + "] "; }
     static std::string Peer(TIdContext& AContext);
 
-    IServiceHost& mServiceHost;
     std::unique_ptr<TIdSocksServer> mSock;
 };
 

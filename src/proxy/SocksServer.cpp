@@ -34,9 +34,14 @@ void TIdSocksServer::Admit(const TIdOnBeforeEvent& AEvent, TIdSocksServerContext
     }
 }
 
+void TIdSocksServer::RelayAndClose(TIdSocksServerContext& AContext, TIdTCPConnection& ATarget) {
+    RelayConnections(*AContext.Connection(), ATarget, EffectiveBufferSize());
+    ATarget.Disconnect();
+    AContext.Connection()->Disconnect();
+}
+
 void TIdSocksServer::CommandConnect(TIdSocksServerContext& AContext, const std::string& AHost,
                                     TIdPort APort) {
-    const size_t size = EffectiveBufferSize();
     std::string host = AHost;
     TIdPort port = APort;
     Admit(OnBeforeSocksConnect, AContext, host, port);
@@ -56,14 +61,11 @@ void TIdSocksServer::CommandConnect(TIdSocksServerContext& AContext, const std::
     }
     const TIdSocketHandle& local = target.IOHandler()->Binding();
     SendGranted(AContext, local.IP, local.Port);
-    RelayConnections(*AContext.Connection(), target, size);
-    target.Disconnect();
-    AContext.Connection()->Disconnect();
+    RelayAndClose(AContext, target);
 }
 
 void TIdSocksServer::CommandBind(TIdSocksServerContext& AContext, const std::string& AHost,
                                  TIdPort APort) {
-    const size_t size = EffectiveBufferSize();
     std::string host = AHost;
     TIdPort port = APort;
     Admit(OnBeforeSocksBind, AContext, host, port);
@@ -95,9 +97,7 @@ void TIdSocksServer::CommandBind(TIdSocksServerContext& AContext, const std::str
     }
     SendGranted(AContext, peer.PeerIP, peer.PeerPort);
     listener.Binding().SetNoDelay(true);
-    RelayConnections(*AContext.Connection(), listener, size);
-    listener.Disconnect();
-    AContext.Connection()->Disconnect();
+    RelayAndClose(AContext, listener);
 }
 
 } // namespace kestrune

@@ -31,6 +31,8 @@ private:
     // Raises the admission event; a refusal is answered, closed and raised.
     static void Admit(const TIdOnBeforeEvent& AEvent, TIdSocksServerContext& AContext,
                       std::string& VHost, TIdPort& VPort);
+    // Relays the client with ATarget until both have ended, then closes both.
+    void RelayAndClose(TIdSocksServerContext& AContext, TIdTCPConnection& ATarget);
     static void SendGranted(TIdSocksServerContext& AContext, const std::string& AHost,
                             TIdPort APort);
 };

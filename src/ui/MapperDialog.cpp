@@ -62,7 +62,7 @@ void TMapperForm::OpenEdit(const TPortMapperSettings& mapper) {
     mOwnPortLabeledEdit->setText(QString::number(mapper.mOwnPort));
     SetHostText(mMapHostComboBox, QString::fromStdString(mapper.mMapHost));
     mMapPortLabeledEdit->setText(QString::number(mapper.mMapPort));
-    SetServiceValues({mapper.mEnable, mapper.mQueue, mapper.mLimit, mapper.mBuffer, mapper.mWait});
+    SetServiceValues(mapper);
     mProtocolComboBox->setCurrentIndex(mapper.mTCP && mapper.mUDP ? 2 : mapper.mUDP ? 1 : 0);
     ProtocolComboBoxChange();
     ShowOver();

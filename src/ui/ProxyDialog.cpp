@@ -54,7 +54,7 @@ void TProxyForm::OpenEdit(const TProxyServerSettings& server) {
     mPortLabeledEdit->setText(QString::number(server.mPort));
     mUsernameLabeledEdit->setText(QString::fromStdString(server.mUser));
     mPasswordLabeledEdit->setText(QString::fromStdString(server.mPass));
-    SetServiceValues({server.mEnable, server.mQueue, server.mLimit, server.mBuffer, server.mWait});
+    SetServiceValues(server);
     mVersionComboBox->setCurrentIndex(server.mFive && server.mFour ? 2 : server.mFour ? 1 : 0);
     ShowOver();
 }
