@@ -27,7 +27,21 @@ bool TIdIOHandlerStack::Close() {
     // sees a closed handler.
     const bool wasOpen = FOpened.exchange(false);
     FBinding->CloseSocket();
+    TIdWakeUpPtr signal;
+    {
+        std::lock_guard<std::mutex> lock(FCloseSignalLock);
+        signal = FCloseSignal;
+    }
+    if (signal)
+        signal->Signal();
     return wasOpen;
+}
+
+TIdWakeUpPtr TIdIOHandlerStack::ArmCloseSignal() {
+    auto signal = std::make_shared<TIdWakeUp>();
+    std::lock_guard<std::mutex> lock(FCloseSignalLock);
+    FCloseSignal = signal;
+    return signal;
 }
 
 int TIdIOHandlerStack::ResolveTimeout(int ATimeout) const {

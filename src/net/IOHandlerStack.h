@@ -9,9 +9,11 @@
 #include "net/Buffer.h"
 #include "net/Component.h"
 #include "net/SocketHandle.h"
+#include "net/WakeUp.h"
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace kestrune {
@@ -38,9 +40,14 @@ public:
     bool Opened() const { return FOpened.load(); }
     bool ClosedGracefully() const { return FClosedGracefully.load(); }
     void Open();
-    // Any thread: closes the socket and the handler. Buffered input stays.
-    // Answers whether the handler was open until now.
+    // Any thread: closes the socket and the handler, and signals the wake-up
+    // of a connect in progress. Buffered input stays. Answers whether the
+    // handler was open until now.
     bool Close();
+    // Owner thread, before a connect: a fresh wake-up that the next Close()
+    // signals, so that a connect which has no socket of its own yet (a name
+    // lookup, several attempts) still ends at once.
+    TIdWakeUpPtr ArmCloseSignal();
 
     uint8_t ReadByte();
     // Exactly ACount bytes, appended to ABuffer (or replacing its contents).
@@ -79,6 +86,8 @@ private:
     [[noreturn]] void RaiseClosed() const;
 
     std::unique_ptr<TIdSocketHandle> FBinding;
+    std::mutex FCloseSignalLock;
+    TIdWakeUpPtr FCloseSignal;
     std::atomic<bool> FOpened{false};
     std::atomic<bool> FClosedGracefully{false};
 };

@@ -1,6 +1,7 @@
 // An outbound TCP connection. Connect() runs on the calling thread (a
 // connection thread of a server); Disconnect() from another thread, or the
-// stop of the server whose thread is connecting, ends a connect in progress.
+// stop of the server whose thread is connecting, ends a connect in progress,
+// the name lookup included.
 #pragma once
 
 #include "net/TCPConnection.h"
@@ -18,8 +19,11 @@ public:
 
     std::string Host;
     TIdPort Port = 0;
+    // The family of the connection once connected; a name may resolve to
+    // either, and the first address to answer wins.
     TIdIPVersion IPVersion = Id_IPv4;
-    // Milliseconds; 0 or -1 waits as long as the system does.
+    // Milliseconds for the lookup and the connect together; 0 or -1 waits
+    // as long as the system does.
     int ConnectTimeout = 0;
     int ReadTimeout = -1;
     bool UseNagle = true;
@@ -28,14 +32,12 @@ public:
     // server whose connection thread calls Connect, if any.
     void SetWakeUp(TIdWakeUpPtr AWakeUp) { FWakeUp = std::move(AWakeUp); }
 
-    // Raises EIdAlreadyConnected, EIdHostRequired, EIdPortRequired,
-    // EIdConnectTimeout or EIdSocketError.
+    // Tries the addresses of Host in the resolver's order; an attempt that
+    // has not finished within 250 ms is joined by one to the next address,
+    // and the first to connect wins. Raises EIdAlreadyConnected,
+    // EIdHostRequired, EIdPortRequired, EIdConnectTimeout or EIdSocketError
+    // (the last attempt's error; ECONNABORTED when woken or disconnected).
     void Connect();
-
-    // "localhost" in any case becomes the loopback literal of the family;
-    // literals are used as they are; other names are looked up for that
-    // family only. Raises EIdSocketError when the lookup fails.
-    static std::string ResolveHost(const std::string& AHost, TIdIPVersion AIPVersion);
 
 private:
     TIdWakeUpPtr FWakeUp;

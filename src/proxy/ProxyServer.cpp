@@ -115,8 +115,9 @@ void TProxyServer::SocksServerAuthenticate(TIdSocksServerContext& AContext, bool
         AAuthenticated = true;
         return;
     }
-    Log("Authentication failed: " + Peer(AContext) + " @ " + AContext.Username() + "/" +
-        AContext.Password());
+    // The password offered is never written anywhere: it may be a real one
+    // typed for another server.
+    Log("Authentication failed: " + Peer(AContext) + " @ " + AContext.Username());
     ++mDrop;
     AAuthenticated = false;
 }

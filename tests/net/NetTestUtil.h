@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Loopback.h"
+#include "net/Resolver.h"
 #include "net/TCPConnection.h"
 
 #include <arpa/inet.h>
@@ -177,5 +178,24 @@ inline long long MillisecondsSince(std::chrono::steady_clock::time_point AStart)
                                                                  AStart)
         .count();
 }
+
+// A name server on loopback that reads every query and never answers.
+struct TSilentNameServer {
+    TSilentNameServer() : Socket(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in addr = test::Loopback(0);
+        bind(Socket.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        TIdResolver::SetServers("127.0.0.1:" + std::to_string(test::LocalPort(Socket.Get())));
+    }
+    ~TSilentNameServer() { TIdResolver::SetServers(""); }
+    // Queries that have arrived (read and dropped).
+    int Queries() {
+        char query[512];
+        while (recv(Socket.Get(), query, sizeof query, MSG_DONTWAIT) > 0)
+            ++Count;
+        return Count;
+    }
+    TFd Socket;
+    int Count = 0;
+};
 
 } // namespace kestrune::test

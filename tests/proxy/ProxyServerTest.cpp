@@ -132,7 +132,7 @@ TEST(ProxyServer, EveryDeniedConnectionsEndIsRecognised) {
     EXPECT_EQ(rig.Host.Count("Disconnected"), online);
 }
 
-TEST(ProxyServer, FailedSocks5LoginIsLoggedWithTheOfferedCredentials) {
+TEST(ProxyServer, FailedSocks5LoginIsLoggedWithTheOfferedNameOnly) {
     TServiceRig rig;
     rig.Service.mUser = "alice";
     rig.Service.mPass = "s3cret";
@@ -141,10 +141,12 @@ TEST(ProxyServer, FailedSocks5LoginIsLoggedWithTheOfferedCredentials) {
     // [5, 1, 02] [1, 5] alice [6] S3cret
     test::SendAll(client.Get(), Hex("05 01 02 01 05") + "alice" + Hex("06") + "S3cret");
     EXPECT_EQ(ToHex(test::ReadAll(client.Get())), "05 02 01 01");
+    // The offered name is logged, the offered password never.
     const std::string failed = "[Office] Authentication failed: 127.0.0.1:" +
-                               std::to_string(test::LocalPort(client.Get())) + " @ alice/S3cret";
+                               std::to_string(test::LocalPort(client.Get())) + " @ alice";
     ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Count("Disconnected") == 1; }));
     EXPECT_TRUE(rig.Host.Has(failed));
+    EXPECT_EQ(rig.Host.Count("S3cret"), 0);
     EXPECT_EQ(rig.Service.mOnTotal, 1);
     EXPECT_EQ(rig.Service.mDrop, 1);
     EXPECT_EQ(rig.Service.mOnline, 0);
@@ -176,7 +178,7 @@ TEST(ProxyServer, Socks4AndCredentials) {
         EXPECT_EQ(ToHex(test::ReadAll(client.Get())), "00 5d 00 00 00 00 00 00");
         ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Count("Disconnected") == 1; }));
         EXPECT_TRUE(rig.Host.Has("[Office] Authentication failed: 127.0.0.1:" +
-                                 std::to_string(test::LocalPort(client.Get())) + " @ alice/"));
+                                 std::to_string(test::LocalPort(client.Get())) + " @ alice"));
         EXPECT_EQ(rig.Service.mDrop, 1);
     }
     {
@@ -245,6 +247,44 @@ TEST(ProxyServer, StopAndDropEndPendingConnectsAtOnce) {
     EXPECT_EQ(rig.Service.mDrop, 0);
     EXPECT_EQ(rig.Host.Count("Disconnected"), 2);
     EXPECT_EQ(rig.Host.Lines().back(), "[Office] Stopped");
+}
+
+TEST(ProxyServer, StopAndDropDoNotWaitForNameLookups) {
+    test::TSilentNameServer names;
+    TServiceRig rig;
+    rig.Service.mQueue = 100; // all clients queued at once, none waiting to retry
+    rig.Start();
+    constexpr int Clients = 50;
+    std::vector<TFd> clients;
+    for (int i = 0; i < Clients; ++i) {
+        clients.push_back(rig.Client());
+        const std::string name = "target" + std::to_string(i) + ".unanswered.test";
+        // [5, 1, 00] [5, CONNECT, 0, DOMAIN] len name port 80
+        test::SendAll(clients.back().Get(), Hex("05 01 00 05 01 00 03") +
+                                                std::string(1, static_cast<char>(name.size())) +
+                                                name + PortBytes(80));
+    }
+    // Each lookup asks for both families.
+    ASSERT_TRUE(test::WaitFor([&] { return names.Queries() >= 2 * Clients; }, 10s));
+    ASSERT_EQ(rig.Service.mOnline, Clients);
+    auto start = std::chrono::steady_clock::now();
+    rig.Service.Drop();
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mOnline == 0; }, 2s));
+    EXPECT_LT(test::MillisecondsSince(start), 1000);
+    EXPECT_EQ(rig.Service.mDrop, Clients);
+
+    for (int i = 0; i < Clients; ++i) {
+        TFd& client = clients[static_cast<size_t>(i)];
+        client = rig.Client();
+        test::SendAll(client.Get(),
+                      Hex("05 01 00 05 01 00 03 0f") + "late.unanswered" + PortBytes(80));
+    }
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mOnline == Clients; }, 10s));
+    ASSERT_TRUE(test::WaitFor([&] { return names.Queries() >= 4 * Clients; }, 10s));
+    start = std::chrono::steady_clock::now();
+    rig.Service.Stop();
+    EXPECT_LT(test::MillisecondsSince(start), 1000);
+    EXPECT_FALSE(rig.Service.Listening());
 }
 
 TEST(ProxyServer, OnlyBytesWrittenToClientsAreTraffic) {
