@@ -1,6 +1,6 @@
 // One access rule: the seven texts of a row of the access list, in column
-// order. The texts are kept exactly as the dialog or the settings file gave
-// them; evaluation compares them as text.
+// order, as the dialog stored them (canonical) or the settings file gave
+// them; evaluation reads addresses and ports as numbers.
 #pragma once
 
 #include <string>

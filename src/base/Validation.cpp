@@ -1,5 +1,6 @@
 #include "base/Validation.h"
 
+#include "base/IpAddress.h"
 #include "base/Text.h"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
@@ -169,7 +170,14 @@ bool ListenOverlaps(std::string_view hostA, std::string_view portA, std::string_
     const int b = ReadPortText(portB, -2);
     if (portA != portB && a != b)
         return false;
-    return hostA == TAccessRule::AnyHost || hostB == TAccessRule::AnyHost || hostA == hostB;
+    // As addresses: "010.0.0.1" is "10.0.0.1" to the system. Each family's
+    // "any" covers only its own family, since an IPv6 listener serves IPv6
+    // only.
+    const auto x = TIpAddress::Parse(hostA);
+    const auto y = TIpAddress::Parse(hostB);
+    if (!x || !y)
+        return hostA == hostB;
+    return x->Family() == y->Family() && (x->IsAny() || y->IsAny() || *x == *y);
 }
 
 const TServiceEntry* FindNameClash(std::span<const TServiceEntry> list, std::string_view name,
@@ -194,10 +202,15 @@ const TServiceEntry* FindListenOverlap(std::span<const TServiceEntry> list, std:
 const TAccessRule* FindDuplicateRule(std::span<const TAccessRule> list, std::string_view ownHost,
                                      std::string_view ownPort, std::string_view remHost,
                                      std::string_view remPort, std::size_t skip) {
+    // Numbers compare as numbers, so that "080" and "80" or "010.0.0.1" and
+    // "10.0.0.1" are one rule, as evaluation sees them.
+    auto samePort = [](std::string_view a, std::string_view b) {
+        return a == b || PlainPortText(a) == PlainPortText(b);
+    };
     for (std::size_t i = 0; i < list.size(); ++i) {
         const TAccessRule& rule = list[i];
-        if (i != skip && rule.mOwnHost == ownHost && rule.mOwnPort == ownPort &&
-            rule.mRemHost == remHost && rule.mRemPort == remPort)
+        if (i != skip && SameAddress(rule.mOwnHost, ownHost) && samePort(rule.mOwnPort, ownPort) &&
+            SameAddress(rule.mRemHost, remHost) && samePort(rule.mRemPort, remPort))
             return &rule;
     }
     return nullptr;
@@ -362,10 +375,7 @@ TLoadCheck CheckLoadedAccessRule(std::string_view name, std::optional<std::strin
         return Refuse("Duplicate proxy server name while loading access restrictions: ", name);
     if (FindNameClash(loaded.mPortMappers, name))
         return Refuse("Duplicate port mapper name while loading access restrictions: ", name);
-    // Loaded rules hold their ports as plain decimal; compare like with like,
-    // or "080" would load beside "80" only to be dropped after the next save.
-    if (FindDuplicateRule(loaded.mAccessRules, *ownHost, PlainPortText(*ownPort), *remHost,
-                          PlainPortText(*remPort)))
+    if (FindDuplicateRule(loaded.mAccessRules, *ownHost, *ownPort, *remHost, *remPort))
         return Refuse("Access restriction port conflict while loading access restrictions: ", name);
     return {};
 }

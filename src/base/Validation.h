@@ -80,8 +80,8 @@ constexpr std::size_t NoRow = SIZE_MAX;
 // so no two stored entries can ever share a section.
 bool SameName(std::string_view a, std::string_view b);
 // Equal ports (as numbers where both texts are numbers, else as text), and
-// equal listen IPs or "0.0.0.0" on either side. The
-// protocol of a port mapper plays no part.
+// listen IPs of one family that are equal as addresses or "any" on either
+// side. The protocol of a port mapper plays no part.
 bool ListenOverlaps(std::string_view hostA, std::string_view portA, std::string_view hostB,
                     std::string_view portB);
 
@@ -93,8 +93,9 @@ const TAccessRule* FindNameClash(std::span<const TAccessRule> list, std::string_
                                  std::size_t skip = NoRow);
 const TServiceEntry* FindListenOverlap(std::span<const TServiceEntry> list, std::string_view host,
                                        std::string_view port, std::size_t skip = NoRow);
-// A rule with the same four listen and remote texts, whatever its name,
-// action or enabled state; no wild card applies.
+// A rule with the same four listen and remote values (addresses and ports
+// compared as numbers), whatever its name, action or enabled state; no wild
+// card applies.
 const TAccessRule* FindDuplicateRule(std::span<const TAccessRule> list, std::string_view ownHost,
                                      std::string_view ownPort, std::string_view remHost,
                                      std::string_view remPort, std::size_t skip = NoRow);

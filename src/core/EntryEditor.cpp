@@ -1,5 +1,6 @@
 #include "core/EntryEditor.h"
 
+#include "base/IpAddress.h"
 #include "base/Settings.h"
 
 #include <functional>
@@ -32,7 +33,7 @@ TSaveCheck Refuse(TSaveCheck check, const char* message) {
 TProxyServerSettings ProxySettings(const TProxyServerInput& in, const std::string& name) {
     TProxyServerSettings s;
     s.mName = name;
-    s.mHost = in.Fields.mHost;
+    s.mHost = CanonicalAddressText(in.Fields.mHost);
     s.mPort = ReadPortText(in.Fields.mPort, 0);
     s.mUser = in.Fields.mUser;
     s.mPass = in.Fields.mPass;
@@ -45,9 +46,9 @@ TProxyServerSettings ProxySettings(const TProxyServerInput& in, const std::strin
 TPortMapperSettings MapperSettings(const TPortMapperInput& in, const std::string& name) {
     TPortMapperSettings s;
     s.mName = name;
-    s.mOwnHost = in.Fields.mOwnHost;
+    s.mOwnHost = CanonicalAddressText(in.Fields.mOwnHost);
     s.mOwnPort = ReadPortText(in.Fields.mOwnPort, 0);
-    s.mMapHost = in.Fields.mMapHost;
+    s.mMapHost = CanonicalAddressText(in.Fields.mMapHost);
     s.mMapPort = ReadPortText(in.Fields.mMapPort, 0);
     static_cast<TServiceValues&>(s) = in;
     s.mTCP = in.Fields.mProtocol == 0 || in.Fields.mProtocol == 2;
@@ -113,7 +114,6 @@ TSaveCheck TEntryEditor::SaveProxyServer(const TProxyServerInput& input, TEditMo
         return check;
     const TProxyServerSettings settings = ProxySettings(input, check.mName);
     TListRow listRow = ProxyServerRow(settings);
-    listRow.Columns[2] = input.Fields.mPort; // the row shows the text as entered
     TServiceStore store{mCore, mView, [this](const std::string& from, const std::string& to) {
                             RenameAndZeroMonitorRow(from, to);
                         }};
@@ -140,7 +140,6 @@ TSaveCheck TEntryEditor::SavePortMapper(const TPortMapperInput& input, TEditMode
         return check;
     const TPortMapperSettings settings = MapperSettings(input, check.mName);
     TListRow listRow = PortMapperRow(settings);
-    listRow.Columns[2] = input.Fields.mOwnPort;
     TServiceStore store{mCore, mView, [this](const std::string& from, const std::string& to) {
                             RenameAndZeroMonitorRow(from, to);
                         }};
@@ -166,10 +165,11 @@ TSaveCheck TEntryEditor::SaveAccessRule(const TAccessRuleInput& input, TEditMode
         return check;
     TAccessRule rule;
     rule.mName = check.mName;
-    rule.mOwnHost = input.Fields.mOwnHost;
-    rule.mOwnPort = input.Fields.mOwnPort;
-    rule.mRemHost = input.Fields.mRemHost;
-    rule.mRemPort = input.Fields.mRemPort;
+    // Stored in the form evaluation and the file use, whatever was typed.
+    rule.mOwnHost = CanonicalAddressText(input.Fields.mOwnHost);
+    rule.mOwnPort = PlainPortText(input.Fields.mOwnPort);
+    rule.mRemHost = CanonicalAddressText(input.Fields.mRemHost);
+    rule.mRemPort = PlainPortText(input.Fields.mRemPort);
     rule.mAction = input.Fields.mAction == 0 ? TAccessRule::Allow : TAccessRule::Deny;
     rule.mEnable = input.mEnable ? TAccessRule::Yes : TAccessRule::No;
     if (mode == TEditMode::New) {

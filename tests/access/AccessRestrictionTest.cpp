@@ -60,7 +60,7 @@ TEST(AccessRestriction, OwnAddressShortCutBeatsDeny) {
     EXPECT_FALSE(Allowed(rules, "127.0.0.1", "127.0.0.2", 1080, 50000));
 }
 
-TEST(AccessRestriction, ListenSideComparesConfiguredTexts) {
+TEST(AccessRestriction, ListenSideComparesConfiguredAddresses) {
     const std::vector<TAccessRule> rules{
         Rule("lan", "192.168.1.5", "1080", "0.0.0.0", "0", "Deny")};
     // A service configured on all addresses is not matched by a rule for one
@@ -69,10 +69,38 @@ TEST(AccessRestriction, ListenSideComparesConfiguredTexts) {
     EXPECT_FALSE(Allowed(rules, "192.168.1.5", "10.0.0.9", 1080, 1234));
     // There is no wild card for the listen port.
     EXPECT_TRUE(Allowed(rules, "192.168.1.5", "10.0.0.9", 1081, 1234));
+}
 
-    // Ports are compared as plain decimal text: a stored "01080" never matches.
-    const std::vector<TAccessRule> padded{Rule("pad", "0.0.0.0", "01080", "0.0.0.0", "0", "Deny")};
-    EXPECT_TRUE(Allowed(padded, "0.0.0.0", "10.0.0.9", 1080, 1234));
+TEST(AccessRestriction, AddressesAndPortsCompareAsNumbers) {
+    // However a rule was written, it means the numbers it names.
+    const std::vector<TAccessRule> padded{
+        Rule("pad", "010.000.000.001", "01080", "192.168.001.007", "+0080", "Deny"),
+        Rule("six", "::", "1080", "2001:DB8:0::1", "0", "Deny")};
+    EXPECT_FALSE(Allowed(padded, "10.0.0.1", "192.168.1.7", 1080, 80));
+    EXPECT_TRUE(Allowed(padded, "10.0.0.1", "192.168.1.7", 1080, 81));
+    EXPECT_FALSE(Allowed(padded, "::", "2001:db8::1", 1080, 5));
+    EXPECT_TRUE(Allowed(padded, "::", "2001:db8::2", 1080, 5));
+    // The own-address short cut also compares numbers.
+    EXPECT_TRUE(Allowed(padded, "192.168.001.007", "192.168.1.7", 1080, 80));
+}
+
+TEST(AccessRestriction, WildcardsAndMappedPeers) {
+    // "0.0.0.0" is everyone, IPv6 peers included; "::" is every IPv6 peer.
+    const std::vector<TAccessRule> all{Rule("all", "0.0.0.0", "80", "0.0.0.0", "0", "Deny")};
+    const std::vector<TAccessRule> six{Rule("six", "0.0.0.0", "80", "::", "0", "Deny")};
+    for (const char* peer : {"10.0.0.7", "2001:db8::7", "::ffff:10.0.0.7"})
+        EXPECT_FALSE(Allowed(all, "0.0.0.0", peer, 80, 1)) << peer;
+    EXPECT_FALSE(Allowed(six, "::", "2001:db8::7", 80, 1));
+    EXPECT_TRUE(Allowed(six, "0.0.0.0", "10.0.0.7", 80, 1));
+    // A mapped peer is its IPv4 address, for a rule and for the short cut.
+    EXPECT_TRUE(Allowed(six, "0.0.0.0", "::ffff:10.0.0.7", 80, 1));
+    const std::vector<TAccessRule> one{Rule("one", "0.0.0.0", "80", "10.0.0.7", "0", "Deny")};
+    EXPECT_FALSE(Allowed(one, "::", "::ffff:10.0.0.7", 80, 1));
+    EXPECT_TRUE(Allowed(one, "10.0.0.7", "::ffff:10.0.0.7", 80, 1));
+    // A listen IP "::" is every service on an IPv6 address, none on IPv4.
+    const std::vector<TAccessRule> listen{Rule("l", "::", "80", "0.0.0.0", "0", "Deny")};
+    EXPECT_FALSE(Allowed(listen, "2001:db8::1", "2001:db8::7", 80, 1));
+    EXPECT_TRUE(Allowed(listen, "10.0.0.1", "10.0.0.7", 80, 1));
 }
 
 TEST(AccessRestriction, RemotePortZeroMatchesEveryPort) {

@@ -107,6 +107,18 @@ TEST(ValidationFields, ListenOverlap) {
     // "080" and "80" are the same port to the system (and in the saved file).
     EXPECT_TRUE(ListenOverlaps("0.0.0.0", "080", "0.0.0.0", "80"));
     EXPECT_FALSE(ListenOverlaps("0.0.0.0", "x", "0.0.0.0", "y"));
+    // So are two spellings of one address, and of "any".
+    EXPECT_TRUE(ListenOverlaps("010.000.000.001", "80", "10.0.0.1", "80"));
+    EXPECT_TRUE(ListenOverlaps("000.0.0.000", "80", "10.0.0.1", "80"));
+}
+
+TEST(ValidationFields, DuplicateRulesCompareNumbers) {
+    const std::vector<TAccessRule> rules{
+        {"A", "10.0.0.1", "1080", "192.168.1.7", "0", "Allow", "Yes"}};
+    EXPECT_NE(FindDuplicateRule(rules, "010.000.000.001", "01080", "192.168.001.007", "00"),
+              nullptr);
+    EXPECT_EQ(FindDuplicateRule(rules, "10.0.0.1", "1080", "192.168.1.7", "80"), nullptr);
+    EXPECT_EQ(FindDuplicateRule(rules, "10.0.0.1", "1080", "192.168.1.70", "0"), nullptr);
 }
 
 } // namespace

@@ -373,6 +373,22 @@ TEST_F(EntryEditorTest, AccessRulesAreAppendedAndRewrittenInPlace) {
     EXPECT_EQ(Sections(), (std::vector<std::string>{"A", "B", "Total", "D", "E"}));
 }
 
+TEST_F(EntryEditorTest, SavesStoreAddressesAndPortsInTheirPlainForm) {
+    TProxyServerInput proxy = Proxy("Office", "0" + FreePort());
+    proxy.Fields.mHost = "127.000.000.001";
+    ASSERT_TRUE(Editor.SaveProxyServer(proxy, TEditMode::New, std::nullopt).Passed());
+    EXPECT_EQ(Core.ProxyServers[0]->mHost, "127.0.0.1");
+    EXPECT_EQ(Core.ProxyRows[0].Columns[1], "127.0.0.1");
+    EXPECT_EQ(Core.ProxyRows[0].Columns[2], std::to_string(Core.ProxyServers[0]->mPort));
+
+    TAccessRuleInput rule = Rule("Lab", "010.000.000.007");
+    rule.Fields.mOwnPort = "01080";
+    rule.Fields.mRemPort = "+0080";
+    ASSERT_TRUE(Editor.SaveAccessRule(rule, TEditMode::New, std::nullopt).Passed());
+    EXPECT_EQ((*Core.AccessRules.Snapshot())[0],
+              (TAccessRule{"Lab", "0.0.0.0", "1080", "10.0.0.7", "80", "Allow", "Yes"}));
+}
+
 TEST_F(EntryEditorTest, MoveUpTwiceCarriesTheThirdRuleToTheTopSavingEachTime) {
     AddRules({"A", "B", "C"});
     std::optional<std::size_t> selected = 2;
