@@ -17,6 +17,30 @@ namespace {
 
 constexpr std::string_view Bom = "\xEF\xBB\xBF";
 
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= 32;
+}
+
+// A value is read trimmed, so one that begins or ends with blanks is written
+// in quotes, which the reader takes off again. A value that already looks
+// like that (quotes around blank-edged or quoted text) is quoted once more,
+// so that it too reads back as it was. Other values are written as they are.
+bool IsWrapped(std::string_view v) {
+    if (v.size() < 2 || v.front() != '"' || v.back() != '"')
+        return false;
+    const std::string_view inner = v.substr(1, v.size() - 2);
+    return (!inner.empty() && (IsBlank(inner.front()) || IsBlank(inner.back()))) ||
+           (inner.size() >= 2 && inner.front() == '"' && inner.back() == '"');
+}
+
+bool NeedsQuotes(std::string_view v) {
+    return (!v.empty() && (IsBlank(v.front()) || IsBlank(v.back()))) || IsWrapped(v);
+}
+
+std::string_view Unquoted(std::string_view v) {
+    return IsWrapped(v) ? v.substr(1, v.size() - 2) : v;
+}
+
 // A line break inside a written text would end its line early and let the
 // rest be read as a key or even a section of its own.
 void AppendOneLine(std::string& out, std::string_view text) {
@@ -97,7 +121,7 @@ TIniFile TIniFile::Parse(std::string_view bytes) {
         if (!current || eq == std::string_view::npos)
             continue;
         file.mSections[*current].Add(std::string(TrimBlanks(line.substr(0, eq))),
-                                     std::string(TrimBlanks(line.substr(eq + 1))));
+                                     std::string(Unquoted(TrimBlanks(line.substr(eq + 1)))));
     }
     return file;
 }
@@ -174,7 +198,13 @@ std::string TIniFile::ToBytes() const {
         for (const auto& [key, value] : section.Lines) {
             AppendOneLine(out, key);
             out += '=';
-            AppendOneLine(out, value);
+            if (NeedsQuotes(value)) {
+                out += '"';
+                AppendOneLine(out, value);
+                out += '"';
+            } else {
+                AppendOneLine(out, value);
+            }
             out += "\r\n";
         }
         out += "\r\n";
@@ -206,7 +236,9 @@ std::optional<std::string> ReplaceFileContents(const std::string& path, std::str
     int error = 0;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // Private until it is known to replace a file that was not: the
+        // file may hold proxy passwords.
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         error = errno;
         if (fd < 0 && error != EEXIST)
             break;

@@ -62,10 +62,13 @@ public:
 
     // Byte-order mark, "key=value" lines ended by CR LF, an empty line after
     // each section. Line breaks inside a name, key or value become spaces so
-    // that no text can turn into lines of its own.
+    // that no text can turn into lines of its own. A value that the reader
+    // would change (blanks at either end) is written in double quotes, which
+    // the reader takes off.
     std::string ToBytes() const;
 
-    // Writes a temporary file beside `path`, flushes it to disk and renames it
+    // Writes a temporary file beside `path` (private to its owner, or with the
+    // mode of the file it replaces), flushes it to disk and renames it
     // over `path`, so the old file stays whole if anything fails. Returns
     // nothing on success, else the reason.
     std::optional<std::string> Save(const std::string& path) const;

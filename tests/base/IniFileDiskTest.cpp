@@ -113,6 +113,15 @@ TEST_F(IniFileDisk, SaveReplacesTheFileAndKeepsItsModeAndLinks) {
     ASSERT_NE(loaded.File.FindSection("Office"), nullptr);
     EXPECT_EQ(loaded.File.FindSection("Office")->Value("Host", TIniOccurrence::First), "10.0.0.1");
 
+    // A new file is private whatever the umask allows: it may hold passwords.
+    const std::string fresh = (mDir / "fresh.ini").string();
+    const mode_t umask = ::umask(0);
+    ASSERT_EQ(file.Save(fresh), std::nullopt);
+    ::umask(umask);
+    ASSERT_EQ(::stat(fresh.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    fs::remove(fresh);
+
     // Through a symbolic link the named file is replaced and the link stays.
     const std::string link = (mDir / "link.ini").string();
     fs::create_symlink(mPath, link);

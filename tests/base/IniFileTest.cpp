@@ -211,3 +211,22 @@ TEST(IniFileWrite, SectionsAreWrittenAsGivenAndTextCannotBreakLines) {
                               "[Empty]\r\n\r\n");
     EXPECT_EQ(TIniFile().ToBytes(), "\xEF\xBB\xBF");
 }
+
+TEST(IniFileWrite, EveryValueReadsBackAsWritten) {
+    // Blanks at either end survive in quotes; quotes of one's own stay put.
+    const std::string values[] = {" secret", "secret ", " ",         "\t pass \t", "\"x\"", "\"",
+                                  "\"\"",    "\" x\"",  "\"\"x\"\"", "a \"b\" c",  "plain"};
+    TIniFile file;
+    TIniSection& section = file.AddSection("Office");
+    for (const std::string& value : values)
+        section.Add("Pass", value);
+    const std::string bytes = file.ToBytes();
+    EXPECT_NE(bytes.find("Pass=plain\r\n"), std::string::npos);
+    EXPECT_NE(bytes.find("Pass=\"x\"\r\n"), std::string::npos);
+    EXPECT_NE(bytes.find("Pass=\" secret\"\r\n"), std::string::npos);
+    const TIniFile reread = TIniFile::Parse(bytes);
+    ASSERT_EQ(reread.Sections().size(), 1u);
+    ASSERT_EQ(reread.Sections()[0].Lines.size(), std::size(values));
+    for (std::size_t i = 0; i < std::size(values); ++i)
+        EXPECT_EQ(reread.Sections()[0].Lines[i].second, values[i]) << i;
+}
