@@ -10,6 +10,7 @@
 
 #include "base/ServiceHost.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -61,6 +62,11 @@ public:
 
 // A service of one kind: its settings, the owner it reports to, and the
 // parts of the interface that only need the settings.
+// AValue held to the range of an int, for the servers' int settings.
+inline int SaturatedInt(int64_t AValue) {
+    return static_cast<int>(std::clamp<int64_t>(AValue, INT32_MIN, INT32_MAX));
+}
+
 template <typename TSettings> class TConfiguredService : public TService, public TSettings {
 public:
     explicit TConfiguredService(IServiceHost& AOwner) : mOwner(AOwner) {}

@@ -7,14 +7,30 @@
 
 namespace kestrune {
 
+// The range a value may take: the dialog's spinner holds it there, and
+// loading brings a value from the file into it.
+struct TValueRange {
+    int32_t Min;
+    int32_t Max;
+};
+
 // What both kinds share besides their name: the values the dialogs hold in
 // spinners and a check box.
 struct TServiceValues {
+    static constexpr TValueRange QueueRange{1, 1000};
+    static constexpr TValueRange LimitRange{0, 5000};
+    static constexpr TValueRange WaitRange{1, 3600};
+    static constexpr TValueRange BufferRange{4, 4096};
+
     int32_t mQueue = 15;  // listen backlog
     int32_t mLimit = 0;   // most simultaneous connections, 0 = no limit
     int32_t mWait = 5;    // seconds
     int32_t mBuffer = 64; // relay block size in KB
     bool mEnable = true;
+
+    // In the units the servers take, computed without overflow.
+    int64_t BufferBytes() const { return int64_t{mBuffer} * 1024; }
+    int64_t WaitMilliseconds() const { return int64_t{mWait} * 1000; }
 
     bool operator==(const TServiceValues&) const = default;
 };

@@ -3,6 +3,7 @@
 #include "base/Text.h"
 #include "base/Validation.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <sys/stat.h>
@@ -43,12 +44,27 @@ std::string OneZero(bool on) {
     return on ? "1" : "0";
 }
 
-void ReadValues(const TIniSection& section, TServiceValues& v) {
+// A value read from the file is held to the range the dialog allows: out of
+// it, sizes and times overflow, and a huge buffer can exhaust memory.
+int32_t RangedOr(const TIniSection& section, std::string_view key, int32_t fallback,
+                 TValueRange range, const std::string& where,
+                 const std::function<void(const std::string&)>& log) {
+    const int32_t value = WholeOr(section, key, fallback);
+    const int32_t ranged = std::clamp(value, range.Min, range.Max);
+    if (ranged != value)
+        log("Value out of range while loading " + where + " " + std::string(key) + "=" +
+            std::to_string(value) + ", using " + std::to_string(ranged));
+    return ranged;
+}
+
+// `where` is the kind's plural and the section name: "proxy servers: Office".
+void ReadValues(const TIniSection& section, TServiceValues& v, const std::string& where,
+                const std::function<void(const std::string&)>& log) {
     v.mEnable = !Is(section, "Enable", "0");
-    v.mQueue = WholeOr(section, "Queue", 15);
-    v.mLimit = WholeOr(section, "Limit", 0);
-    v.mBuffer = WholeOr(section, "Buffer", 64);
-    v.mWait = WholeOr(section, "Wait", 5);
+    v.mQueue = RangedOr(section, "Queue", 15, TServiceValues::QueueRange, where, log);
+    v.mLimit = RangedOr(section, "Limit", 0, TServiceValues::LimitRange, where, log);
+    v.mBuffer = RangedOr(section, "Buffer", 64, TServiceValues::BufferRange, where, log);
+    v.mWait = RangedOr(section, "Wait", 5, TServiceValues::WaitRange, where, log);
 }
 
 void WriteValues(TIniSection& section, const TServiceValues& v) {
@@ -126,7 +142,7 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             if (!Accepted(CheckLoadedProxyServer(name, host, port, lists.View()), log))
                 continue;
             TProxyServerSettings s;
-            ReadValues(section, s);
+            ReadValues(section, s, "proxy servers: " + name, log);
             s.mFour = Is(section, "Four", "1");
             s.mFive = !(Is(section, "Five", "0") && s.mFour);
             s.mName = name;
@@ -148,7 +164,7 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
                     log))
                 continue;
             TPortMapperSettings s;
-            ReadValues(section, s);
+            ReadValues(section, s, "port mappers: " + name, log);
             s.mUDP = Is(section, "UDP", "1");
             s.mTCP = !(Is(section, "TCP", "0") && s.mUDP);
             s.mName = name;

@@ -50,7 +50,7 @@ void TPortMapper::Start() {
             mSockTCP.MappedPort = static_cast<TIdPort>(mMapPort);
             mSockTCP.ListenQueue = mQueue;
             mSockTCP.MaxConnections = mLimit;
-            mSockTCP.BufferSize = mBuffer * 1024;
+            mSockTCP.BufferSize = SaturatedInt(BufferBytes());
             mSockTCP.SetActive(true);
         }
         if (mUDP) {
@@ -60,7 +60,7 @@ void TPortMapper::Start() {
             // port that TCP got.
             binding.Port = mOwnPort == 0 ? TCPPort() : static_cast<TIdPort>(mOwnPort);
             binding.IPVersion = Id_IPv4;
-            mSockUDP.BufferSize = mBuffer * 1024;
+            mSockUDP.BufferSize = SaturatedInt(BufferBytes());
             mSockUDP.SetActive(true);
         }
     } catch (...) {

@@ -349,7 +349,14 @@ TIdListenerThread::~TIdListenerThread() {
 }
 
 void TIdListenerThread::Start() {
-    FThread = std::thread([this] { Run(); });
+    FThread = std::thread([this] {
+        try {
+            Run();
+        } catch (...) {
+            // A failure of the system's own primitives: this binding stops
+            // accepting, but nothing may end the process.
+        }
+    });
 }
 
 void TIdListenerThread::TerminateAndWait() {

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <new>
 
 namespace kestrune {
 
@@ -47,7 +48,11 @@ struct TIdYarn {
                 yarn->Task = nullptr;
                 yarn->HasTask = false;
             }
-            task();
+            try {
+                task();
+            } catch (...) {
+                // A task must not raise; if one does, the process goes on.
+            }
             task = nullptr;
             auto& state = *yarn->State;
             bool park;
@@ -114,7 +119,9 @@ TIdYarn* TIdSchedulerOfThreadDefault::AcquireYarn() {
             return yarn;
         }
     }
-    auto* yarn = new TIdYarn(FState);
+    auto* yarn = new (std::nothrow) TIdYarn(FState);
+    if (!yarn)
+        return nullptr;
     if (!CreateThread(&TIdYarn::Run, yarn)) {
         delete yarn;
         return nullptr;

@@ -46,9 +46,22 @@ void TIdUDPListenerThread::TerminateAndWait() {
 }
 
 void TIdUDPListenerThread::Run() {
+    try {
+        Receive();
+    } catch (...) {
+        // Out of memory: this binding stops receiving; nothing may end the process.
+    }
+    FBinding.CloseSocket();
+}
+
+void TIdUDPListenerThread::Receive() {
+    // No datagram is longer than this, so a larger buffer would only be
+    // memory that is never used.
+    constexpr size_t LargestDatagram = 65535;
     const size_t size = static_cast<size_t>(std::max(FServer.BufferSize, 0));
-    FReceive.reset(new uint8_t[std::max<size_t>(size, 1)]);
-    FBuffer.reserve(size);
+    const size_t room = std::min(size, LargestDatagram);
+    FReceive.reset(new uint8_t[std::max<size_t>(room, 1)]);
+    FBuffer.reserve(room);
     while (!FStopped) {
         ssize_t received;
         sockaddr_storage from{};
@@ -62,10 +75,10 @@ void TIdUDPListenerThread::Run() {
             socklen_t length = sizeof from;
             // MSG_TRUNC makes the result the datagram's real length, so one
             // that did not fit is recognised and dropped whole.
-            received = recvfrom(use.Handle(), FReceive.get(), size, MSG_DONTWAIT | MSG_TRUNC,
+            received = recvfrom(use.Handle(), FReceive.get(), room, MSG_DONTWAIT | MSG_TRUNC,
                                 reinterpret_cast<sockaddr*>(&from), &length);
         }
-        if (received < 0 || static_cast<size_t>(received) > size)
+        if (received < 0 || static_cast<size_t>(received) > room)
             continue;
         FBuffer.assign(FReceive.get(), FReceive.get() + received);
         TIdSocketHandle::FromSockAddr(reinterpret_cast<sockaddr*>(&from), FBinding.PeerIP,
@@ -80,7 +93,6 @@ void TIdUDPListenerThread::Run() {
             ReportFailure("Unknown failure", "unknown");
         }
     }
-    FBinding.CloseSocket();
 }
 
 void TIdUDPListenerThread::ReportFailure(const std::string& AMessage, const std::string& AClass) {

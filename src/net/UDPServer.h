@@ -37,6 +37,7 @@ private:
     void Start();
     void TerminateAndWait();
     void Run();
+    void Receive();
     void ReportFailure(const std::string& AMessage, const std::string& AClass);
 
     TIdUDPServer& FServer;

@@ -41,8 +41,8 @@ void TProxyServer::Start() {
     mSock->NeedsAuthentication = !mUser.empty() && !mPass.empty();
     // A client gets the same time to finish its request; a silent one would
     // otherwise hold a thread for ever.
-    mSock->RequestTimeout = mWait * 1000;
-    mSock->BufferSize = mBuffer * 1024;
+    mSock->RequestTimeout = SaturatedInt(WaitMilliseconds());
+    mSock->BufferSize = SaturatedInt(BufferBytes());
     try {
         mSock->SetActive(true);
     } catch (...) {

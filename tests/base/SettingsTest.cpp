@@ -219,6 +219,31 @@ TEST(Settings, NumbersDefaultWhenMissingOrNotWhole) {
     EXPECT_EQ(std::tie(s.mQueue, s.mLimit, s.mBuffer, s.mWait), std::make_tuple(15, 0, 64, 5));
 }
 
+TEST(Settings, ValuesOutOfTheDialogsRangesAreHeldToThemAndLogged) {
+    const Loaded in =
+        Read(Proxy("A", "127.0.0.1", "1", "Queue=0\nLimit=-5\nBuffer=2000000\nWait=4294968\n") +
+             Mapper("M", "127.0.0.1", "2", "Queue=1001\nLimit=5001\nBuffer=3\nWait=0\n") +
+             Mapper("N", "127.0.0.1", "3", "Queue=1000\nLimit=0\nBuffer=4\nWait=3600\n"));
+    ASSERT_EQ(in.Data.ProxyServers.size(), 1u);
+    ASSERT_EQ(in.Data.PortMappers.size(), 2u);
+    const auto& a = in.Data.ProxyServers[0].Settings;
+    EXPECT_EQ(std::tie(a.mQueue, a.mLimit, a.mBuffer, a.mWait), std::make_tuple(1, 0, 4096, 3600));
+    const auto& m = in.Data.PortMappers[0].Settings;
+    EXPECT_EQ(std::tie(m.mQueue, m.mLimit, m.mBuffer, m.mWait), std::make_tuple(1000, 5000, 4, 1));
+    EXPECT_EQ(in.Log, (std::vector<std::string>{
+                          "Value out of range while loading proxy servers: A Queue=0, using 1",
+                          "Value out of range while loading proxy servers: A Limit=-5, using 0",
+                          "Value out of range while loading proxy servers: A Buffer=2000000, "
+                          "using 4096",
+                          "Value out of range while loading proxy servers: A Wait=4294968, "
+                          "using 3600",
+                          "Value out of range while loading port mappers: M Queue=1001, using 1000",
+                          "Value out of range while loading port mappers: M Limit=5001, using 5000",
+                          "Value out of range while loading port mappers: M Buffer=3, using 4",
+                          "Value out of range while loading port mappers: M Wait=0, using 1",
+                      }));
+}
+
 TEST(Settings, AccessRuleChecksAndValues) {
     const std::string rule = "[R1]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1080\n"
                              "RemHost=10.0.0.1\nRemPort=0\nAction=deny\nEnable=maybe\n"

@@ -64,6 +64,16 @@ TEST_F(PortMapperUDP, FourKilobyteBufferPasses4096BytesAndDrops4097Silently) {
     EXPECT_EQ(Host.Lines().size(), 1u);
 }
 
+TEST_F(PortMapperUDP, HugeBufferStillForwardsTheLargestDatagram) {
+    // 2,100,000 KB overflows 32-bit byte counts; the mapper must still
+    // take every datagram, and not allocate gigabytes for it.
+    Mapper.mBuffer = 2100000;
+    const uint16_t port = Start();
+    const std::string largest = test::Pattern(65507);
+    ASSERT_TRUE(test::SendDatagram(Sender.Get(), port, largest));
+    EXPECT_TRUE(test::ReceiveDatagram(Remote.Get()).Data == largest);
+}
+
 TEST_F(PortMapperUDP, EmptyDatagramIsCountedAndForwarded) {
     const uint16_t port = Start();
     ASSERT_TRUE(test::SendDatagram(Sender.Get(), port, ""));
