@@ -6,6 +6,7 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -180,6 +181,27 @@ bool ListenOverlaps(std::string_view hostA, std::string_view portA, std::string_
     return x->Family() == y->Family() && (x->IsAny() || y->IsAny() || *x == *y);
 }
 
+bool ForwardsToItself(std::string_view ownHost, std::string_view ownPort, std::string_view mapHost,
+                      std::string_view mapPort) {
+    if (ReadPortText(ownPort, -1) != ReadPortText(mapPort, -2))
+        return false;
+    const auto own = TIpAddress::Parse(ownHost);
+    const auto map = TIpAddress::Parse(mapHost);
+    if (!own || !map)
+        return false;
+    const TIpAddress target = map->Unmapped();
+    if (target.Family() != own->Family())
+        return false;
+    if (target == *own || (target.IsAny() && (own->IsAny() || own->IsLoopback())))
+        return true;
+    if (!own->IsAny())
+        return false;
+    if (target.IsLoopback())
+        return true;
+    const auto local = LocalAddresses();
+    return std::find(local.begin(), local.end(), target) != local.end();
+}
+
 const TServiceEntry* FindNameClash(std::span<const TServiceEntry> list, std::string_view name,
                                    std::size_t skip) {
     return FirstNameClash(list, name, skip);
@@ -265,6 +287,9 @@ TSaveCheck CheckPortMapperSave(const TPortMapperFields& fields, const TEntryList
         return Fail(check, InvalidPort, "MapPortLabeledEdit");
     if (fields.mProtocol < 0 || fields.mProtocol > 2)
         return Fail(check, "None of protocols selected.", "ProtocolComboBox");
+    if (ForwardsToItself(fields.mOwnHost, fields.mOwnPort, fields.mMapHost, fields.mMapPort))
+        return Fail(check, "Specified remote address is the port mapper's own listening address.",
+                    "MapHostComboBox");
 
     const std::size_t own = editRow.value_or(NoRow);
     if (const auto* e = FindNameClash(existing.mPortMappers, name, own))
@@ -353,6 +378,8 @@ TLoadCheck CheckLoadedPortMapper(std::string_view name, std::optional<std::strin
         return Refuse("Port mapper port conflict while loading port mappers: ", name);
     if (FindListenOverlap(loaded.mProxyServers, *ownHost, *ownPort))
         return Refuse("Proxy server port conflict while loading port mappers: ", name);
+    if (ForwardsToItself(*ownHost, *ownPort, *mapHost, *mapPort))
+        return Refuse("Port mapper forwards to itself while loading port mappers: ", name);
     return {};
 }
 

@@ -85,6 +85,13 @@ bool SameName(std::string_view a, std::string_view b);
 bool ListenOverlaps(std::string_view hostA, std::string_view portA, std::string_view hostB,
                     std::string_view portB);
 
+// A port mapper whose remote end is its own listening end: the same port,
+// and the same address, or an address of this machine while it listens on
+// "any" (or the remote is "any", which reaches the loopback). Every
+// connection and datagram would come straight back to it.
+bool ForwardsToItself(std::string_view ownHost, std::string_view ownPort, std::string_view mapHost,
+                      std::string_view mapPort);
+
 // The first entry of the list, from the top, that clashes; `skip` is the row
 // of the entry being edited, if any. Null when there is none.
 const TServiceEntry* FindNameClash(std::span<const TServiceEntry> list, std::string_view name,

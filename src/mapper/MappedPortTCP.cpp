@@ -59,6 +59,8 @@ void TIdMappedPortContext::ConnectOutbound() {
         std::lock_guard<std::mutex> lock(FLock);
         FConnectWakeUp.reset();
     }
+    const TIdSocketHandle& local = FOutboundClient->IOHandler()->Binding();
+    FOutboundEndpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::TCP, local.IP, local.Port);
     if (server.BufferSize > 0) {
         FOutboundClient->IOHandler()->RecvBufferSize = server.BufferSize;
         FOutboundClient->IOHandler()->SendBufferSize = server.BufferSize;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "net/CustomTCPServer.h"
+#include "net/OwnEndpoints.h"
 #include "net/Relay.h"
 #include "net/TCPClient.h"
 
@@ -54,6 +55,9 @@ protected:
 
 private:
     std::unique_ptr<TIdTCPClient> FOutboundClient;
+    // The outbound connection's local end, known as the gateway's own while
+    // this mapping lives.
+    TIdOwnEndpoints::TEntryPtr FOutboundEndpoint;
     std::mutex FLock; // guards FConnectWakeUp, FTerminated and FFinished against Terminate()
     TIdWakeUpPtr FConnectWakeUp;
     bool FTerminated = false;

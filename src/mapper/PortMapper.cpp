@@ -36,6 +36,7 @@ TIdPort TPortMapper::UDPPort() {
 void TPortMapper::Start() {
     if (Listening())
         return;
+    mLoopLogged = false;
     mSockTCP.Bindings.Clear();
     mSockUDP.Bindings.Clear();
     try {
@@ -62,6 +63,7 @@ void TPortMapper::Start() {
             binding.IPVersion = Id_IPv4;
             mSockUDP.BufferSize = SaturatedInt(BufferBytes());
             mSockUDP.SetActive(true);
+            mUDPEndpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::UDP, binding.IP, binding.Port);
         }
     } catch (...) {
         Log("Listen failed: " + mOwnHost + ":" + std::to_string(mOwnPort));
@@ -87,6 +89,7 @@ void TPortMapper::Stop() {
     if (mSockUDP.Active()) {
         mSockUDP.SetActive(false);
         mSockUDP.Bindings.Clear();
+        mUDPEndpoint.reset();
     }
     ResetCounters();
     Log("Stopped");
@@ -110,13 +113,30 @@ void TPortMapper::Drop() {
     if (mSockUDP.Active()) {
         mSockUDP.SetActive(false);
         mSockUDP.Bindings.Clear();
+        mUDPEndpoint.reset();
     }
+}
+
+bool TPortMapper::DropLooped(TIdOwnEndpoints::TProtocol AProtocol,
+                             const TIdSocketHandle& ABinding) {
+    if (!TIdOwnEndpoints::Contains(AProtocol, ABinding.PeerIP, ABinding.PeerPort))
+        return false;
+    ++mDrop;
+    if (!mLoopLogged.exchange(true))
+        Log("Forwarding loop: dropped traffic from the gateway's own address " +
+            PeerText(ABinding));
+    return true;
 }
 
 void TPortMapper::PortMapperConnect(TIdContext& AContext) {
     TIdSocketHandle* binding = AContext.Binding();
     if (!binding)
         return;
+    if (DropLooped(TIdOwnEndpoints::TCP, *binding)) {
+        static_cast<TIdServerContext&>(AContext).Deny();
+        AContext.Connection()->Disconnect();
+        return;
+    }
     const std::string& ip = binding->PeerIP;
     const int port = binding->PeerPort;
     if (mOwner.GetAccessRestriction(mOwnHost, ip, mOwnPort, port)) {
@@ -147,6 +167,8 @@ void TPortMapper::PortMapperDisconnect(TIdContext& AContext) {
 
 void TPortMapper::PortMapperUDPRead(TIdUDPListenerThread& /*AThread*/, const TIdBytes& AData,
                                     TIdSocketHandle& ABinding) {
+    if (DropLooped(TIdOwnEndpoints::UDP, ABinding))
+        return;
     if (!mOwner.GetAccessRestriction(mOwnHost, ABinding.PeerIP, mOwnPort, ABinding.PeerPort)) {
         ++mDrop;
         Log("Denied: " + PeerText(ABinding));

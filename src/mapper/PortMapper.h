@@ -10,7 +10,10 @@
 #include "base/Service.h"
 #include "base/ServiceSettings.h"
 #include "mapper/MappedPortTCP.h"
+#include "net/OwnEndpoints.h"
 #include "net/UDPServer.h"
+
+#include <atomic>
 
 #include <string>
 
@@ -38,9 +41,17 @@ private:
     void PortMapperDisconnect(TIdContext& AContext);
     void PortMapperUDPRead(TIdUDPListenerThread& AThread, const TIdBytes& AData,
                            TIdSocketHandle& ABinding);
+    // True (after counting and, once per start, logging it) when the peer is
+    // one of the gateway's own forwarding endpoints: the traffic has come
+    // round a loop of mappers and must go no further.
+    bool DropLooped(TIdOwnEndpoints::TProtocol AProtocol, const TIdSocketHandle& ABinding);
 
     TIdMappedPortTCP mSockTCP;
     TIdUDPServer mSockUDP;
+    // Datagrams leave from the listening socket, so its address is one of
+    // the gateway's own while it listens.
+    TIdOwnEndpoints::TEntryPtr mUDPEndpoint;
+    std::atomic<bool> mLoopLogged{false};
 };
 
 } // namespace kestrune

@@ -1,3 +1,4 @@
+#include "base/IpAddress.h"
 #include "base/Validation.h"
 
 #include <gtest/gtest.h>
@@ -110,6 +111,25 @@ TEST(ValidationFields, ListenOverlap) {
     // So are two spellings of one address, and of "any".
     EXPECT_TRUE(ListenOverlaps("010.000.000.001", "80", "10.0.0.1", "80"));
     EXPECT_TRUE(ListenOverlaps("000.0.0.000", "80", "10.0.0.1", "80"));
+}
+
+TEST(ValidationFields, MapperForwardingToItself) {
+    // Same port, and the remote reaches the listener.
+    EXPECT_TRUE(ForwardsToItself("10.0.0.1", "80", "10.0.0.1", "080"));
+    EXPECT_TRUE(ForwardsToItself("0.0.0.0", "80", "127.0.0.2", "80"));
+    EXPECT_TRUE(ForwardsToItself("0.0.0.0", "80", "0.0.0.0", "80"));
+    EXPECT_TRUE(ForwardsToItself("127.0.0.1", "80", "0.0.0.0", "80"));
+    for (const TIpAddress& local : LocalAddresses()) {
+        if (local.Family() == TIpAddress::V4) {
+            EXPECT_TRUE(ForwardsToItself("0.0.0.0", "80", local.Text(), "80")) << local.Text();
+        }
+    }
+    // Another port, another listener, or another family: no loop.
+    EXPECT_FALSE(ForwardsToItself("0.0.0.0", "80", "127.0.0.1", "81"));
+    EXPECT_FALSE(ForwardsToItself("10.0.0.1", "80", "10.0.0.2", "80"));
+    EXPECT_FALSE(ForwardsToItself("127.0.0.1", "80", "127.0.0.2", "80"));
+    EXPECT_FALSE(ForwardsToItself("192.0.2.1", "80", "0.0.0.0", "80"));
+    EXPECT_FALSE(ForwardsToItself("0.0.0.0", "80", "::1", "80"));
 }
 
 TEST(ValidationFields, DuplicateRulesCompareNumbers) {

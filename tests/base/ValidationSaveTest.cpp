@@ -145,9 +145,14 @@ TEST_F(ValidationSave, PortMapperStepsInOrder) {
     ExpectFailure(check(), "Invalid port number specified.", "OwnPortLabeledEdit");
     f.mOwnPort = "3128";
     ExpectFailure(check(), "Invalid port number specified.", "MapPortLabeledEdit");
-    f.mMapPort = "9000";
+    f.mMapPort = "3128";
     ExpectFailure(check(), "None of protocols selected.", "ProtocolComboBox");
     f.mProtocol = 1;
+    f.mMapHost = "010.0.0.001";
+    ExpectFailure(check(), "Specified remote address is the port mapper's own listening address.",
+                  "MapHostComboBox");
+    f.mMapHost = "10.0.0.5";
+    f.mMapPort = "9000";
     ExpectFailure(check(), "Specified name conflicts with existing port mapper: Mail",
                   "NameLabeledEdit");
     f.mName = "lan";
@@ -286,6 +291,8 @@ TEST_F(ValidationSave, LoadedPortMapperAndAccessSections) {
     EXPECT_FALSE(noRemotePort.mLoad);
     EXPECT_EQ(noRemotePort.mLogLine, "");
     EXPECT_FALSE(CheckLoadedPortMapper("M", "10.0.0.9", "1", "10.0.0.5", "0", Existing()).mLoad);
+    EXPECT_EQ(CheckLoadedPortMapper("M", "0.0.0.0", "7", "127.0.0.1", "7", Existing()).mLogLine,
+              "Port mapper forwards to itself while loading port mappers: M");
 
     const auto rule = [&](std::string_view name, std::string_view ownPort, std::string_view remPort,
                           std::optional<std::string_view> action) {

@@ -267,5 +267,43 @@ TEST_F(PortMapperTCP, StartAfterAFailedStartSucceeds) {
     EXPECT_GE(remote.Get(), 0);
 }
 
+TEST(PortMapperLoop, TwoMappersAimedAtEachOtherDropTheLoopedTrafficOnce) {
+    test::TRecordingHost host;
+    TPortMapper a{host}, b{host};
+    const uint16_t portA = test::FreePort(), portB = test::FreePort();
+    test::Configure(a, "A", portB, true, true);
+    test::Configure(b, "B", portA, true, true);
+    a.mOwnPort = portA;
+    b.mOwnPort = portB;
+    a.Start();
+    b.Start();
+    ASSERT_TRUE(a.Listening() && b.Listening());
+
+    // One datagram goes A -> B and no further: B knows A's address as the
+    // gateway's own.
+    TFd sender = test::UdpSocket();
+    ASSERT_TRUE(test::SendDatagram(sender.Get(), portA, "ping"));
+    ASSERT_TRUE(
+        host.WaitCount("[B] Forwarding loop: dropped traffic from the gateway's own address", 1));
+    EXPECT_TRUE(test::WaitFor([&] { return a.mOnTotal == 1 && b.mDrop == 1; }));
+    ASSERT_TRUE(test::SendDatagram(sender.Get(), portA, "again"));
+    EXPECT_TRUE(test::WaitFor([&] { return b.mDrop == 2; }));
+    EXPECT_EQ(a.mOnTotal, 2);
+    EXPECT_EQ(b.mOnTotal, 0);
+
+    // A connection likewise ends after one hop instead of chaining on.
+    TFd client = test::Connect(portA);
+    EXPECT_TRUE(test::PeerClosed(client.Get()));
+    client.Reset();
+    EXPECT_TRUE(test::WaitFor([&] {
+        return a.ConnectionCount() == 0 && b.ConnectionCount() == 0 && a.mDrop + b.mDrop == 3;
+    }));
+    // Logged once per start, however much comes round.
+    EXPECT_EQ(host.Count("[B] Forwarding loop"), 1);
+    EXPECT_LE(host.Count("[A] Forwarding loop"), 1);
+    a.Stop();
+    b.Stop();
+}
+
 } // namespace
 } // namespace kestrune
