@@ -36,6 +36,11 @@ void TGridDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
     painter->restore();
 }
 
+QSize TGridDelegate::sizeHint(const QStyleOptionViewItem& option,
+                              const QModelIndex& index) const {
+    return QStyledItemDelegate::sizeHint(option, index) + QSize(0, 2);
+}
+
 TListView::TListView(QWidget* parent, const QString& name, const QStringList& columns,
                      const QList<int>& widths, const QString& emptyText)
     : QTreeWidget(parent), mEmptyText(emptyText) {

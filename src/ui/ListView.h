@@ -19,6 +19,8 @@ public:
     using QStyledItemDelegate::QStyledItemDelegate;
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
+    // Room for the grid line below the text's descenders.
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
     // The highlight pair of the active group, copied into every group.
     static QPalette SelectionPalette(QPalette palette);

@@ -870,8 +870,10 @@ void TMainWindow::AddListKeys(QWidget* page, QTreeWidget* list, std::function<vo
     key(list, QKeySequence(Qt::Key_Enter), Qt::WidgetShortcut, open);
     // A Delete key pressed by mistake must not lose an entry: it asks first.
     key(list, QKeySequence(Qt::Key_Delete), Qt::WidgetShortcut, remove);
-    key(page, QKeySequence(Qt::Key_Insert), Qt::WidgetWithChildrenShortcut, create);
-    key(page, QKeySequence(Qt::CTRL | Qt::Key_N), Qt::WidgetWithChildrenShortcut, create);
+    // Wherever the focus is in the window, while the page is in front (a
+    // hidden page's keys do not answer).
+    key(page, QKeySequence(Qt::Key_Insert), Qt::WindowShortcut, create);
+    key(page, QKeySequence(Qt::CTRL | Qt::Key_N), Qt::WindowShortcut, create);
 }
 
 void TMainWindow::NewProxyButtonClick() {

@@ -106,7 +106,7 @@ private:
                           const QStringList& hints, const QList<int>& lefts,
                           const QString& emptyText);
     // The list keys of a page: Enter edits, Delete asks and deletes, Insert
-    // and Ctrl+N make a new entry.
+    // and Ctrl+N make a new entry while the page is in front.
     void AddListKeys(QWidget* page, QTreeWidget* list, std::function<void()> edit,
                      std::function<void()> create, std::function<void()> remove);
     QSize DefaultSize() const;
