@@ -324,6 +324,13 @@ void TEntryDialog::Row(std::initializer_list<TCell> cells) {
     mFieldsLayout->addLayout(row);
 }
 
+void TEntryDialog::AddServiceSpinners() {
+    Row({{NewSpinEdit("Queue", "Queue", 1, 1000, 5, 15, "Listening queue limit"), 81},
+         {NewSpinEdit("Wait", "Wait", 1, 3600, 5, 5, "Timeout time in seconds"), 73}});
+    Row({{NewSpinEdit("Buffer", "Buffer", 4, 4096, 4, 64, "Buffer size in KB"), 81},
+         {NewSpinEdit("Limit", "Limit", 0, 5000, 10, 0, "Maximum number of connections"), 73}});
+}
+
 void TEntryDialog::AddButtons() {
     mFieldsLayout->addStretch(1);
     auto* buttons = new QHBoxLayout;

@@ -115,6 +115,8 @@ protected:
         QWidget* beside = nullptr; // shown to the right of the control
     };
     void Row(std::initializer_list<TCell> cells);
+    // The two rows of a service's spinners: Queue and Wait, Buffer and Limit.
+    void AddServiceSpinners();
     void AddButtons();
 
     // Fills a host drop-down afresh: no item selected, `text` typed in.

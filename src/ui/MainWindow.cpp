@@ -818,29 +818,14 @@ void TMainWindow::BuildDialogs() {
 
     // Keys of the lists, for the operator who does not reach for the mouse.
     AddListKeys(
-        mProxyListView->parentWidget(), mProxyListView, [this] { EditProxyButtonClick(); },
-        [this] { NewProxyButtonClick(); },
-        [this] {
-            const auto name = SelectedCaption(mProxyListView);
-            if (name && AskYesNo("Delete " + *name + "?"))
-                mCore->DeleteProxyServer(name);
-        });
+        mProxyListView, [this] { EditProxyButtonClick(); }, [this] { NewProxyButtonClick(); },
+        [this] { mCore->DeleteProxyServer(SelectedCaption(mProxyListView)); });
     AddListKeys(
-        mMapperListView->parentWidget(), mMapperListView, [this] { EditMapperButtonClick(); },
-        [this] { NewMapperButtonClick(); },
-        [this] {
-            const auto name = SelectedCaption(mMapperListView);
-            if (name && AskYesNo("Delete " + *name + "?"))
-                mCore->DeletePortMapper(name);
-        });
+        mMapperListView, [this] { EditMapperButtonClick(); }, [this] { NewMapperButtonClick(); },
+        [this] { mCore->DeletePortMapper(SelectedCaption(mMapperListView)); });
     AddListKeys(
-        mAccessListView->parentWidget(), mAccessListView, [this] { EditAccessButtonClick(); },
-        [this] { NewAccessButtonClick(); },
-        [this] {
-            const auto name = SelectedCaption(mAccessListView);
-            if (name && AskYesNo("Delete " + *name + "?"))
-                DeleteAccessButtonClick();
-        });
+        mAccessListView, [this] { EditAccessButtonClick(); }, [this] { NewAccessButtonClick(); },
+        [this] { DeleteAccessButtonClick(); });
 
     connect(mProxyForm.get(), &TEntryDialog::Saved, this,
             [this](const QString& name) { SelectRow(mProxyListView, name); });
@@ -850,8 +835,9 @@ void TMainWindow::BuildDialogs() {
             [this](const QString& name) { SelectRow(mAccessListView, name); });
 }
 
-void TMainWindow::AddListKeys(QWidget* page, QTreeWidget* list, std::function<void()> edit,
+void TMainWindow::AddListKeys(QTreeWidget* list, std::function<void()> edit,
                               std::function<void()> create, std::function<void()> remove) {
+    QWidget* page = list->parentWidget();
     auto key = [this](QWidget* owner, const QKeySequence& keys, Qt::ShortcutContext context,
                       const std::function<void()>& action) {
         auto* shortcut = new QShortcut(keys, owner);
@@ -869,7 +855,11 @@ void TMainWindow::AddListKeys(QWidget* page, QTreeWidget* list, std::function<vo
     key(list, QKeySequence(Qt::Key_Return), Qt::WidgetShortcut, open);
     key(list, QKeySequence(Qt::Key_Enter), Qt::WidgetShortcut, open);
     // A Delete key pressed by mistake must not lose an entry: it asks first.
-    key(list, QKeySequence(Qt::Key_Delete), Qt::WidgetShortcut, remove);
+    key(list, QKeySequence(Qt::Key_Delete), Qt::WidgetShortcut, [this, list, remove] {
+        const std::optional<std::string> name = SelectedCaption(list);
+        if (name && AskYesNo("Delete " + *name + "?"))
+            remove();
+    });
     // Wherever the focus is in the window, while the page is in front (a
     // hidden page's keys do not answer).
     key(page, QKeySequence(Qt::Key_Insert), Qt::WindowShortcut, create);

@@ -105,10 +105,11 @@ private:
                           const QList<int>& widths, const QStringList& buttons,
                           const QStringList& hints, const QList<int>& lefts,
                           const QString& emptyText);
-    // The list keys of a page: Enter edits, Delete asks and deletes, Insert
-    // and Ctrl+N make a new entry while the page is in front.
-    void AddListKeys(QWidget* page, QTreeWidget* list, std::function<void()> edit,
-                     std::function<void()> create, std::function<void()> remove);
+    // The keys of a list and its page: Enter edits, Delete asks "Delete
+    // NAME?" and then removes, Insert and Ctrl+N make a new entry while the
+    // page is in front.
+    void AddListKeys(QTreeWidget* list, std::function<void()> edit, std::function<void()> create,
+                     std::function<void()> remove);
     QSize DefaultSize() const;
     // The frame the window manager adds, or a guess before it has said.
     QMargins FrameMargins() const;

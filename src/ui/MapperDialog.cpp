@@ -19,10 +19,7 @@ TMapperForm::TMapperForm(TMainWindow& main)
     mMapHostComboBox = NewComboBox("MapHostComboBox", "MapHostLabel", "Remote IP");
     mMapPortLabeledEdit = NewPortEdit("MapPortLabeledEdit", "Port", 9001);
     Row({{mMapHostComboBox, 113}, {mMapPortLabeledEdit, 41}});
-    Row({{NewSpinEdit("Queue", "Queue", 1, 1000, 5, 15, "Listening queue limit"), 81},
-         {NewSpinEdit("Wait", "Wait", 1, 3600, 5, 5, "Timeout time in seconds"), 73}});
-    Row({{NewSpinEdit("Buffer", "Buffer", 4, 4096, 4, 64, "Buffer size in KB"), 81},
-         {NewSpinEdit("Limit", "Limit", 0, 5000, 10, 0, "Maximum number of connections"), 73}});
+    AddServiceSpinners();
     mProtocolComboBox =
         NewComboBox("ProtocolComboBox", "ProtocolLabel", "Protocol", {"TCP", "UDP", "Both"});
     Row({{mProtocolComboBox, 1}});

@@ -32,10 +32,7 @@ TProxyForm::TProxyForm(TMainWindow& main)
         mPasswordLabeledEdit->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
     });
     Row({{mUsernameLabeledEdit, 81}, {mPasswordLabeledEdit, 73, mShowPasswordButton}});
-    Row({{NewSpinEdit("Queue", "Queue", 1, 1000, 5, 15, "Listening queue limit"), 81},
-         {NewSpinEdit("Wait", "Wait", 1, 3600, 5, 5, "Timeout time in seconds"), 73}});
-    Row({{NewSpinEdit("Buffer", "Buffer", 4, 4096, 4, 64, "Buffer size in KB"), 81},
-         {NewSpinEdit("Limit", "Limit", 0, 5000, 10, 0, "Maximum number of connections"), 73}});
+    AddServiceSpinners();
     mVersionComboBox =
         NewComboBox("VersionComboBox", "VersionLabel", "Version", {"SOCKS5", "SOCKS4", "Both"});
     Row({{mVersionComboBox, 1}});

@@ -64,6 +64,14 @@ double Contrast(const QColor& a, const QColor& b) {
     return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
 }
 
+// A stopped proxy server with its list and monitor rows.
+void AddProxy(TMainWindow& AWindow, const std::string& AName) {
+    TProxyServerSettings p;
+    p.mName = AName;
+    p.mHost = "127.0.0.1";
+    AWindow.Core().AddProxyServer(p, ProxyServerRow(p));
+}
+
 // Whether AWidget lies whole inside AWindow.
 bool FitsBelow(QWidget* AWidget, QWidget* AWindow) {
     return AWindow->rect().contains(QRect(AWidget->mapTo(AWindow, QPoint(0, 0)), AWidget->size()));
@@ -354,10 +362,7 @@ private slots:
     void SelectedRowsStayReadableInLightAndDarkThemes() {
         const QPalette original = QApplication::palette();
         TMainWindow w;
-        TProxyServerSettings p;
-        p.mName = "Office";
-        p.mHost = "127.0.0.1";
-        w.Core().AddProxyServer(p, ProxyServerRow(p));
+        AddProxy(w, "Office");
         w.FormCreate();
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -486,10 +491,7 @@ private slots:
     void KeysOfTheListsAndTheWindow() {
         TMainWindow w;
         Hook(w);
-        TProxyServerSettings p;
-        p.mName = "Office";
-        p.mHost = "127.0.0.1";
-        w.Core().AddProxyServer(p, ProxyServerRow(p));
+        AddProxy(w, "Office");
         w.FormCreate();
         w.show();
         auto* list = w.findChild<QTreeWidget*>("ProxyListView");
