@@ -11,8 +11,7 @@ int main(int argc, char* argv[]) {
     kestrune::ConfigureProcess();
     const int signalFd = kestrune::TSignalPipe::Install();
     QApplication app(argc, argv);
-    QApplication::setApplicationName("Kestrune");
-    QApplication::setApplicationDisplayName("Kestrune");
+    kestrune::TMainWindow::ConfigureApplication();
 
     kestrune::TMainWindow window;
     window.Core().mSettingsPath = kestrune::DesktopSettingsPath();

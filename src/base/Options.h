@@ -17,6 +17,9 @@ struct TOptions {
     bool Placed = false; // false: centred on the screen; true: at Left, Top
     int Top = 0;
     int Left = 0;
+    // The window's size; 0 (or absent from the file): its default size.
+    int Width = 0;
+    int Height = 0;
     int Page = 0;
 };
 

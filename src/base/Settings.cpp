@@ -85,6 +85,8 @@ void ReadOptions(const TIniSection& section, TOptions& o) {
     o.Placed = true;
     o.Top = section.ReadInteger("Top", 0);
     o.Left = section.ReadInteger("Left", 0);
+    o.Width = std::max(section.ReadInteger("Width", 0), 0);
+    o.Height = std::max(section.ReadInteger("Height", 0), 0);
     o.Time = section.ReadString("Time", o.Time, TIniOccurrence::Last);
     o.Run = section.ReadInteger("Run", o.Run ? 1 : 0) != 0;
     o.Hide = section.ReadInteger("Hide", o.Hide ? 1 : 0) != 0;
@@ -210,6 +212,12 @@ TIniFile WriteSettings(const TOptions& o, const std::vector<TProxyServerSettings
     TIniSection& options = file.AddSection(OptionsSection);
     options.Add("Top", std::to_string(o.Top));
     options.Add("Left", std::to_string(o.Left));
+    // Only a size the window has had: a file written without one reads back
+    // as it was.
+    if (o.Width > 0 && o.Height > 0) {
+        options.Add("Width", std::to_string(o.Width));
+        options.Add("Height", std::to_string(o.Height));
+    }
     options.Add("Time", o.Time);
     options.Add("Run", OneZero(o.Run));
     options.Add("Hide", OneZero(o.Hide));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,10 +18,16 @@ int64_t SystemMilliseconds() {
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+int64_t SteadyMilliseconds() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 } // namespace
 
 TMainForm::TMainForm(IMainView& view)
-    : Clock(SystemMilliseconds), mView(view), mFormatSettings(TFormatSettings::FromLocale()) {
+    : Clock(SystemMilliseconds), MonotonicClock(SteadyMilliseconds), mView(view),
+      mFormatSettings(TFormatSettings::FromLocale()) {
     mLog.OnAppend = [this](const std::string& line) { mView.LogAppended(line); };
     mLog.OnClear = [this] { mView.LogCleared(); };
     TMonitorRow total;
@@ -98,6 +105,7 @@ void TMainForm::StartButtonClick() {
     mRunning = true;
     mView.SetMonitorTimer(true);
     mTime = Clock();
+    mTrafSince = MonotonicClock();
 }
 
 std::string TMainForm::GetUptime() const {
@@ -120,7 +128,32 @@ void TMainForm::MonitorTimerTimer() {
         mQueue.Queue([this] { RefreshMonitor(); });
 }
 
+void TMainForm::SetActivePage(int page) {
+    const bool returning = page == MonitorPage && mActivePage.load() != MonitorPage;
+    mActivePage = page;
+    if (!returning)
+        return;
+    // Bytes left over from before the page went away belong to no interval
+    // that the next refresh measures.
+    mTrafSince = MonotonicClock();
+    for (auto& service : ProxyServers)
+        service->mTraf.exchange(0);
+    for (auto& service : PortMappers)
+        service->mTraf.exchange(0);
+}
+
 void TMainForm::RefreshMonitor() {
+    // The interval's bytes over the time it really lasted: a tick comes
+    // about every 2000 ms, but late ticks and a page that just returned make
+    // intervals of any length. Each row is rounded on its own and the Total
+    // row sums the rows, so that it equals what the rows show.
+    const int64_t now = MonotonicClock();
+    const int64_t elapsed = std::max<int64_t>(now - mTrafSince, 1);
+    mTrafSince = now;
+    auto perSecond = [elapsed](int64_t bytes) {
+        return static_cast<int64_t>(
+            std::llround(static_cast<double>(bytes) * 1000.0 / static_cast<double>(elapsed)));
+    };
     std::array<int64_t, 5> sums{};
     auto write = [this](TMonitorRow& row, const std::array<int64_t, 5>& v) {
         row.Columns[0] = std::to_string(v[0]);
@@ -136,9 +169,9 @@ void TMainForm::RefreshMonitor() {
             const int index = FindMonitorRow(service->ServiceName());
             if (index < 0)
                 continue;
-            const std::array<int64_t, 5> v{service->mOnline.load(), service->mOnTotal.load(),
-                                           service->mDrop.load(), service->mTraf.exchange(0),
-                                           service->mTrafTotal.load()};
+            const std::array<int64_t, 5> v{
+                service->mOnline.load(), service->mOnTotal.load(), service->mDrop.load(),
+                perSecond(service->mTraf.exchange(0)), service->mTrafTotal.load()};
             write(mMonitorRows[static_cast<std::size_t>(index)], v);
             for (std::size_t i = 0; i < v.size(); ++i)
                 sums[i] += v[i];

@@ -71,7 +71,9 @@ public:
     void ClearButtonClick();
     std::string FormatNow() const;
 
-    void SetActivePage(int page) { mActivePage = page; }
+    // Bringing the monitor page to the front starts a new traffic interval:
+    // the services counted nothing while it was away.
+    void SetActivePage(int page);
     int ActivePage() const { return mActivePage; }
     bool IsMonitorInFront() const override { return mActivePage.load() == MonitorPage; }
 
@@ -128,6 +130,9 @@ public:
 
     // Milliseconds since the epoch; replaceable so that tests can move time.
     std::function<int64_t()> Clock;
+    // Milliseconds of a clock that never jumps, for the traffic rate (the
+    // wall clock may be set back or forward between two refreshes).
+    std::function<int64_t()> MonotonicClock;
 
     bool mStart = true;
     int64_t mTime = 0; // ms since the epoch of the last start, 0 while stopped
@@ -159,6 +164,9 @@ private:
     TFormatSettings mFormatSettings;
     std::vector<TMonitorRow> mMonitorRows;
     bool mRunning = false; // the monitor timer's enabled state
+    // MonotonicClock at the start of the current traffic interval: the
+    // start, the previous refresh, or the monitor page's return to the front.
+    int64_t mTrafSince = 0;
     std::atomic<int> mActivePage{0};
 };
 

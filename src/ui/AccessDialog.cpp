@@ -6,19 +6,22 @@
 
 namespace kestrune {
 
-TAccessForm::TAccessForm(TMainWindow& main) : TEntryDialog(main, "AccessForm", 224) {
-    setWindowTitle(NewCaption);
+TAccessForm::TAccessForm(TMainWindow& main)
+    : TEntryDialog(main, "AccessForm", NewCaption, EditCaption) {
     AddEnableCheckBox();
-    mNameLabeledEdit = AddLabeledEdit("NameLabeledEdit", "Name", 8, 48, 161, MaxNameLength);
-    mOwnHostComboBox = AddComboBox("OwnHostComboBox", "OwnHostLabel", "Listen IP", 8, 88, 113);
-    mOwnPortLabeledEdit = AddPortEdit("OwnPortLabeledEdit", "Port", 128, 88, 41, 1080);
-    mRemoteHostComboBox =
-        AddComboBox("RemoteHostComboBox", "RemoteHostLabel", "Remote IP", 8, 128, 113);
-    // An emptied remote port reads "0" at once: any port.
-    mRemotePortLabeledEdit = AddPortEdit("RemotePortLabeledEdit", "Port", 128, 128, 41, 0);
-    mActionComboBox = AddComboBox("ActionComboBox", "ActionLabel", "Action", 8, 168, 161,
+    mNameLabeledEdit = NewLabeledEdit("NameLabeledEdit", "Name", MaxNameLength);
+    Row({{mNameLabeledEdit, 1}});
+    mOwnHostComboBox = NewComboBox("OwnHostComboBox", "OwnHostLabel", "Listen IP");
+    mOwnPortLabeledEdit = NewPortEdit("OwnPortLabeledEdit", "Port", 1080);
+    Row({{mOwnHostComboBox, 113}, {mOwnPortLabeledEdit, 41}});
+    mRemoteHostComboBox = NewComboBox("RemoteHostComboBox", "RemoteHostLabel", "Remote IP");
+    // An emptied remote port reads "0" once committed: any port.
+    mRemotePortLabeledEdit = NewPortEdit("RemotePortLabeledEdit", "Port", 0);
+    Row({{mRemoteHostComboBox, 113}, {mRemotePortLabeledEdit, 41}});
+    mActionComboBox = NewComboBox("ActionComboBox", "ActionLabel", "Action",
                                   {TAccessRule::Allow, TAccessRule::Deny});
-    AddButtons(196);
+    Row({{mActionComboBox, 1}});
+    AddButtons();
 }
 
 void TAccessForm::PrepareHostList() {

@@ -3,15 +3,20 @@
 #include "ui/MainWindow.h"
 
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QComboBox>
+#include <QEvent>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
 #include <QToolButton>
-#include <QWindow>
+#include <QVBoxLayout>
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -22,12 +27,11 @@ namespace kestrune {
 
 namespace {
 
-constexpr int EditHeight = 21;
-constexpr int LabelHeight = 13;
-// A label sits this far above the top of its field.
-constexpr int LabelOffset = 16;
-constexpr int UpDownWidth = 15;
-constexpr int UpDownHeight = 19;
+// Room that an edit's frame and inner margins take beside its text.
+int EditPadding(const QWidget* widget) {
+    return 2 * widget->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) +
+           widget->fontMetrics().averageCharWidth() * 2;
+}
 
 } // namespace
 
@@ -37,18 +41,22 @@ TUpDown::TUpDown(QWidget* parent, int min, int max, int increment)
     : QWidget(parent), mMin(min), mMax(max), mIncrement(increment), mPosition(min) {
     mUp = new QToolButton(this);
     mDown = new QToolButton(this);
-    const int upHeight = (UpDownHeight + 1) / 2;
     for (QToolButton* button : {mUp, mDown}) {
         button->setArrowType(button == mUp ? Qt::UpArrow : Qt::DownArrow);
         button->setAutoRepeat(true);
         button->setFocusPolicy(Qt::NoFocus);
         button->setIconSize(QSize(7, 4));
     }
-    mUp->setGeometry(0, 0, UpDownWidth, upHeight);
-    mDown->setGeometry(0, upHeight, UpDownWidth, UpDownHeight - upHeight);
     connect(mUp, &QToolButton::clicked, this, [this] { Step(1); });
     connect(mDown, &QToolButton::clicked, this, [this] { Step(-1); });
     setFocusPolicy(Qt::NoFocus);
+}
+
+void TUpDown::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const int upHeight = (height() + 1) / 2;
+    mUp->setGeometry(0, 0, width(), upHeight);
+    mDown->setGeometry(0, upHeight, width(), height() - upHeight);
 }
 
 int TUpDown::SetPosition(int value) {
@@ -57,6 +65,7 @@ int TUpDown::SetPosition(int value) {
 }
 
 void TUpDown::Step(int direction) {
+    emit Stepping();
     const long long next = static_cast<long long>(mPosition) + direction * mIncrement;
     SetPosition(static_cast<int>(std::clamp<long long>(next, mMin, mMax)));
     emit Stepped(mPosition);
@@ -64,16 +73,30 @@ void TUpDown::Step(int direction) {
 
 // ---- TEntryDialog -----------------------------------------------------------
 
-TEntryDialog::TEntryDialog(TMainWindow& main, const QString& name, int height)
-    : QWidget(nullptr), mMain(main), mEditor(main.Core(), main) {
-    // No parent: a disabled parent would disable its child windows too, and
-    // the main window is disabled exactly while a dialog is open.
+TEntryDialog::TEntryDialog(TMainWindow& main, const QString& name, const QString& newCaption,
+                           const QString& editCaption)
+    : QDialog(&main), mMain(main), mEditor(main.Core(), main), mCaptions{newCaption, editCaption} {
+    // A child of the main window: the window manager keeps it above the
+    // main window, and window modality blocks the main window while it is
+    // open without stopping the main window's timers and queue.
     setObjectName(name);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
-    setAttribute(Qt::WA_QuitOnClose, false);
-    setFont(TMainWindow::WindowFont());
-    setFixedSize(ClientWidth, height);
+    setWindowModality(Qt::WindowModal);
+    setWindowTitle(newCaption);
+
+    auto* outer = new QVBoxLayout(this);
+    mScroll = new QScrollArea(this);
+    mScroll->setObjectName("FieldsScrollArea");
+    mScroll->setFrameShape(QFrame::NoFrame);
+    mScroll->setWidgetResizable(true);
+    mScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    mFields = new QWidget;
+    mFields->setObjectName("Fields");
+    mFieldsLayout = new QVBoxLayout(mFields);
+    mFieldsLayout->setContentsMargins(0, 0, 0, 0);
+    mScroll->setWidget(mFields);
+    outer->addWidget(mScroll, 1);
 }
 
 TEntryDialog::~TEntryDialog() = default;
@@ -96,53 +119,101 @@ QStringList TEntryDialog::HostAddresses() {
     return out;
 }
 
-void TEntryDialog::ShowOver() {
-    const QRect main = mMain.frameGeometry();
-    QRect frame = frameGeometry();
-    frame.moveCenter(main.center());
-    move(frame.topLeft());
-    mMain.setEnabled(false);
-    show();
-    // Keep the dialog above the main window without making it a child.
-    if (QWindow* window = windowHandle(); window && mMain.windowHandle())
-        window->setTransientParent(mMain.windowHandle());
-    activateWindow();
+void TEntryDialog::FitInto(const QRect& available) {
+    mFieldsLayout->activate();
+    layout()->activate();
+    // Wide enough for the longer caption in the title bar's bold face, with
+    // room for the icon and the close button the window manager adds, and
+    // for every hint on one line.
+    QFont bold = font();
+    bold.setBold(true);
+    const QFontMetrics boldMetrics(bold);
+    int width = layout()->minimumSize().width();
+    for (const QString& caption : mCaptions)
+        width =
+            std::max(width, boldMetrics.horizontalAdvance(caption) + 6 * fontMetrics().height());
+    const QMargins margins = layout()->contentsMargins();
+    for (QWidget* child : findChildren<QWidget*>())
+        if (!child->statusTip().isEmpty())
+            width = std::max(width, fontMetrics().horizontalAdvance(child->statusTip()) +
+                                        EditPadding(this) + margins.left() + margins.right());
+    // The title bar is not ours to measure before the window is shown.
+    const int titleBar =
+        std::max(style()->pixelMetric(QStyle::PM_TitleBarHeight), 2 * fontMetrics().height());
+    const int chrome = layout()->sizeHint().height() - mScroll->sizeHint().height();
+    const int natural = chrome + mFields->sizeHint().height();
+    const int height = std::min(natural, available.height() - titleBar);
+    if (height < natural)
+        width += mScroll->verticalScrollBar()->sizeHint().width();
+    setFixedSize(std::min(width, available.width()), height);
 }
 
-void TEntryDialog::closeEvent(QCloseEvent* event) {
-    mMain.setEnabled(true);
-    QWidget::closeEvent(event);
+void TEntryDialog::ShowOver() {
+    const QScreen* screen = mMain.screen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+    FitInto(available);
+    QRect frame = frameGeometry();
+    frame.setSize(size() + (frame.size() - geometry().size()));
+    frame.moveCenter(mMain.frameGeometry().center());
+    frame.moveLeft(std::clamp(frame.left(), available.left(),
+                              std::max(available.left(), available.right() - frame.width())));
+    frame.moveTop(std::clamp(frame.top(), available.top(),
+                             std::max(available.top(), available.bottom() - frame.height())));
+    move(frame.topLeft());
+    ShowHint({});
+    mScroll->verticalScrollBar()->setValue(0);
+    show();
+    raise();
+    activateWindow();
+    mNameLabeledEdit->setFocus(Qt::OtherFocusReason);
+}
+
+void TEntryDialog::ShowHint(const QString& text) {
+    mHintLabel->setText(text);
+}
+
+void TEntryDialog::CommitFields() {
+    for (const auto& commit : mCommits)
+        commit();
+}
+
+QLabel* TEntryDialog::LabelFor(QWidget* control, const QString& name, const QString& text) {
+    auto* caption = new QLabel(text, mFields);
+    caption->setObjectName(name);
+    caption->setBuddy(control);
+    mLabels.emplace_back(control, caption);
+    return caption;
+}
+
+void TEntryDialog::FitWidth(QWidget* control, const QString& sample, int extra) {
+    control->setMinimumWidth(control->fontMetrics().horizontalAdvance(sample) +
+                             EditPadding(control) + extra);
 }
 
 QCheckBox* TEntryDialog::AddEnableCheckBox() {
-    mEnableCheckBox = new QCheckBox("Enabled", this);
+    mEnableCheckBox = new QCheckBox("Enabled", mFields);
     mEnableCheckBox->setObjectName("EnableCheckBox");
-    // 57 wide as designed, plus room for the indicator's wider spacing here.
-    mEnableCheckBox->setGeometry(8, 8, 65, 17);
+    mFieldsLayout->addWidget(mEnableCheckBox);
     return mEnableCheckBox;
 }
 
-QLineEdit* TEntryDialog::AddLabeledEdit(const QString& name, const QString& label, int left,
-                                        int top, int width, int maxLength, const QString& hint) {
-    auto* edit = new QLineEdit(this);
+QLineEdit* TEntryDialog::NewLabeledEdit(const QString& name, const QString& label, int maxLength,
+                                        const QString& hint) {
+    auto* edit = new QLineEdit(mFields);
     edit->setObjectName(name);
-    edit->setGeometry(left, top, width, EditHeight);
     edit->setMaxLength(maxLength);
-    edit->setStatusTip(hint);
-    auto* caption = new QLabel(label, this);
-    caption->setObjectName(name + "Label");
-    caption->setGeometry(left, top - LabelOffset, width, LabelHeight);
-    caption->setBuddy(edit);
-    caption->setStatusTip(hint);
+    QLabel* caption = LabelFor(edit, name + "Label", label);
+    for (QWidget* widget : {static_cast<QWidget*>(edit), static_cast<QWidget*>(caption)}) {
+        widget->setStatusTip(hint);
+        widget->setToolTip(hint);
+    }
     return edit;
 }
 
-QComboBox* TEntryDialog::AddComboBox(const QString& name, const QString& labelName,
-                                     const QString& label, int left, int top, int width,
-                                     const QStringList& fixedItems) {
-    auto* combo = new QComboBox(this);
+QComboBox* TEntryDialog::NewComboBox(const QString& name, const QString& labelName,
+                                     const QString& label, const QStringList& fixedItems) {
+    auto* combo = new QComboBox(mFields);
     combo->setObjectName(name);
-    combo->setGeometry(left, top, width, EditHeight);
     if (fixedItems.isEmpty()) {
         combo->setEditable(true);
         combo->setInsertPolicy(QComboBox::NoInsert);
@@ -150,67 +221,140 @@ QComboBox* TEntryDialog::AddComboBox(const QString& name, const QString& labelNa
         // the cursor.
         combo->setCompleter(nullptr);
         combo->lineEdit()->setMaxLength(15);
+        FitWidth(combo, "255.255.255.255",
+                 combo->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4);
     } else {
         combo->addItems(fixedItems);
     }
-    auto* caption = new QLabel(label, this);
-    caption->setObjectName(labelName);
-    caption->setGeometry(left, top - LabelOffset, width, LabelHeight);
-    caption->setBuddy(combo);
+    LabelFor(combo, labelName, label);
     return combo;
 }
 
-QLineEdit* TEntryDialog::AddPortEdit(const QString& name, const QString& label, int left, int top,
-                                     int width, int fallback) {
-    QLineEdit* edit = AddLabeledEdit(name, label, left, top, width, 5);
+QLineEdit* TEntryDialog::NewPortEdit(const QString& name, const QString& label, int fallback) {
+    QLineEdit* edit = NewLabeledEdit(name, label, 5);
     edit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), edit));
-    connect(edit, &QLineEdit::textChanged, this, [edit, fallback](const QString& text) {
-        const QString plain = QString::number(ReadPortText(text.toStdString(), fallback));
-        if (plain != text)
+    FitWidth(edit, "65535", 0);
+    // The field may be empty while the operator types; it is put right
+    // when it loses the focus or Save is pressed, not at every keystroke
+    // (which turned "8080" typed into an emptied field into "10808").
+    auto commit = [edit, fallback] {
+        const QString plain = QString::number(ReadPortText(edit->text().toStdString(), fallback));
+        if (plain != edit->text())
             edit->setText(plain);
-    });
+    };
+    connect(edit, &QLineEdit::editingFinished, this, commit);
+    mCommits.push_back(commit);
     edit->setText(QString::number(fallback));
     return edit;
 }
 
-QLineEdit* TEntryDialog::AddSpinEdit(const QString& prefix, const QString& label, int left, int top,
-                                     int width, int min, int max, int step, int fallback,
-                                     const QString& hint) {
-    QLineEdit* edit = AddLabeledEdit(prefix + "LabeledEdit", label, left, top, width, 4, hint);
+QLineEdit* TEntryDialog::NewSpinEdit(const QString& prefix, const QString& label, int min, int max,
+                                     int step, int fallback, const QString& hint) {
+    QLineEdit* edit = NewLabeledEdit(prefix + "LabeledEdit", label, 4, hint);
     edit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), edit));
-    edit->setTextMargins(0, 0, UpDownWidth, 0);
-    auto* upDown = new TUpDown(this, min, max, step);
+    auto* upDown = new TUpDown(edit, min, max, step);
     upDown->setObjectName(prefix + "UpDown");
     upDown->setStatusTip(hint);
-    // Inside the right edge of the edit, as the main window's FixUpDown
-    // places it.
-    upDown->setGeometry(left + width - UpDownWidth - 1, top + 1, UpDownWidth, UpDownHeight);
-    connect(edit, &QLineEdit::textChanged, this, [edit, upDown, fallback](const QString& text) {
-        const int position = upDown->SetPosition(ReadPortText(text.toStdString(), fallback));
-        const QString shown = QString::number(position);
-        if (shown != text)
-            edit->setText(shown);
+    upDown->setToolTip(hint);
+    const int upDownWidth = std::max(15, fontMetrics().height());
+    edit->setTextMargins(0, 0, upDownWidth, 0);
+    FitWidth(edit, "5000", upDownWidth);
+    // Inside the right edge of the edit, whatever size the layout gives it.
+    class TFix : public QObject {
+    public:
+        TFix(QLineEdit* edit, TUpDown* upDown, int width)
+            : QObject(edit), mEdit(edit), mUpDown(upDown), mWidth(width) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Resize || event->type() == QEvent::Show) {
+                const int frame = mEdit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+                mUpDown->setGeometry(mEdit->width() - mWidth - frame, frame, mWidth,
+                                     mEdit->height() - 2 * frame);
+            }
+            return false;
+        }
+
+    private:
+        QLineEdit* mEdit;
+        TUpDown* mUpDown;
+        int mWidth;
+    };
+    edit->installEventFilter(new TFix(edit, upDown, upDownWidth));
+    // While the operator types, a number moves the spinner and the text is
+    // left alone; leaving the field (or Save, or an arrow) puts the held
+    // position back into it.
+    connect(edit, &QLineEdit::textChanged, this, [upDown](const QString& text) {
+        if (!text.isEmpty())
+            upDown->SetPosition(ReadPortText(text.toStdString(), upDown->Position()));
     });
+    auto commit = [edit, upDown, fallback] {
+        const int position =
+            upDown->SetPosition(ReadPortText(edit->text().toStdString(), fallback));
+        const QString shown = QString::number(position);
+        if (shown != edit->text())
+            edit->setText(shown);
+    };
+    connect(edit, &QLineEdit::editingFinished, this, commit);
+    connect(upDown, &TUpDown::Stepping, this, commit);
     connect(upDown, &TUpDown::Stepped, edit,
             [edit](int position) { edit->setText(QString::number(position)); });
+    mCommits.push_back(commit);
     edit->setText(QString::number(fallback));
     return edit;
 }
 
-void TEntryDialog::AddButtons(int top) {
-    mSaveButton = new QPushButton("Save", this);
-    mSaveButton->setObjectName("SaveButton");
-    mSaveButton->setGeometry(7, top, 78, 21);
-    mCloseButton = new QPushButton("Close", this);
-    mCloseButton->setObjectName("CloseButton");
-    mCloseButton->setGeometry(92, top, 78, 21);
-    // Neither is a default or a cancel button: Enter and Escape press nothing.
-    for (QPushButton* button : {mSaveButton, mCloseButton}) {
-        button->setAutoDefault(false);
-        button->setDefault(false);
+void TEntryDialog::Row(std::initializer_list<TCell> cells) {
+    auto* row = new QHBoxLayout;
+    for (const TCell& cell : cells) {
+        auto* column = new QVBoxLayout;
+        column->setSpacing(2);
+        for (const auto& [control, caption] : mLabels)
+            if (control == cell.control)
+                column->addWidget(caption);
+        if (cell.beside) {
+            auto* pair = new QHBoxLayout;
+            pair->setSpacing(2);
+            pair->addWidget(cell.control, 1);
+            pair->addWidget(cell.beside);
+            column->addLayout(pair);
+        } else {
+            column->addWidget(cell.control);
+        }
+        row->addLayout(column, cell.stretch);
     }
-    connect(mSaveButton, &QPushButton::clicked, this, [this] { SaveButtonClick(); });
-    connect(mCloseButton, &QPushButton::clicked, this, [this] { close(); });
+    mFieldsLayout->addLayout(row);
+}
+
+void TEntryDialog::AddServiceSpinners() {
+    Row({{NewSpinEdit("Queue", "Queue", 1, 1000, 5, 15, "Listening queue limit"), 81},
+         {NewSpinEdit("Wait", "Wait", 1, 3600, 5, 5, "Timeout time in seconds"), 73}});
+    Row({{NewSpinEdit("Buffer", "Buffer", 4, 4096, 4, 64, "Buffer size in KB"), 81},
+         {NewSpinEdit("Limit", "Limit", 0, 5000, 10, 0, "Maximum number of connections"), 73}});
+}
+
+void TEntryDialog::AddButtons() {
+    mFieldsLayout->addStretch(1);
+    auto* buttons = new QHBoxLayout;
+    mSaveButton = new QPushButton("&Save", this);
+    mSaveButton->setObjectName("SaveButton");
+    mCloseButton = new QPushButton("&Close", this);
+    mCloseButton->setObjectName("CloseButton");
+    buttons->addWidget(mSaveButton, 1);
+    buttons->addWidget(mCloseButton, 1);
+    // Enter presses Save from any field; Escape closes (QDialog's reject).
+    mSaveButton->setDefault(true);
+    mCloseButton->setAutoDefault(false);
+    connect(mSaveButton, &QPushButton::clicked, this, [this] {
+        CommitFields();
+        SaveButtonClick();
+    });
+    connect(mCloseButton, &QPushButton::clicked, this, [this] { reject(); });
+    static_cast<QVBoxLayout*>(layout())->addLayout(buttons);
+
+    mHintLabel = new QLabel(this);
+    mHintLabel->setObjectName("HintLabel");
+    mHintLabel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    mHintLabel->setMinimumHeight(fontMetrics().height() + 4);
+    static_cast<QVBoxLayout*>(layout())->addWidget(mHintLabel);
 }
 
 void TEntryDialog::PrepareHostCombo(QComboBox* combo) {
@@ -244,13 +388,14 @@ void TEntryDialog::SetServiceValues(const TServiceValues& values) {
     set("Limit", values.mLimit);
     set("Buffer", values.mBuffer);
     set("Wait", values.mWait);
+    CommitFields();
     mEnableCheckBox->setChecked(values.mEnable);
 }
 
 TServiceValues TEntryDialog::ServiceValues() const {
     TServiceValues values;
     values.mEnable = mEnableCheckBox->isChecked();
-    // What the spinners hold, which their fields show.
+    // What the spinners hold, which their committed fields show.
     values.mQueue = UpDown("Queue")->Position();
     values.mLimit = UpDown("Limit")->Position();
     values.mBuffer = UpDown("Buffer")->Position();
@@ -264,8 +409,10 @@ bool TEntryDialog::Report(const TSaveCheck& check) {
         return true;
     ShowError(QString::fromStdString(check.mMessage));
     if (!check.mFocus.empty())
-        if (auto* control = findChild<QWidget*>(QString::fromStdString(check.mFocus)))
+        if (auto* control = findChild<QWidget*>(QString::fromStdString(check.mFocus))) {
+            mScroll->ensureWidgetVisible(control);
             control->setFocus(Qt::OtherFocusReason);
+        }
     return false;
 }
 
@@ -280,7 +427,7 @@ void TEntryDialog::ShowError(const QString& text) {
 
 void TEntryDialog::Finish(const std::string& name) {
     emit Saved(QString::fromStdString(name));
-    close();
+    accept();
 }
 
 } // namespace kestrune

@@ -1,31 +1,39 @@
-// TEntryDialog: what the three editing dialogs share. A fixed-size window
-// with only a close icon, shown without blocking while the main window is
-// disabled, re-enabling it however it closes; labelled fields placed as the
-// designed layout gives them; numeric fields that rewrite themselves on every
-// change; and the report of a failed Save. Main thread only.
+// TEntryDialog: what the three editing dialogs share. A fixed-size dialog
+// that belongs to the main window and blocks it while open (window-modal,
+// shown without waiting, so the main window's timers and queue go on);
+// labelled fields laid out as the designed layout orders them, sized by the
+// desktop's font; numeric fields that the operator may empty while typing
+// and that are put right when they lose the focus or Save is pressed; Enter
+// for Save and Escape for Close; its own hint line; and the report of a
+// failed Save. Main thread only.
 #pragma once
 
 #include "base/Validation.h"
 #include "core/EntryEditor.h"
 
-#include <QWidget>
+#include <QDialog>
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
+class QBoxLayout;
 class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 class QToolButton;
+class QVBoxLayout;
 
 namespace kestrune {
 
 class TMainWindow;
 
 // An up-down control: two arrow buttons holding a position inside a range,
-// moved by a fixed step.
+// moved by a fixed step. It sits inside the right edge of its edit.
 class TUpDown : public QWidget {
     Q_OBJECT
 public:
@@ -38,8 +46,13 @@ public:
     int Max() const { return mMax; }
 
 signals:
-    // An arrow moved the position.
+    // An arrow is about to move the position (the edit puts its text right
+    // first), and an arrow moved it.
+    void Stepping();
     void Stepped(int position);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void Step(int direction);
@@ -48,49 +61,63 @@ private:
     int mMin, mMax, mIncrement, mPosition;
 };
 
-class TEntryDialog : public QWidget {
+class TEntryDialog : public QDialog {
     Q_OBJECT
 public:
-    static constexpr int ClientWidth = 177;
-
-    // The client area is ClientWidth x height.
-    TEntryDialog(TMainWindow& main, const QString& name, int height);
+    TEntryDialog(TMainWindow& main, const QString& name, const QString& newCaption,
+                 const QString& editCaption);
     ~TEntryDialog() override;
 
     // "0.0.0.0", "127.0.0.1", then the host's own IPv4 addresses, loopback
     // interfaces left out, in the order the system lists them.
     static QStringList HostAddresses();
 
-    // Centres the dialog over the main window, disables the main window and
-    // shows the dialog without waiting for it.
+    // Sizes the dialog for the screen, centres it over the main window and
+    // shows it window-modal without waiting for it.
     void ShowOver();
+    // Fits the dialog into `available` (a screen's free area): the fields
+    // scroll when the screen is too small for them; the buttons and the
+    // hint line always show.
+    void FitInto(const QRect& available);
 
     QPushButton* SaveButton() const { return mSaveButton; }
     QPushButton* CloseButton() const { return mCloseButton; }
+    // The hint of the control under the mouse, while the dialog is open.
+    void ShowHint(const QString& text);
+    QLabel* HintLabel() const { return mHintLabel; }
+
+    // Puts every numeric field right, as leaving it does.
+    void CommitFields();
 
 signals:
     // Save stored the entry under this name; the main window selects its row.
     void Saved(const QString& name);
 
 protected:
-    void closeEvent(QCloseEvent* event) override;
-
-    // The controls, created in tab order. Labels sit above their fields.
+    // The controls, created in tab order. Labels sit above their fields;
+    // Row() lays out fields side by side, each as wide as `stretch` parts.
     QCheckBox* AddEnableCheckBox();
-    QLineEdit* AddLabeledEdit(const QString& name, const QString& label, int left, int top,
-                              int width, int maxLength, const QString& hint = {});
-    QComboBox* AddComboBox(const QString& name, const QString& labelName, const QString& label,
-                           int left, int top, int width, const QStringList& fixedItems = {});
-    // A digits-only field that always shows a plain decimal number: text that
-    // is not a number becomes `fallback`. No range: Save judges the range.
-    QLineEdit* AddPortEdit(const QString& name, const QString& label, int left, int top, int width,
-                           int fallback);
+    QLineEdit* NewLabeledEdit(const QString& name, const QString& label, int maxLength,
+                              const QString& hint = {});
+    QComboBox* NewComboBox(const QString& name, const QString& labelName, const QString& label,
+                           const QStringList& fixedItems = {});
+    // A digits-only field that shows a plain decimal number once committed:
+    // text that is not a number becomes `fallback`. No range: Save judges
+    // the range.
+    QLineEdit* NewPortEdit(const QString& name, const QString& label, int fallback);
     // A digits-only field with its up-down control `<prefix>UpDown`, which
     // keeps the number inside min..max.
-    QLineEdit* AddSpinEdit(const QString& prefix, const QString& label, int left, int top,
-                           int width, int min, int max, int step, int fallback,
-                           const QString& hint);
-    void AddButtons(int top);
+    QLineEdit* NewSpinEdit(const QString& prefix, const QString& label, int min, int max, int step,
+                           int fallback, const QString& hint);
+    struct TCell {
+        QWidget* control;
+        int stretch;
+        QWidget* beside = nullptr; // shown to the right of the control
+    };
+    void Row(std::initializer_list<TCell> cells);
+    // The two rows of a service's spinners: Queue and Wait, Buffer and Limit.
+    void AddServiceSpinners();
+    void AddButtons();
 
     // Fills a host drop-down afresh: no item selected, `text` typed in.
     static void PrepareHostCombo(QComboBox* combo);
@@ -117,8 +144,19 @@ protected:
     QLineEdit* mNameLabeledEdit = nullptr;
 
 private:
+    QLabel* LabelFor(QWidget* control, const QString& name, const QString& text);
+    // A field's minimum width: `sample` in the dialog's font plus `extra`.
+    void FitWidth(QWidget* control, const QString& sample, int extra);
+
+    QWidget* mFields = nullptr; // the scrolled part: everything but the buttons
+    QScrollArea* mScroll = nullptr;
+    QVBoxLayout* mFieldsLayout = nullptr;
     QPushButton* mSaveButton = nullptr;
     QPushButton* mCloseButton = nullptr;
+    QLabel* mHintLabel = nullptr;
+    QStringList mCaptions;
+    std::vector<std::pair<QWidget*, QLabel*>> mLabels;
+    std::vector<std::function<void()>> mCommits;
 };
 
 } // namespace kestrune

@@ -4,11 +4,15 @@
 #include "ui/MapperDialog.h"
 #include "ui/ProxyDialog.h"
 
+#include "ui/ListView.h"
+
 #include <QApplication>
+#include <QBoxLayout>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDate>
 #include <QDesktopServices>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -19,8 +23,11 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStatusTipEvent>
+#include <QStyle>
 #include <QSystemTrayIcon>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
@@ -56,65 +63,58 @@ QIcon TrayImage(int index) {
     return QIcon(pixmap);
 }
 
+// A control's hint shows in the status bar while the mouse is over it, and
+// as its tool-tip.
+void SetHint(QWidget* widget, const QString& hint) {
+    widget->setStatusTip(hint);
+    widget->setToolTip(hint);
+}
+
 QPushButton* MakeButton(QWidget* parent, const QString& name, const QString& caption,
-                        const QString& hint, const QRect& geometry) {
+                        const QString& hint) {
     auto* button = new QPushButton(caption, parent);
     button->setObjectName(name);
-    button->setStatusTip(hint);
-    button->setGeometry(geometry);
+    SetHint(button, hint);
     return button;
 }
 
-QTreeWidget* MakeList(QWidget* parent, const QString& name, const QStringList& columns,
-                      const QList<int>& widths, const QRect& geometry) {
-    auto* list = new QTreeWidget(parent);
-    list->setObjectName(name);
-    list->setGeometry(geometry);
-    list->setColumnCount(static_cast<int>(columns.size()));
-    list->setHeaderLabels(columns);
-    list->setRootIsDecorated(false);
-    list->setUniformRowHeights(true);
-    list->setSelectionMode(QAbstractItemView::SingleSelection);
-    list->setSelectionBehavior(QAbstractItemView::SelectRows);
-    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    list->setAllColumnsShowFocus(true);
-    list->setStyleSheet("QTreeWidget::item { border-right: 1px solid #d8d8d8; "
-                        "border-bottom: 1px solid #d8d8d8; }");
-    QHeaderView* header = list->header();
-    header->setSectionsClickable(false);
-    header->setSectionsMovable(false);
-    header->setStretchLastSection(false);
-    header->setSectionResizeMode(QHeaderView::Fixed);
-    for (int i = 0; i < widths.size(); ++i)
-        list->setColumnWidth(i, widths[i]);
-    return list;
+// The captions of the buttons, each with its mnemonic.
+QString Mnemonic(const QString& caption) {
+    static const QMap<QString, QString> Mnemonics{
+        {"New", "&New"},     {"Edit", "&Edit"},       {"Delete", "&Delete"},
+        {"Drop", "D&rop"},   {"Move up", "Move &up"}, {"Move down", "Move do&wn"},
+        {"Start", "&Start"}, {"Stop", "S&top"},       {"Web", "&Web"}};
+    return Mnemonics.value(caption, caption);
 }
 
 } // namespace
-
-QFont TMainWindow::WindowFont() {
-    // Tahoma 8 point is the designed face; Liberation Sans at 11 pixels has
-    // nearly the same metrics, so the designed sizes hold.
-    QFont font;
-    font.setFamilies(
-        {"Tahoma", "Liberation Sans", "Arimo", "DejaVu Sans Condensed", "DejaVu Sans"});
-    font.setPixelSize(11);
-    return font;
-}
 
 QString TMainWindow::Caption() {
     return "Kestrune - the Kestrune developers' gateway";
 }
 
+QIcon TMainWindow::ProgramIcon() {
+    InitResources();
+    QIcon icon;
+    for (int size : {16, 32, 48, 64, 128, 256})
+        icon.addFile(QString(":/kestrune/icons/%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+void TMainWindow::ConfigureApplication() {
+    // No display name: Qt would append it to every caption ("Kestrune -
+    // ... — Kestrune"), and the captions already say what they must.
+    QApplication::setApplicationName("Kestrune");
+    QGuiApplication::setDesktopFileName("kestrune");
+    QApplication::setWindowIcon(ProgramIcon());
+}
+
 TMainWindow::TMainWindow() : mCore(std::make_unique<TMainForm>(*this)) {
     InitResources();
     setObjectName("MainForm");
-    QApplication::setFont(WindowFont());
-    setFont(WindowFont());
     setWindowTitle(Caption());
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(ClientWidth, ClientHeight);
+    // Dialogs and message boxes take the icon from here, their parent.
+    setWindowIcon(ProgramIcon());
 
     // Work handed over by other threads runs from the event loop.
     mCore->MainQueue().SetWaker([this] {
@@ -122,36 +122,51 @@ TMainWindow::TMainWindow() : mCore(std::make_unique<TMainForm>(*this)) {
             this, [this] { mCore->MainQueue().Drain(); }, Qt::QueuedConnection);
     });
 
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    auto* body = new QVBoxLayout;
+    const int margin = style()->pixelMetric(QStyle::PM_LayoutLeftMargin) / 2 + 4;
+    body->setContentsMargins(margin, margin, margin, margin);
+    layout->addLayout(body, 1);
+
     mPageControl = new QTabWidget(this);
     mPageControl->setObjectName("PageControl");
-    mPageControl->setGeometry(8, 8, 667, 433);
-    mPageControl->setUsesScrollButtons(false);
+    mPageControl->setUsesScrollButtons(true);
     mPageControl->setElideMode(Qt::ElideNone);
+    body->addWidget(mPageControl, 1);
     BuildPages();
     connect(mPageControl, &QTabWidget::currentChanged, this, [this](int index) {
         mCore->SetActivePage(index);
         mCore->Options().Page = index;
     });
 
-    mStartButton = new QPushButton("Start", this);
+    mStartButton = new QPushButton(Mnemonic("Start"), this);
     mStartButton->setObjectName("StartButton");
-    mStartButton->setGeometry(7, 447, 667, 23);
+    body->addWidget(mStartButton);
     connect(mStartButton, &QPushButton::clicked, this, [this] { mCore->StartButtonClick(); });
 
     auto* statusBar = new QWidget(this);
     statusBar->setObjectName("StatusBar");
-    statusBar->setGeometry(0, ClientHeight - 19, ClientWidth, 19);
+    auto* panels = new QHBoxLayout(statusBar);
+    panels->setContentsMargins(0, 1, 0, 0);
+    panels->setSpacing(2);
     const int widths[2] = {80, 200};
-    int left = 0;
     for (int i = 0; i < 2; ++i) {
         auto* panel = new QLabel(statusBar);
         panel->setObjectName(QString("StatusPanel%1").arg(i));
         panel->setAlignment(Qt::AlignCenter);
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        panel->setGeometry(left, 1, widths[i], 18);
-        left += widths[i] + 2;
+        panel->setMinimumWidth(widths[i]);
         mStatusPanels[i] = panel;
     }
+    // The uptime panel keeps its size however large "00:00:00" is drawn;
+    // the hint panel takes the rest of the bar, so that no hint is cut.
+    mStatusPanels[0]->setMinimumWidth(
+        std::max(widths[0], fontMetrics().horizontalAdvance("000:00:00") + 8));
+    panels->addWidget(mStatusPanels[0]);
+    panels->addWidget(mStatusPanels[1], 1);
+    layout->addWidget(statusBar);
     mStatusPanels[0]->setText("00:00:00");
 
     mMonitorTimer = new QTimer(this);
@@ -169,11 +184,17 @@ TMainWindow::TMainWindow() : mCore(std::make_unique<TMainForm>(*this)) {
                 activateWindow();
             });
 
-    // Hints of every window of the program go to status bar panel 1.
+    // Hints of every window of the program reach its status line.
     qApp->installEventFilter(this);
 
+    // Ctrl+Q closes the window as its close button does, question included.
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    quit->setObjectName("QuitShortcut");
+    connect(quit, &QShortcut::activated, this, [this] { close(); });
+
+    resize(DefaultSize());
     if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+        PlaceWindow(screen->availableGeometry());
 
     BuildDialogs();
 }
@@ -195,18 +216,18 @@ void TMainWindow::BuildPages() {
         pages[0], "Proxy", {"Name", "Listen IP", "Port", "Version", "Enabled"},
         {160, 160, 100, 100, 100}, {"New", "Edit", "Delete", "Drop"},
         {"New proxy server", "Edit proxy server", "Delete proxy server", "Drop all connections"},
-        {7, 95, 183, 569});
+        {7, 95, 183, 569}, "No proxy servers. Press New to add one.");
     BuildServicePage(
         pages[1], "Mapper", {"Name", "Listen IP", "Port", "Protocol", "Enabled"},
         {160, 160, 100, 100, 100}, {"New", "Edit", "Delete", "Drop"},
         {"New port mapper", "Edit port mapper", "Delete port mapper", "Drop all connections"},
-        {7, 95, 183, 569});
+        {7, 95, 183, 569}, "No port mappers. Press New to add one.");
     BuildServicePage(
         pages[2], "Access", {"Name", "Listen IP", "Port", "Remote IP", "Port", "Action", "Enabled"},
         {120, 120, 70, 120, 70, 60, 60}, {"New", "Edit", "Delete", "Move up", "Move down"},
         {"New access restriction", "Edit access restriction", "Delete access restriction",
          "Move up rule", "Move down rule"},
-        {7, 95, 183, 481, 569});
+        {7, 95, 183, 481, 569}, "No access restrictions. Press New to add one.");
     BuildMonitorPage(pages[3]);
     BuildSettingsPage(pages[4]);
     BuildAboutPage(pages[5]);
@@ -214,18 +235,32 @@ void TMainWindow::BuildPages() {
 
 void TMainWindow::BuildServicePage(QWidget* page, const QString& prefix, const QStringList& columns,
                                    const QList<int>& widths, const QStringList& buttons,
-                                   const QStringList& hints, const QList<int>& lefts) {
-    QTreeWidget* list = MakeList(page, prefix + "ListView", columns, widths, QRect(8, 8, 641, 358));
+                                   const QStringList& hints, const QList<int>& lefts,
+                                   const QString& emptyText) {
+    auto* list = new TListView(page, prefix + "ListView", columns, widths, emptyText);
     list->headerItem()->setTextAlignment(static_cast<int>(columns.size()) - 1,
                                          Qt::AlignRight | Qt::AlignVCenter);
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(list, 1);
+    // The buttons keep the designed order and grouping: the commands on the
+    // entry at the left, Drop and the moves at the right.
+    auto* row = new QHBoxLayout;
+    bool right = false;
     static const QMap<QString, QString> Names{{"New", "New"},       {"Edit", "Edit"},
                                               {"Delete", "Delete"}, {"Drop", "Drop"},
                                               {"Move up", "Up"},    {"Move down", "Down"}};
     for (int i = 0; i < buttons.size(); ++i) {
-        QPushButton* button = MakeButton(page, Names[buttons[i]] + prefix + "Button", buttons[i],
-                                         hints[i], QRect(lefts[i], 376, 81, 21));
+        if (!right && lefts[i] > 400) {
+            row->addStretch(1);
+            right = true;
+        }
+        QPushButton* button =
+            MakeButton(page, Names[buttons[i]] + prefix + "Button", Mnemonic(buttons[i]), hints[i]);
+        button->setMinimumWidth(81);
         button->setEnabled(i == 0);
+        row->addWidget(button);
     }
+    layout->addLayout(row);
     (prefix == "Proxy"    ? mProxyListView
      : prefix == "Mapper" ? mMapperListView
                           : mAccessListView) = list;
@@ -304,57 +339,59 @@ void TMainWindow::ListsChanged() {
 }
 
 void TMainWindow::BuildMonitorPage(QWidget* page) {
-    mMonitorListView =
-        MakeList(page, "MonitorListView", {"Name", "Online", "Total", "Drops", "Traffic", "Total"},
-                 {120, 100, 100, 100, 100, 100}, QRect(8, 8, 641, 252));
-    mMonitorListView->setRootIsDecorated(false);
-    mMonitorListView->setItemsExpandable(false);
+    mMonitorListView = new TListView(page, "MonitorListView",
+                                     {"Name", "Online", "Total", "Drops", "Traffic", "Total"},
+                                     {120, 100, 100, 100, 100, 100});
     mMonitorListView->headerItem()->setTextAlignment(4, Qt::AlignRight | Qt::AlignVCenter);
     mMonitorListView->headerItem()->setTextAlignment(5, Qt::AlignRight | Qt::AlignVCenter);
 
     mLogMemo = new QPlainTextEdit(page);
     mLogMemo->setObjectName("LogMemo");
-    mLogMemo->setGeometry(8, 271, 641, 125);
     mLogMemo->setReadOnly(true);
     mLogMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
     mLogMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     mLogMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     mLogMemo->setMaximumBlockCount(static_cast<int>(TEventLog::MaxLines));
 
+    // The clear button sits in the corner between the log's scroll bars,
+    // wherever the log's size puts that corner.
     auto* clear = new QToolButton(page);
     clear->setObjectName("ClearButton");
     clear->setText("<");
-    clear->setStatusTip("Clear log");
-    clear->setGeometry(632, 379, 16, 16);
-    clear->raise();
+    SetHint(clear, "Clear log");
+    mLogMemo->setCornerWidget(clear);
     connect(clear, &QToolButton::clicked, this, [this] { mCore->ClearButtonClick(); });
+
+    // The designed proportions: the table about twice the log's height.
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(mMonitorListView, 2);
+    layout->addWidget(mLogMemo, 1);
     MonitorChanged();
 }
 
 void TMainWindow::BuildSettingsPage(QWidget* page) {
+    auto* layout = new QVBoxLayout(page);
     auto* options = new QGroupBox("Options", page);
     options->setObjectName("OptionsGroupBox");
-    options->setGeometry(8, 8, 125, 105);
+    // Tight rows: the page must fit a small screen at twice the scale.
+    auto* optionsLayout = new QVBoxLayout(options);
+    optionsLayout->setSpacing(0);
     struct Box {
         const char* name;
         const char* caption;
-        int top;
-        int width;
         QCheckBox** field;
     };
     const Box boxes[] = {
-        {"RunCheckBox", "Run on start", 16, 81, &mRunCheckBox},
-        {"HideCheckBox", "Hide on minimize", 32, 97, &mHideCheckBox},
-        {"MinimizeCheckBox", "Minimize on start", 48, 97, &mMinimizeCheckBox},
-        {"TrayCheckBox", "Show tray icon", 64, 89, &mTrayCheckBox},
-        {"ConfirmCheckBox", "Confirm on exit", 80, 89, &mConfirmCheckBox},
+        {"RunCheckBox", "Run on start", &mRunCheckBox},
+        {"HideCheckBox", "Hide on minimize", &mHideCheckBox},
+        {"MinimizeCheckBox", "Minimize on start", &mMinimizeCheckBox},
+        {"TrayCheckBox", "Show tray icon", &mTrayCheckBox},
+        {"ConfirmCheckBox", "Confirm on exit", &mConfirmCheckBox},
     };
     for (const Box& box : boxes) {
         auto* check = new QCheckBox(box.caption, options);
         check->setObjectName(box.name);
-        // A little wider than the text needs, so that no caption touches
-        // the frame of its group in any font.
-        check->setGeometry(8, box.top, box.width + 16, 17);
+        optionsLayout->addWidget(check);
         *box.field = check;
         connect(check, &QCheckBox::toggled, this, [this] { ReadOptionsFromControls(); });
     }
@@ -365,23 +402,38 @@ void TMainWindow::BuildSettingsPage(QWidget* page) {
 
     auto* logging = new QGroupBox("Logging", page);
     logging->setObjectName("LoggingGroupBox");
-    logging->setGeometry(8, 120, 125, 65);
+    auto* loggingLayout = new QVBoxLayout(logging);
+    loggingLayout->setSpacing(2);
     auto* label = new QLabel("Time format", logging);
-    label->setGeometry(8, 16, 97, 13);
     mTimeLabeledEdit = new QLineEdit(logging);
     mTimeLabeledEdit->setObjectName("TimeLabeledEdit");
     mTimeLabeledEdit->setMaxLength(30);
-    mTimeLabeledEdit->setGeometry(8, 32, 97, 21);
+    mTimeLabeledEdit->setMinimumWidth(fontMetrics().horizontalAdvance("hh:nn:ss.zzz") +
+                                      4 * fontMetrics().averageCharWidth());
     label->setBuddy(mTimeLabeledEdit);
+    loggingLayout->addWidget(label);
+    loggingLayout->addWidget(mTimeLabeledEdit);
     connect(mTimeLabeledEdit, &QLineEdit::textChanged, this, [this] { ReadOptionsFromControls(); });
+
+    // Both groups as wide as the wider needs, at the top left of the page.
+    for (QGroupBox* group : {options, logging}) {
+        group->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+        layout->addWidget(group, 0, Qt::AlignLeft);
+    }
+    const int width = std::max(options->sizeHint().width(), logging->sizeHint().width());
+    options->setFixedWidth(width);
+    logging->setFixedWidth(width);
+    layout->addStretch(1);
     ApplyOptionsToControls();
 }
 
 void TMainWindow::BuildAboutPage(QWidget* page) {
+    auto* layout = new QGridLayout(page);
     auto* logo = new QLabel(page);
     logo->setObjectName("LogotypeImage");
-    logo->setGeometry(8, 8, 128, 128);
+    logo->setFixedSize(128, 128);
     logo->setAlignment(Qt::AlignCenter);
+    layout->addWidget(logo, 0, 0);
     logo->setPixmap(QPixmap(":/kestrune/logo.png"));
 
     const int year = QDate::currentDate().year();
@@ -395,14 +447,19 @@ void TMainWindow::BuildAboutPage(QWidget* page) {
         {"CopyrightLabel", QString("Copyright (c) %1 the Kestrune developers").arg(year), 24},
         {"RightsLabel", "Free to use, study, change and share.", 40},
     };
+    auto* labels = new QVBoxLayout;
     for (const Text& text : texts) {
         auto* label = new QLabel(text.text, page);
         label->setObjectName(text.name);
-        label->move(144, text.top);
-        label->adjustSize();
+        labels->addWidget(label);
     }
-    QPushButton* web =
-        MakeButton(page, "WebsiteButton", "Web", "Visit website", QRect(7, 146, 130, 21));
+    labels->addStretch(1);
+    layout->addLayout(labels, 0, 1);
+    QPushButton* web = MakeButton(page, "WebsiteButton", Mnemonic("Web"), "Visit website");
+    web->setFixedWidth(130);
+    layout->addWidget(web, 1, 0);
+    layout->setColumnStretch(1, 1);
+    layout->setRowStretch(2, 1);
     connect(web, &QPushButton::clicked, this, [] {
         QUrl url("https://kestrune.github.io/");
         url.setQuery("do=work&id=kestrune");
@@ -453,14 +510,77 @@ void TMainWindow::FormCreate() {
     if (o.Page >= 0 && o.Page < mPageControl->count())
         mPageControl->setCurrentIndex(o.Page);
     mCore->SetActivePage(mPageControl->currentIndex());
-    if (o.Placed)
-        move(o.Left, o.Top);
+    // The screen that holds most of the stored place, else the primary one.
+    const QRect wanted(QPoint(o.Left, o.Top), size());
+    QScreen* target = QGuiApplication::primaryScreen();
+    int most = 0;
+    for (QScreen* screen : QGuiApplication::screens()) {
+        const QRect common = screen->availableGeometry().intersected(wanted);
+        if (o.Placed && common.width() * common.height() > most) {
+            most = common.width() * common.height();
+            target = screen;
+        }
+    }
+    if (target)
+        PlaceWindow(target->availableGeometry());
     // A window hidden with no tray icon to click could not be brought back;
     // the option keeps its stored value.
     mHideCheckBox->setEnabled(SystemTrayAvailable());
     UpdateTrayVisibility();
     if (o.Minimize)
         setWindowState(windowState() | Qt::WindowMinimized);
+}
+
+QRect TMainWindow::FitFrame(QRect frame, const QRect& available) {
+    frame.setSize(frame.size().boundedTo(available.size()));
+    if (frame.right() > available.right())
+        frame.moveRight(available.right());
+    if (frame.bottom() > available.bottom())
+        frame.moveBottom(available.bottom());
+    if (frame.left() < available.left())
+        frame.moveLeft(available.left());
+    if (frame.top() < available.top())
+        frame.moveTop(available.top());
+    return frame;
+}
+
+QMargins TMainWindow::FrameMargins() const {
+    const QRect frame = frameGeometry();
+    const QRect client = geometry();
+    if (isVisible() && frame != client)
+        return {client.left() - frame.left(), client.top() - frame.top(),
+                frame.right() - client.right(), frame.bottom() - client.bottom()};
+    // Not shown yet: the window manager has not said; a title bar as high as
+    // two lines of text is a common size.
+    const int title =
+        std::max(style()->pixelMetric(QStyle::PM_TitleBarHeight), 2 * fontMetrics().height());
+    return {0, title, 0, 0};
+}
+
+void TMainWindow::PlaceWindow(const QRect& available) {
+    const TOptions& o = mCore->Options();
+    const QSize client = o.Width > 0 && o.Height > 0 ? QSize(o.Width, o.Height) : DefaultSize();
+    const QMargins margins = FrameMargins();
+    QRect frame(QPoint(o.Left, o.Top),
+                client.grownBy(margins).expandedTo(minimumSize().grownBy(margins)));
+    if (!o.Placed)
+        frame.moveCenter(available.center());
+    frame = FitFrame(frame, available);
+    resize(frame.size().shrunkBy(margins));
+    move(frame.topLeft());
+}
+
+QSize TMainWindow::DefaultSize() const {
+    // The designed size, or more where the desktop's font needs it: every
+    // page's tab in view and every control at its least size.
+    const QMargins margins = layout()->itemAt(0)->layout()->contentsMargins();
+    const int tabs = mPageControl->tabBar()->sizeHint().width() + margins.left() + margins.right() +
+                     2 * fontMetrics().height();
+    return QSize(ClientWidth, ClientHeight).expandedTo(minimumSizeHint()).expandedTo({tabs, 0});
+}
+
+bool TMainWindow::NormalState() const {
+    return !(windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen));
 }
 
 void TMainWindow::CloseWithoutAsking() {
@@ -471,13 +591,39 @@ void TMainWindow::CloseWithoutAsking() {
 
 void TMainWindow::moveEvent(QMoveEvent* event) {
     QWidget::moveEvent(event);
+    if (!NormalState())
+        return;
     mCore->Options().Top = y();
     mCore->Options().Left = x();
+}
+
+void TMainWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (!NormalState())
+        return;
+    mCore->Options().Width = width();
+    mCore->Options().Height = height();
 }
 
 void TMainWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     mCore->FormShow();
+    if (mShownOnce)
+        return;
+    mShownOnce = true;
+    // Once the window manager has framed the window its real frame is
+    // known; a frame larger than guessed must not push it off the screen.
+    QTimer::singleShot(0, this, [this] {
+        const QScreen* screen = this->screen();
+        if (!screen || !NormalState())
+            return;
+        const QRect frame = frameGeometry();
+        const QRect fitted = FitFrame(frame, screen->availableGeometry());
+        if (fitted == frame)
+            return;
+        resize(size() - (frame.size() - fitted.size()));
+        move(fitted.topLeft());
+    });
 }
 
 void TMainWindow::closeEvent(QCloseEvent* event) {
@@ -487,6 +633,8 @@ void TMainWindow::closeEvent(QCloseEvent* event) {
     }
     mClosing = true;
     mTrayIcon->hide();
+    for (QDialog* dialog : findChildren<QDialog*>())
+        dialog->hide();
     event->accept();
 }
 
@@ -500,35 +648,49 @@ void TMainWindow::changeEvent(QEvent* event) {
 
 bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::StatusTip) {
-        mStatusPanels[1]->setText(static_cast<QStatusTipEvent*>(event)->tip());
+        // The hint line of the window the control is in: a dialog's own
+        // while it is open (the main window behind it is blocked), the
+        // status bar for everything else.
+        const QString tip = static_cast<QStatusTipEvent*>(event)->tip();
+        const auto* widget = qobject_cast<QWidget*>(watched);
+        if (auto* dialog = qobject_cast<TEntryDialog*>(widget ? widget->window() : nullptr))
+            dialog->ShowHint(tip);
+        else
+            mStatusPanels[1]->setText(tip);
         return true;
     }
-    if (event->type() == QEvent::ToolTip)
-        return true; // hints are shown in the status bar only
     return QWidget::eventFilter(watched, event);
 }
 
-int TMainWindowMessage(TMainWindow* window, const QString& text, bool question) {
+namespace {
+
+int Message(QWidget* parent, const QString& text, bool question) {
     QMessageBox box(question ? QMessageBox::Question : QMessageBox::Critical, "Kestrune", text,
-                    question ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, window);
+                    question ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, parent);
     return box.exec();
 }
 
+} // namespace
+
 void TMainWindow::ShowError(const std::string& text) {
+    // Above whatever the operator is looking at: the open dialog, else this
+    // window; a child of it either way.
+    QWidget* parent = QApplication::activeModalWidget();
+    if (parent == nullptr || (parent != this && !isAncestorOf(parent)))
+        parent = this;
     if (MessageHook)
         MessageHook(Q(text), false);
     else
-        TMainWindowMessage(this, Q(text), false);
+        Message(parent, Q(text), false);
 }
 
 bool TMainWindow::AskYesNo(const std::string& text) {
-    const int answer =
-        MessageHook ? MessageHook(Q(text), true) : TMainWindowMessage(this, Q(text), true);
+    const int answer = MessageHook ? MessageHook(Q(text), true) : Message(this, Q(text), true);
     return answer == QMessageBox::Yes;
 }
 
 void TMainWindow::SetStartCaption(const std::string& caption) {
-    mStartButton->setText(Q(caption));
+    mStartButton->setText(Mnemonic(Q(caption)));
 }
 
 void TMainWindow::SetStatusText(int panel, const std::string& text) {
@@ -654,12 +816,54 @@ void TMainWindow::BuildDialogs() {
     onDoubleClick(
         mAccessListView, [this] { EditAccessButtonClick(); }, [this] { NewAccessButtonClick(); });
 
+    // Keys of the lists, for the operator who does not reach for the mouse.
+    AddListKeys(
+        mProxyListView, [this] { EditProxyButtonClick(); }, [this] { NewProxyButtonClick(); },
+        [this] { mCore->DeleteProxyServer(SelectedCaption(mProxyListView)); });
+    AddListKeys(
+        mMapperListView, [this] { EditMapperButtonClick(); }, [this] { NewMapperButtonClick(); },
+        [this] { mCore->DeletePortMapper(SelectedCaption(mMapperListView)); });
+    AddListKeys(
+        mAccessListView, [this] { EditAccessButtonClick(); }, [this] { NewAccessButtonClick(); },
+        [this] { DeleteAccessButtonClick(); });
+
     connect(mProxyForm.get(), &TEntryDialog::Saved, this,
             [this](const QString& name) { SelectRow(mProxyListView, name); });
     connect(mMapperForm.get(), &TEntryDialog::Saved, this,
             [this](const QString& name) { SelectRow(mMapperListView, name); });
     connect(mAccessForm.get(), &TEntryDialog::Saved, this,
             [this](const QString& name) { SelectRow(mAccessListView, name); });
+}
+
+void TMainWindow::AddListKeys(QTreeWidget* list, std::function<void()> edit,
+                              std::function<void()> create, std::function<void()> remove) {
+    QWidget* page = list->parentWidget();
+    auto key = [this](QWidget* owner, const QKeySequence& keys, Qt::ShortcutContext context,
+                      const std::function<void()>& action) {
+        auto* shortcut = new QShortcut(keys, owner);
+        shortcut->setContext(context);
+        connect(shortcut, &QShortcut::activated, this, action);
+    };
+    // Enter does what a double-click does: edit the selected row, or make
+    // a new entry when none is selected.
+    auto open = [list, edit, create] {
+        if (list->selectedItems().isEmpty())
+            create();
+        else
+            edit();
+    };
+    key(list, QKeySequence(Qt::Key_Return), Qt::WidgetShortcut, open);
+    key(list, QKeySequence(Qt::Key_Enter), Qt::WidgetShortcut, open);
+    // A Delete key pressed by mistake must not lose an entry: it asks first.
+    key(list, QKeySequence(Qt::Key_Delete), Qt::WidgetShortcut, [this, list, remove] {
+        const std::optional<std::string> name = SelectedCaption(list);
+        if (name && AskYesNo("Delete " + *name + "?"))
+            remove();
+    });
+    // Wherever the focus is in the window, while the page is in front (a
+    // hidden page's keys do not answer).
+    key(page, QKeySequence(Qt::Key_Insert), Qt::WindowShortcut, create);
+    key(page, QKeySequence(Qt::CTRL | Qt::Key_N), Qt::WindowShortcut, create);
 }
 
 void TMainWindow::NewProxyButtonClick() {

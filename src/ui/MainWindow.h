@@ -4,9 +4,10 @@
 
 #include "core/Main.h"
 
-#include <QFont>
+#include <QIcon>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -30,6 +31,8 @@ class TProxyForm;
 class TMainWindow : public QWidget, public IMainView {
     Q_OBJECT
 public:
+    // The designed client area: the window's default size, unless the
+    // desktop's font needs more or the screen has less.
     static constexpr int ClientWidth = 681;
     static constexpr int ClientHeight = 496;
 
@@ -63,7 +66,21 @@ public:
     bool TrayVisible() const;
 
     static QString Caption();
-    static QFont WindowFont();
+    // The program's icon (the one its desktop entry installs), in every size
+    // it ships.
+    static QIcon ProgramIcon();
+    // Application-wide settings of the desktop program: its name (which the
+    // window manager shows and no caption repeats), its desktop entry and
+    // its icon. Call once, after the QApplication exists.
+    static void ConfigureApplication();
+
+    // Sizes and places the window from the stored options: the stored size
+    // or the default one, the stored position or centred, and then pulled
+    // inside `available` (a screen's free area) if it would stick out.
+    void PlaceWindow(const QRect& available);
+    // The part of `frame` that fits `available`: smaller if it is larger,
+    // moved inside if it sticks out.
+    static QRect FitFrame(QRect frame, const QRect& available);
 
     // The three editing dialogs, created with the window and reused.
     TProxyForm& ProxyForm() { return *mProxyForm; }
@@ -77,6 +94,7 @@ protected:
 
     void showEvent(QShowEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -85,7 +103,19 @@ private:
     void BuildPages();
     void BuildServicePage(QWidget* page, const QString& prefix, const QStringList& columns,
                           const QList<int>& widths, const QStringList& buttons,
-                          const QStringList& hints, const QList<int>& lefts);
+                          const QStringList& hints, const QList<int>& lefts,
+                          const QString& emptyText);
+    // The keys of a list and its page: Enter edits, Delete asks "Delete
+    // NAME?" and then removes, Insert and Ctrl+N make a new entry while the
+    // page is in front.
+    void AddListKeys(QTreeWidget* list, std::function<void()> edit, std::function<void()> create,
+                     std::function<void()> remove);
+    QSize DefaultSize() const;
+    // The frame the window manager adds, or a guess before it has said.
+    QMargins FrameMargins() const;
+    // Whether the window has its normal size and place (not minimised,
+    // maximised or full-screen), which the settings keep.
+    bool NormalState() const;
     void BuildMonitorPage(QWidget* page);
     void BuildSettingsPage(QWidget* page);
     void BuildAboutPage(QWidget* page);
@@ -129,6 +159,7 @@ private:
     QSystemTrayIcon* mTrayIcon = nullptr;
     int mTrayImage = 0;
     bool mClosing = false;
+    bool mShownOnce = false;
     // Declared after mCore, so destroyed before it: they hold references to it.
     std::unique_ptr<TProxyForm> mProxyForm;
     std::unique_ptr<TMapperForm> mMapperForm;

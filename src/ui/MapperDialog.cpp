@@ -8,23 +8,24 @@
 
 namespace kestrune {
 
-TMapperForm::TMapperForm(TMainWindow& main) : TEntryDialog(main, "MapperForm", 304) {
-    setWindowTitle(NewCaption);
+TMapperForm::TMapperForm(TMainWindow& main)
+    : TEntryDialog(main, "MapperForm", NewCaption, EditCaption) {
     AddEnableCheckBox();
-    mNameLabeledEdit = AddLabeledEdit("NameLabeledEdit", "Name", 8, 48, 161, MaxNameLength);
-    mOwnHostComboBox = AddComboBox("OwnHostComboBox", "OwnHostLabel", "Listen IP", 8, 88, 113);
-    mOwnPortLabeledEdit = AddPortEdit("OwnPortLabeledEdit", "Port", 128, 88, 41, 9000);
-    mMapHostComboBox = AddComboBox("MapHostComboBox", "MapHostLabel", "Remote IP", 8, 128, 113);
-    mMapPortLabeledEdit = AddPortEdit("MapPortLabeledEdit", "Port", 128, 128, 41, 9001);
-    AddSpinEdit("Queue", "Queue", 8, 168, 81, 1, 1000, 5, 15, "Listening queue limit");
-    AddSpinEdit("Wait", "Wait", 96, 168, 73, 1, 3600, 5, 5, "Timeout time in seconds");
-    AddSpinEdit("Buffer", "Buffer", 8, 208, 81, 4, 4096, 4, 64, "Buffer size in KB");
-    AddSpinEdit("Limit", "Limit", 96, 208, 73, 0, 5000, 10, 0, "Maximum number of connections");
-    mProtocolComboBox = AddComboBox("ProtocolComboBox", "ProtocolLabel", "Protocol", 8, 248, 161,
-                                    {"TCP", "UDP", "Both"});
+    mNameLabeledEdit = NewLabeledEdit("NameLabeledEdit", "Name", MaxNameLength);
+    Row({{mNameLabeledEdit, 1}});
+    mOwnHostComboBox = NewComboBox("OwnHostComboBox", "OwnHostLabel", "Listen IP");
+    mOwnPortLabeledEdit = NewPortEdit("OwnPortLabeledEdit", "Port", 9000);
+    Row({{mOwnHostComboBox, 113}, {mOwnPortLabeledEdit, 41}});
+    mMapHostComboBox = NewComboBox("MapHostComboBox", "MapHostLabel", "Remote IP");
+    mMapPortLabeledEdit = NewPortEdit("MapPortLabeledEdit", "Port", 9001);
+    Row({{mMapHostComboBox, 113}, {mMapPortLabeledEdit, 41}});
+    AddServiceSpinners();
+    mProtocolComboBox =
+        NewComboBox("ProtocolComboBox", "ProtocolLabel", "Protocol", {"TCP", "UDP", "Both"});
+    Row({{mProtocolComboBox, 1}});
     connect(mProtocolComboBox, &QComboBox::currentIndexChanged, this,
             [this] { ProtocolComboBoxChange(); });
-    AddButtons(276);
+    AddButtons();
 }
 
 void TMapperForm::PrepareHostList() {

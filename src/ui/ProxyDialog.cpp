@@ -5,26 +5,38 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QToolButton>
 
 namespace kestrune {
 
-TProxyForm::TProxyForm(TMainWindow& main) : TEntryDialog(main, "ProxyForm", 304) {
-    setWindowTitle(NewCaption);
+TProxyForm::TProxyForm(TMainWindow& main)
+    : TEntryDialog(main, "ProxyForm", NewCaption, EditCaption) {
     AddEnableCheckBox();
-    mNameLabeledEdit = AddLabeledEdit("NameLabeledEdit", "Name", 8, 48, 161, MaxNameLength);
-    mHostComboBox = AddComboBox("HostComboBox", "HostLabel", "Listen IP", 8, 88, 113);
-    mPortLabeledEdit = AddPortEdit("PortLabeledEdit", "Port", 128, 88, 41, 1080);
-    mUsernameLabeledEdit = AddLabeledEdit("UsernameLabeledEdit", "Username", 8, 128, 81, 50,
+    mNameLabeledEdit = NewLabeledEdit("NameLabeledEdit", "Name", MaxNameLength);
+    Row({{mNameLabeledEdit, 1}});
+    mHostComboBox = NewComboBox("HostComboBox", "HostLabel", "Listen IP");
+    mPortLabeledEdit = NewPortEdit("PortLabeledEdit", "Port", 1080);
+    Row({{mHostComboBox, 113}, {mPortLabeledEdit, 41}});
+    mUsernameLabeledEdit = NewLabeledEdit("UsernameLabeledEdit", "Username", 50,
                                           "Authorization username or empty for none");
-    mPasswordLabeledEdit = AddLabeledEdit("PasswordLabeledEdit", "Password", 96, 128, 73, 50,
+    mPasswordLabeledEdit = NewLabeledEdit("PasswordLabeledEdit", "Password", 50,
                                           "Authorization password or empty for none");
-    AddSpinEdit("Queue", "Queue", 8, 168, 81, 1, 1000, 5, 15, "Listening queue limit");
-    AddSpinEdit("Wait", "Wait", 96, 168, 73, 1, 3600, 5, 5, "Timeout time in seconds");
-    AddSpinEdit("Buffer", "Buffer", 8, 208, 81, 4, 4096, 4, 64, "Buffer size in KB");
-    AddSpinEdit("Limit", "Limit", 96, 208, 73, 0, 5000, 10, 0, "Maximum number of connections");
-    mVersionComboBox = AddComboBox("VersionComboBox", "VersionLabel", "Version", 8, 248, 161,
-                                   {"SOCKS5", "SOCKS4", "Both"});
-    AddButtons(276);
+    // The password is a secret on screen: dots until the operator asks.
+    mPasswordLabeledEdit->setEchoMode(QLineEdit::Password);
+    mShowPasswordButton = new QToolButton(mPasswordLabeledEdit->parentWidget());
+    mShowPasswordButton->setObjectName("ShowPasswordButton");
+    mShowPasswordButton->setText("S&how");
+    mShowPasswordButton->setCheckable(true);
+    mShowPasswordButton->setFocusPolicy(Qt::StrongFocus);
+    connect(mShowPasswordButton, &QToolButton::toggled, this, [this](bool shown) {
+        mPasswordLabeledEdit->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
+    });
+    Row({{mUsernameLabeledEdit, 81}, {mPasswordLabeledEdit, 73, mShowPasswordButton}});
+    AddServiceSpinners();
+    mVersionComboBox =
+        NewComboBox("VersionComboBox", "VersionLabel", "Version", {"SOCKS5", "SOCKS4", "Both"});
+    Row({{mVersionComboBox, 1}});
+    AddButtons();
 }
 
 void TProxyForm::PrepareHostList() {
@@ -40,6 +52,7 @@ void TProxyForm::OpenNew() {
     mPortLabeledEdit->setText("1080");
     mUsernameLabeledEdit->clear();
     mPasswordLabeledEdit->clear();
+    mShowPasswordButton->setChecked(false);
     SetServiceValues(TServiceValues{});
     mVersionComboBox->setCurrentIndex(0);
     ShowOver();
@@ -54,6 +67,7 @@ void TProxyForm::OpenEdit(const TProxyServerSettings& server) {
     mPortLabeledEdit->setText(QString::number(server.mPort));
     mUsernameLabeledEdit->setText(QString::fromStdString(server.mUser));
     mPasswordLabeledEdit->setText(QString::fromStdString(server.mPass));
+    mShowPasswordButton->setChecked(false);
     SetServiceValues(server);
     mVersionComboBox->setCurrentIndex(server.mFive && server.mFour ? 2 : server.mFour ? 1 : 0);
     ShowOver();

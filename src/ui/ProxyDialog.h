@@ -6,6 +6,7 @@
 
 class QComboBox;
 class QLineEdit;
+class QToolButton;
 
 namespace kestrune {
 
@@ -33,6 +34,7 @@ private:
     QLineEdit* mPortLabeledEdit;
     QLineEdit* mUsernameLabeledEdit;
     QLineEdit* mPasswordLabeledEdit;
+    QToolButton* mShowPasswordButton;
     QComboBox* mVersionComboBox;
     // The caption of the selected row when the dialog was opened for editing
     // (the main window stays disabled, so the selection cannot change).

@@ -292,6 +292,31 @@ TEST(Settings, OptionsWithoutPositionPlaceTheWindowTopLeft) {
     EXPECT_EQ(o.Time, "current") << "a missing Time keeps the field's text";
 }
 
+// The window's size sits right after its position; a file without one (or
+// with a size no window can have) gives the default size and is written back
+// without one.
+TEST(Settings, WindowSizeFollowsThePositionAndIsOptional) {
+    TOptions o;
+    o.Placed = true;
+    o.Top = 10;
+    o.Left = 20;
+    o.Width = 900;
+    o.Height = 640;
+    const std::string bytes = WriteSettings(o, {}, {}, {}).ToBytes();
+    EXPECT_NE(bytes.find("Top=10\r\nLeft=20\r\nWidth=900\r\nHeight=640\r\nTime="),
+              std::string::npos)
+        << bytes;
+    const TOptions back = Read(bytes).Data.Options;
+    EXPECT_EQ(std::tie(back.Width, back.Height), std::tie(o.Width, o.Height));
+
+    for (const char* text : {"[Kestrune]\nTop=1\n", "[Kestrune]\nWidth=-5\nHeight=x\n"}) {
+        const TOptions none = Read(text).Data.Options;
+        EXPECT_EQ(none.Width, 0) << text;
+        EXPECT_EQ(none.Height, 0) << text;
+        EXPECT_EQ(WriteSettings(none, {}, {}, {}).ToBytes().find("Width"), std::string::npos);
+    }
+}
+
 TEST(Settings, DesktopPathBesideAWritableExecutableElseInTheConfigDirectory) {
     char tmp[] = "/tmp/kestrune-path-XXXXXX";
     ASSERT_NE(mkdtemp(tmp), nullptr);

@@ -162,14 +162,17 @@ TEST_F(MainTest, UptimeShowsDaysHoursMinutes) {
 }
 
 TEST_F(MainTest, StopZeroesEveryMonitorRowTotalIncluded) {
+    int64_t mono = 0;
+    Core.MonotonicClock = [&mono] { return mono; };
     AddService("p1", true);
     Core.FormCreate();
     Core.FormShow();
     Core.StartButtonClick();
+    Core.SetActivePage(TMainForm::MonitorPage);
     Core.ProxyServers[0]->mOnline = 2;
     Core.ProxyServers[0]->mTraf = 100;
     Core.ProxyServers[0]->mTrafTotal = 1536;
-    Core.SetActivePage(TMainForm::MonitorPage);
+    mono += 1'000;
     Core.MonitorTimerTimer();
     EXPECT_EQ(Core.MonitorRows()[Core.FindMonitorRow("p1")].Columns[4], "1.5 KB");
     EXPECT_EQ(Core.MonitorRows()[Core.FindMonitorRow("p1")].Columns[3], "100 B/s");
@@ -270,6 +273,50 @@ TEST_F(MainTest, RefreshSkipsDisabledServicesAndOnlyRunsWithTheMonitorInFront) {
     EXPECT_EQ(Core.MonitorRows()[Core.FindMonitorRow("on")].Columns[1], "3");
     EXPECT_EQ(Core.MonitorRows()[Core.FindMonitorRow("off")].Columns[1], "0");
     EXPECT_EQ(Core.MonitorRows()[Core.FindMonitorRow("Total")].Columns[1], "3");
+}
+
+// The Traffic column is a rate: the interval's bytes over the time the
+// interval really lasted, whatever the tick's spacing; the Total row is the
+// sum of the rows; bytes from before the page went away are not counted.
+TEST_F(MainTest, TrafficIsBytesPerSecondOverTheMeasuredInterval) {
+    int64_t mono = 5'000;
+    Core.MonotonicClock = [&mono] { return mono; };
+    AddService("a", true);
+    AddService("b", true, true);
+    Core.FormCreate();
+    Core.FormShow();
+    Core.SetActivePage(TMainForm::MonitorPage);
+    Core.StartButtonClick();
+    auto traffic = [this](const std::string& row) {
+        return Core.MonitorRows()[Core.FindMonitorRow(row)].Columns[3];
+    };
+    mono += 2'000;
+    Core.ProxyServers[0]->mTraf = 40 * 1024 * 1024; // 20 MB/s for 2 s
+    Core.PortMappers[0]->mTraf = 2'048;
+    Core.MonitorTimerTimer();
+    EXPECT_EQ(traffic("a"), "20 MB/s");
+    EXPECT_EQ(traffic("b"), "1024 B/s");
+    EXPECT_EQ(traffic("Total"), "20 MB/s");
+    EXPECT_EQ(Core.ProxyServers[0]->mTraf.load(), 0);
+
+    mono += 2'500; // a late tick
+    Core.ProxyServers[0]->mTraf = 5'120;
+    Core.PortMappers[0]->mTraf = 1'001;
+    Core.MonitorTimerTimer();
+    EXPECT_EQ(traffic("a"), "2 KB/s");
+    EXPECT_EQ(traffic("b"), "400 B/s");       // 400.4 rounded
+    EXPECT_EQ(traffic("Total"), "2.39 KB/s"); // 2448 B/s, the sum of the rows
+
+    Core.ProxyServers[0]->mTraf = 9'999; // counted just before the page left
+    Core.SetActivePage(0);
+    mono += 60'000;
+    Core.MonitorTimerTimer();
+    Core.SetActivePage(TMainForm::MonitorPage);
+    mono += 1'000;
+    Core.ProxyServers[0]->mTraf = 700;
+    Core.MonitorTimerTimer();
+    EXPECT_EQ(traffic("a"), "700 B/s");
+    EXPECT_EQ(traffic("b"), "0 B/s");
 }
 
 namespace {

@@ -7,9 +7,11 @@
 #include "ui/ProxyDialog.h"
 
 #include "Loopback.h"
+#include "Render.h"
 #include "TreeRow.h"
 #include "WaitFor.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -17,6 +19,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStatusTipEvent>
 #include <QTabWidget>
 #include <QTest>
@@ -85,6 +89,13 @@ class DialogsTest : public QObject {
     QLineEdit* Edit(QWidget& dialog, const char* name) { return Find<QLineEdit>(dialog, name); }
     QComboBox* Combo(QWidget& dialog, const char* name) { return Find<QComboBox>(dialog, name); }
     void Click(QPushButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+    // The main window is blocked exactly while a dialog is open over it.
+    bool Blocked() const { return QApplication::activeModalWidget() != nullptr; }
+    // What leaving a field does (the dialog need not have the focus).
+    void Leave(QWidget* field) {
+        QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+        QCoreApplication::sendEvent(field, &out);
+    }
     void Fill(QWidget& dialog, const QMap<QString, QString>& texts) {
         for (auto it = texts.begin(); it != texts.end(); ++it) {
             if (auto* edit = dialog.findChild<QLineEdit*>(it.key()))
@@ -177,42 +188,59 @@ private slots:
         QDir(Dir).removeRecursively();
     }
 
-    void DialogsAreFixedAndReusedWithTheirControlsInTabOrder() {
+    // Each dialog belongs to the main window and blocks it while open, has
+    // its caption exactly and is wide enough for it, keeps one size, uses
+    // the desktop's font, and keeps its controls in the designed tab order.
+    void DialogsAreChildrenOfTheWindowWithTheirControlsInTabOrder() {
         Open();
         Show();
         struct TForm {
             TEntryDialog* dialog;
-            QSize size;
+            QStringList captions;
             QStringList order;
         };
         const TForm forms[] = {
             {&W->ProxyForm(),
-             {177, 304},
+             {"New proxy server", "Edit proxy server"},
              {"EnableCheckBox", "NameLabeledEdit", "HostComboBox", "PortLabeledEdit",
               "UsernameLabeledEdit", "PasswordLabeledEdit", "QueueLabeledEdit", "WaitLabeledEdit",
               "BufferLabeledEdit", "LimitLabeledEdit", "VersionComboBox", "SaveButton",
               "CloseButton"}},
             {&W->MapperForm(),
-             {177, 304},
+             {"New port mapper", "Edit port mapper"},
              {"EnableCheckBox", "NameLabeledEdit", "OwnHostComboBox", "OwnPortLabeledEdit",
               "MapHostComboBox", "MapPortLabeledEdit", "QueueLabeledEdit", "WaitLabeledEdit",
               "BufferLabeledEdit", "LimitLabeledEdit", "ProtocolComboBox", "SaveButton",
               "CloseButton"}},
             {&W->AccessForm(),
-             {177, 224},
+             {"New access restriction", "Edit access restriction"},
              {"EnableCheckBox", "NameLabeledEdit", "OwnHostComboBox", "OwnPortLabeledEdit",
               "RemoteHostComboBox", "RemotePortLabeledEdit", "ActionComboBox", "SaveButton",
               "CloseButton"}},
         };
         for (const TForm& form : forms) {
-            QCOMPARE(form.dialog->minimumSize(), form.size);
-            QCOMPARE(form.dialog->maximumSize(), form.size);
-            const Qt::WindowFlags flags = form.dialog->windowFlags();
+            TEntryDialog& dialog = *form.dialog;
+            QCOMPARE(dialog.parentWidget(), static_cast<QWidget*>(W.get()));
+            QCOMPARE(dialog.windowModality(), Qt::WindowModal);
+            QVERIFY(!dialog.isVisible());
+            QVERIFY(!Blocked());
+            dialog.ShowOver();
+            QVERIFY(dialog.isVisible());
+            QCOMPARE(QApplication::activeModalWidget(), &dialog);
+            QCOMPARE(dialog.windowTitle(), form.captions[0]);
+            QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+            QFont bold = dialog.font();
+            bold.setBold(true);
+            for (const QString& caption : form.captions)
+                QVERIFY2(dialog.width() >= QFontMetrics(bold).horizontalAdvance(caption) +
+                                               4 * dialog.fontMetrics().height(),
+                         qPrintable(caption));
+            QCOMPARE(dialog.font(), QApplication::font());
+            const Qt::WindowFlags flags = dialog.windowFlags();
             QVERIFY(flags & Qt::WindowCloseButtonHint);
             QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
-            QCOMPARE(form.dialog->font().pixelSize(), TMainWindow::WindowFont().pixelSize());
             QStringList chain;
-            QWidget* at = form.dialog->findChild<QWidget*>("EnableCheckBox");
+            QWidget* at = dialog.findChild<QWidget*>("EnableCheckBox");
             for (int i = 0; i < 200 && chain.size() < form.order.size(); ++i) {
                 if (form.order.contains(at->objectName()) && !chain.contains(at->objectName()) &&
                     (at->focusPolicy() & Qt::TabFocus))
@@ -220,15 +248,11 @@ private slots:
                 at = at->nextInFocusChain();
             }
             QCOMPARE(chain, form.order);
-            for (QWidget* child : form.dialog->findChildren<QWidget*>())
-                QVERIFY2(child->toolTip().isEmpty(), qPrintable(child->objectName()));
+            dialog.close();
+            QVERIFY(!Blocked());
         }
         auto* queue = Edit(W->ProxyForm(), "QueueLabeledEdit");
         QCOMPARE(queue->statusTip(), QString("Listening queue limit"));
-        // A dialog's hints reach the main window's status bar like its own.
-        QStatusTipEvent tip(queue->statusTip());
-        QCoreApplication::sendEvent(queue, &tip);
-        QCOMPARE(Find<QLabel>(*W, "StatusPanel1")->text(), QString("Listening queue limit"));
         QCOMPARE(Edit(W->MapperForm(), "LimitLabeledEdit")->statusTip(),
                  QString("Maximum number of connections"));
         QCOMPARE(Edit(W->ProxyForm(), "UsernameLabeledEdit")->statusTip(),
@@ -237,7 +261,56 @@ private slots:
         QCOMPARE(Combo(W->ProxyForm(), "HostComboBox")->lineEdit()->maxLength(), 15);
         QCOMPARE(Edit(W->ProxyForm(), "PortLabeledEdit")->maxLength(), 5);
         QCOMPARE(queue->maxLength(), 4);
-        QCOMPARE(Edit(W->ProxyForm(), "PasswordLabeledEdit")->echoMode(), QLineEdit::Normal);
+    }
+
+    // The password shows as dots; "Show" toggles it, and every opening
+    // hides it again.
+    void PasswordShowsDotsUntilShown() {
+        Open();
+        Show();
+        TProxyForm& dialog = W->ProxyForm();
+        QLineEdit* password = Edit(dialog, "PasswordLabeledEdit");
+        auto* show = Find<QToolButton>(dialog, "ShowPasswordButton");
+        QCOMPARE(show->text().remove('&'), QString("Show"));
+        Click(Button("NewProxyButton"));
+        QCOMPARE(password->echoMode(), QLineEdit::Password);
+        QTest::mouseClick(show, Qt::LeftButton);
+        QCOMPARE(password->echoMode(), QLineEdit::Normal);
+        QTest::mouseClick(show, Qt::LeftButton);
+        QCOMPARE(password->echoMode(), QLineEdit::Password);
+        QTest::mouseClick(show, Qt::LeftButton);
+        dialog.close();
+        Click(Button("NewProxyButton"));
+        QCOMPARE(password->echoMode(), QLineEdit::Password);
+        QVERIFY(!show->isChecked());
+        dialog.close();
+    }
+
+    // At 2x on a 1280 x 800 screen (640 x 400 for the program) each dialog
+    // fits whole with room for a title bar; on a still smaller screen its
+    // fields scroll and Save, Close and the hint line stay in view.
+    void DialogsFitSmallScreens() {
+        Open();
+        Show();
+        for (TEntryDialog* dialog : {static_cast<TEntryDialog*>(&W->ProxyForm()),
+                                     static_cast<TEntryDialog*>(&W->MapperForm()),
+                                     static_cast<TEntryDialog*>(&W->AccessForm())}) {
+            auto* scroll = dialog->findChild<QScrollArea*>();
+            dialog->FitInto(QRect(0, 0, 640, 400));
+            QVERIFY(dialog->height() <= 400 - 2 * dialog->fontMetrics().height());
+            dialog->show();
+            QCoreApplication::processEvents();
+            QCOMPARE(scroll->verticalScrollBar()->maximum(), 0);
+            dialog->FitInto(QRect(0, 0, 640, 200));
+            QCoreApplication::processEvents();
+            QVERIFY(dialog->height() <= 200);
+            QVERIFY(scroll->verticalScrollBar()->maximum() > 0);
+            for (QWidget* always : {static_cast<QWidget*>(dialog->SaveButton()),
+                                    static_cast<QWidget*>(dialog->CloseButton()),
+                                    static_cast<QWidget*>(dialog->HintLabel())})
+                QVERIFY(dialog->rect().contains(always->geometry()));
+            dialog->close();
+        }
     }
 
     void HostListsStartWithTheTwoFixedAddresses() {
@@ -348,7 +421,7 @@ private slots:
         QVERIFY(dialog.isVisible());
         QCOMPARE(dialog.focusWidget(), dialog.SaveButton());
         dialog.close();
-        QVERIFY(W->isEnabled());
+        QVERIFY(!Blocked());
     }
 
     void MapperDialogShowsEachFailureAndFocusesItsControl() {
@@ -500,26 +573,39 @@ private slots:
         Click(dialog.SaveButton());
         QVERIFY(Messages.isEmpty());
         QVERIFY(!dialog.isVisible());
-        QVERIFY(W->isEnabled());
+        QVERIFY(!Blocked());
         QCOMPARE(Captions(List("AccessListView")), (QStringList{"Lan", "Total"}));
         QVERIFY(Row(List("AccessListView"), "Total")->isSelected());
         QCOMPARE(Row(List("AccessListView"), "Total")->text(5), QString("Deny"));
         QCOMPARE(Sections(), (QStringList{"Office", "Mail", "Lan", "Total"}));
     }
 
-    void EmptiedPortFieldsShowTheirDefaults() {
+    // A port field may be empty while the operator types (typing 8080 into
+    // it gives 8080); leaving it, or Save, puts its default back into an
+    // empty field and writes a number plainly.
+    void PortFieldsArePutRightWhenLeft() {
         Open();
         Show();
         Click(Button("NewProxyButton"));
         QLineEdit* port = Edit(W->ProxyForm(), "PortLabeledEdit");
         port->selectAll();
         QTest::keyClick(port, Qt::Key_Backspace);
+        QCOMPARE(port->text(), QString());
+        QTest::keyClicks(port, "8080");
+        QCOMPARE(port->text(), QString("8080"));
+        Leave(port);
+        QCOMPARE(port->text(), QString("8080"));
+        port->selectAll();
+        QTest::keyClick(port, Qt::Key_Backspace);
+        Leave(port);
         QCOMPARE(port->text(), QString("1080"));
         for (const char* kept : {"0", "99999", "65535"}) {
             port->setText(kept);
+            W->ProxyForm().CommitFields();
             QCOMPARE(port->text(), QString(kept));
         }
         port->setText("00080");
+        W->ProxyForm().CommitFields();
         QCOMPARE(port->text(), QString("80"));
         QTest::keyClicks(port, "x-");
         QVERIFY2(port->text() == "80", "digits only");
@@ -530,6 +616,8 @@ private slots:
              {std::pair{"OwnPortLabeledEdit", "9000"}, std::pair{"MapPortLabeledEdit", "9001"}}) {
             QLineEdit* edit = Edit(W->MapperForm(), name);
             edit->setText("");
+            QCOMPARE(edit->text(), QString());
+            W->MapperForm().CommitFields();
             QCOMPARE(edit->text(), QString(fallback));
         }
         W->MapperForm().close();
@@ -539,12 +627,13 @@ private slots:
              {std::pair{"OwnPortLabeledEdit", "1080"}, std::pair{"RemotePortLabeledEdit", "0"}}) {
             QLineEdit* edit = Edit(W->AccessForm(), name);
             edit->setText("");
+            W->AccessForm().CommitFields();
             QCOMPARE(edit->text(), QString(fallback));
         }
         W->AccessForm().close();
     }
 
-    void SpinnerFieldsClampIntoTheirRanges() {
+    void SpinnerFieldsClampIntoTheirRangesWhenLeft() {
         Open();
         Show();
         Click(Button("NewProxyButton"));
@@ -559,6 +648,7 @@ private slots:
             {"BufferLabeledEdit", "2", "4"},      {"LimitLabeledEdit", "5001", "5000"},
             {"BufferLabeledEdit", "", "64"},      {"WaitLabeledEdit", "3600", "3600"},
             {"LimitLabeledEdit", "", "0"},        {"QueueLabeledEdit", "", "15"},
+            {"BufferLabeledEdit", "16", "16"}, // "1" alone is below the range
         };
         for (const TCase& c : cases) {
             QLineEdit* edit = Edit(dialog, c.field);
@@ -567,6 +657,8 @@ private slots:
                 QTest::keyClicks(edit, c.typed);
             else
                 QTest::keyClick(edit, Qt::Key_Backspace);
+            QVERIFY2(edit->text() == c.typed, "left alone while typing");
+            Leave(edit);
             QVERIFY2(edit->text() == c.shown,
                      qPrintable(QString("%1 %2 -> %3").arg(c.field, c.typed, edit->text())));
         }
@@ -653,14 +745,14 @@ private slots:
         Click(Button("EditProxyButton"));
         QCOMPARE(dialog.windowTitle(), QString("Edit proxy server"));
         QCOMPARE(Edit(dialog, "NameLabeledEdit")->text(), QString("Office"));
-        QVERIFY(!W->isEnabled());
+        QVERIFY(Blocked());
         const QString port = FreePort();
         Fill(dialog, {{"NameLabeledEdit", "Branch"}, {"PortLabeledEdit", port}});
         Combo(dialog, "VersionComboBox")->setCurrentIndex(2);
         Click(dialog.SaveButton());
         QVERIFY(Messages.isEmpty());
         QVERIFY(!dialog.isVisible());
-        QVERIFY(W->isEnabled());
+        QVERIFY(!Blocked());
         const QString log = Log();
         const auto stopped = log.indexOf("] [Office] Stopped\n");
         const auto started = log.indexOf("] [Branch] Started\n");
@@ -688,7 +780,7 @@ private slots:
         W->Core().AddProxyServer(idle, ProxyServerRow(idle));
         Show();
         Click(Button("StartButton"));
-        QCOMPARE(Button("StartButton")->text(), QString("Stop"));
+        QCOMPARE(Button("StartButton")->text(), QString("S&top"));
         Find<QTabWidget>(*W, "PageControl")->setCurrentIndex(1);
         QTest::mouseDClick(List("MapperListView")->viewport(), Qt::LeftButton, {}, QPoint(20, 200));
         TMapperForm& dialog = W->MapperForm();
@@ -707,31 +799,50 @@ private slots:
         QCOMPARE(Sections(), (QStringList{"Idle", "Relay"}));
     }
 
-    void CloseAndTheTitleBarCloseDiscardTheInput() {
+    // Close, the title bar's close and Escape discard the input and unblock
+    // the main window; Enter in any field presses Save, with what the fields
+    // show once put right.
+    void EscapeAndCloseDiscardEnterSaves() {
         Open();
         Show();
-        for (int way = 0; way < 2; ++way) {
+        TProxyForm& dialog = W->ProxyForm();
+        for (int way = 0; way < 3; ++way) {
             Click(Button("NewProxyButton"));
-            TProxyForm& dialog = W->ProxyForm();
             QVERIFY(dialog.isVisible());
-            QVERIFY(!W->isEnabled());
-            QVERIFY(dialog.isEnabled());
+            QVERIFY(Blocked());
             QVERIFY2(Edit(dialog, "NameLabeledEdit")->text().isEmpty(), "refilled");
             Fill(dialog, {{"NameLabeledEdit", "Draft"}, {"HostComboBox", "127.0.0.1"}});
-            // Neither Enter nor Escape presses a button.
-            QTest::keyClick(Edit(dialog, "NameLabeledEdit"), Qt::Key_Return);
-            QTest::keyClick(Edit(dialog, "NameLabeledEdit"), Qt::Key_Escape);
-            QVERIFY(dialog.isVisible());
             if (way == 0)
                 Click(dialog.CloseButton());
-            else
+            else if (way == 1)
                 dialog.close(); // what the title bar's close icon does
+            else
+                QTest::keyClick(Edit(dialog, "NameLabeledEdit"), Qt::Key_Escape);
             QVERIFY(!dialog.isVisible());
-            QVERIFY(W->isEnabled());
+            QVERIFY(!Blocked());
             QVERIFY(W->Core().ProxyServers.empty());
             QVERIFY(Messages.isEmpty());
         }
         QVERIFY(Sections().isEmpty());
+
+        int saved = 0;
+        for (const char* field : {"NameLabeledEdit", "HostComboBox", "PortLabeledEdit",
+                                  "QueueLabeledEdit", "PasswordLabeledEdit"}) {
+            Click(Button("NewProxyButton"));
+            Fill(dialog, {{"NameLabeledEdit", QString("Keyed %1").arg(saved)},
+                          {"HostComboBox", "127.0.0.1"},
+                          {"PortLabeledEdit", QString::number(3000 + saved)}});
+            // Typed, not yet put right: Enter must store the held number.
+            Edit(dialog, "QueueLabeledEdit")->setText("9999");
+            QWidget* target = dialog.findChild<QWidget*>(field);
+            if (auto* combo = qobject_cast<QComboBox*>(target))
+                target = combo->lineEdit();
+            QTest::keyClick(target, Qt::Key_Return);
+            QVERIFY2(Messages.isEmpty(), qPrintable(Messages.join('|')));
+            QVERIFY2(!dialog.isVisible(), field);
+            QCOMPARE(W->Core().ProxyServers.size(), std::size_t(++saved));
+            QCOMPARE(W->Core().ProxyServers.back()->mQueue, 1000);
+        }
     }
 
     void AccessListCommandsMoveDeleteAndFollowTheSelection() {
@@ -840,24 +951,26 @@ private slots:
         Show();
         auto save = [&](TEntryDialog& dialog, const QString& file) {
             QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-            QVERIFY(dialog.grab().save(dir + "/" + file));
+            for (int scale : {1, 2})
+                QVERIFY(Render(&dialog, scale)
+                            .save(QString("%1/%2-%3x.png").arg(dir, file).arg(scale)));
             dialog.close();
         };
         Click(Button("NewProxyButton"));
-        save(W->ProxyForm(), "dialog-proxy-new.png");
+        save(W->ProxyForm(), "dialog-proxy-new");
         List("ProxyListView")->topLevelItem(0)->setSelected(true);
         Click(Button("EditProxyButton"));
-        save(W->ProxyForm(), "dialog-proxy-edit.png");
+        save(W->ProxyForm(), "dialog-proxy-edit");
         Click(Button("NewMapperButton"));
-        save(W->MapperForm(), "dialog-mapper-new.png");
+        save(W->MapperForm(), "dialog-mapper-new");
         List("MapperListView")->topLevelItem(0)->setSelected(true);
         Click(Button("EditMapperButton"));
-        save(W->MapperForm(), "dialog-mapper-edit.png");
+        save(W->MapperForm(), "dialog-mapper-edit");
         Click(Button("NewAccessButton"));
-        save(W->AccessForm(), "dialog-access-new.png");
+        save(W->AccessForm(), "dialog-access-new");
         List("AccessListView")->topLevelItem(0)->setSelected(true);
         Click(Button("EditAccessButton"));
-        save(W->AccessForm(), "dialog-access-edit.png");
+        save(W->AccessForm(), "dialog-access-edit");
     }
 };
 

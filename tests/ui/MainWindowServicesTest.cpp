@@ -160,15 +160,16 @@ private slots:
         QCOMPARE(w.findChild<QLabel*>("StatusPanel0")->text(), QString("00:00:00"));
     }
 
-    // Position, options, time format and page come from the file at start
-    // and go back to it at exit, with the operator's changes.
+    // Position, size, options, time format and page come from the file at
+    // start and go back to it at exit, with the operator's changes.
     void WindowOptionsComeFromTheFileAndGoBackToIt() {
         const QString path = Dir + "/Kestrune.ini";
         {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("[Kestrune]\r\nTop=120\r\nLeft=150\r\nTime=hh:nn\r\nRun=0\r\nHide=0\r\n"
-                       "Tray=0\r\nConfirm=0\r\nMinimize=1\r\nPage=4\r\n");
+            file.write("[Kestrune]\r\nTop=120\r\nLeft=150\r\nWidth=600\r\nHeight=420\r\n"
+                       "Time=hh:nn\r\nRun=0\r\nHide=0\r\nTray=0\r\nConfirm=0\r\n"
+                       "Minimize=1\r\nPage=4\r\n");
         }
         TMainWindow w;
         Prepare(w);
@@ -177,6 +178,7 @@ private slots:
         auto* pages = w.findChild<QTabWidget*>("PageControl");
         QCOMPARE(pages->currentIndex(), 4);
         QCOMPARE(w.pos(), QPoint(150, 120));
+        QCOMPARE(w.size(), QSize(600, 420));
         QVERIFY(w.windowState() & Qt::WindowMinimized);
         QVERIFY(w.findChild<QCheckBox*>("MinimizeCheckBox")->isChecked());
         QVERIFY(!w.findChild<QCheckBox*>("TrayCheckBox")->isChecked());
@@ -186,6 +188,7 @@ private slots:
         w.setWindowState(Qt::WindowNoState);
         pages->setCurrentIndex(2);
         w.move(200, 90);
+        w.resize(640, 450);
         QTest::mouseClick(w.findChild<QCheckBox*>("TrayCheckBox"), Qt::LeftButton);
         w.findChild<QLineEdit*>("TimeLabeledEdit")->setText("hh:nn:ss");
         QVERIFY(w.close());
@@ -194,8 +197,9 @@ private slots:
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(file.readAll());
-        for (const char* line : {"Top=90\r\n", "Left=200\r\n", "Time=hh:nn:ss\r\n", "Tray=1\r\n",
-                                 "Confirm=0\r\n", "Minimize=1\r\n", "Page=2\r\n"})
+        for (const char* line :
+             {"Top=90\r\nLeft=200\r\nWidth=640\r\nHeight=450\r\n", "Time=hh:nn:ss\r\n",
+              "Tray=1\r\n", "Confirm=0\r\n", "Minimize=1\r\n", "Page=2\r\n"})
             QVERIFY2(text.contains(line), line);
     }
 
