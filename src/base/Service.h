@@ -78,6 +78,11 @@ protected:
     // A line of this service in the event log: "[name] " + AText.
     void Log(const std::string& AText) { mOwner.LogLine("[" + this->mName + "] " + AText); }
     void CountTraffic(int64_t ABytes) { AddTraffic(ABytes, mOwner.IsMonitorInFront()); }
+    // The two ends of a shortage of descriptors or threads, once each.
+    void LogOutOfResources(const std::string& AReason) {
+        Log("Out of resources: refusing new clients (" + AReason + ")");
+    }
+    void LogServingAgain() { Log("Serving again"); }
 
     IServiceHost& mOwner;
 };

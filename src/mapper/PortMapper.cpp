@@ -7,6 +7,8 @@ namespace kestrune {
 TPortMapper::TPortMapper(IServiceHost& AHost) : TConfiguredService(AHost) {
     mSockTCP.OnConnect = [this](TIdContext& AContext) { PortMapperConnect(AContext); };
     mSockTCP.OnDisconnect = [this](TIdContext& AContext) { PortMapperDisconnect(AContext); };
+    mSockTCP.OnOutOfResources = [this](const std::string& AReason) { LogOutOfResources(AReason); };
+    mSockTCP.OnServingAgain = [this] { LogServingAgain(); };
     mSockUDP.OnUDPRead = [this](TIdUDPListenerThread& AThread, const TIdBytes& AData,
                                 TIdSocketHandle& ABinding) {
         PortMapperUDPRead(AThread, AData, ABinding);
@@ -17,6 +19,8 @@ TPortMapper::~TPortMapper() {
     Stop();
     mSockTCP.OnConnect = nullptr;
     mSockTCP.OnDisconnect = nullptr;
+    mSockTCP.OnOutOfResources = nullptr;
+    mSockTCP.OnServingAgain = nullptr;
     mSockTCP.OnExecute = nullptr;
     mSockUDP.OnUDPRead = nullptr;
 }

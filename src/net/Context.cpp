@@ -20,6 +20,14 @@ void TIdContextList::Add(TIdContext* AContext) {
     FItems.push_back(AContext);
 }
 
+bool TIdContextList::AddBelow(TIdContext* AContext, int AMax) {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (AMax > 0 && FItems.size() >= static_cast<size_t>(AMax))
+        return false;
+    FItems.push_back(AContext);
+    return true;
+}
+
 void TIdContextList::Remove(TIdContext* AContext) {
     std::lock_guard<std::mutex> lock(FLock);
     FItems.erase(std::remove(FItems.begin(), FItems.end(), AContext), FItems.end());

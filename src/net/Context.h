@@ -67,6 +67,10 @@ public:
         return FItems.size();
     }
     void Add(TIdContext* AContext);
+    // Adds AContext unless AMax (above 0) are live already; the count and the
+    // addition are one step, so that threads accepting at once never take
+    // more than AMax places between them.
+    bool AddBelow(TIdContext* AContext, int AMax);
     void Remove(TIdContext* AContext);
 
 private:

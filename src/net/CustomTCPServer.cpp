@@ -42,6 +42,7 @@ void TIdCustomTCPServer::SetActive(bool AValue) {
     if (FImplicitScheduler)
         FScheduler->Name = (Name.empty() ? std::string("IdCustomTCPServer") : Name) + "Scheduler";
     FStop = std::make_shared<TIdWakeUp>();
+    FShort = false;
     try {
         StartListening();
     } catch (...) {
@@ -188,14 +189,24 @@ TIdServerContext* TIdCustomTCPServer::TakeAccepted(TIdListenerThread& AThread, i
     handler->Open();
     auto connection = std::make_unique<TIdTCPConnection>(std::move(handler));
 
-    if (MaxConnections > 0 && Contexts.Count() >= static_cast<size_t>(MaxConnections))
-        return nullptr; // closed by the connection's destructor, with no event
-
-    TIdServerContext* context = FContextClass(*this, std::move(connection)).release();
+    auto context = FContextClass(*this, std::move(connection));
     // Registered at once, so that clients accepted in quick succession all
-    // count against MaxConnections.
-    Contexts.Add(context);
-    return context;
+    // count against MaxConnections; one over it is closed (by the context's
+    // destructor) with no event.
+    if (!Contexts.AddBelow(context.get(), MaxConnections))
+        return nullptr;
+    ResourcesRecovered();
+    return context.release();
+}
+
+void TIdCustomTCPServer::ResourcesShort(const char* AReason) {
+    if (!FShort.exchange(true) && OnOutOfResources)
+        OnOutOfResources(AReason);
+}
+
+void TIdCustomTCPServer::ResourcesRecovered() {
+    if (FShort.load(std::memory_order_relaxed) && FShort.exchange(false) && OnServingAgain)
+        OnServingAgain();
 }
 
 void TIdCustomTCPServer::HandleAccepted(TIdListenerThread& AThread, int AHandle,
@@ -204,6 +215,7 @@ void TIdCustomTCPServer::HandleAccepted(TIdListenerThread& AThread, int AHandle,
         AYarn = AThread.FScheduler->AcquireYarn();
     if (!AYarn) {
         ::close(AHandle); // no thread to run it: closed, counted nowhere
+        ResourcesShort("no thread for a new connection");
         return;
     }
     TIdServerContext* context = TakeAccepted(AThread, AHandle, APeer);
@@ -448,6 +460,7 @@ void TIdListenerThread::Run() {
             if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED)
                 continue;
             if (error == EMFILE || error == ENFILE) {
+                FServer.ResourcesShort("no free descriptors");
                 // Out of descriptors: once a client waits, give up the spare
                 // one for a moment to take it off the queue and close it at
                 // once, so that it is refused instead of left hanging.

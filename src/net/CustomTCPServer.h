@@ -59,6 +59,11 @@ public:
     TIdServerThreadEvent OnExecute;
     TIdServerThreadEvent OnDisconnect;
     TIdServerThreadExceptionEvent OnException;
+    // Told once when the server starts turning clients away for want of
+    // descriptors or threads (AReason says which), and once when it serves a
+    // client again. Run on the thread that accepted; must only log.
+    std::function<void(const std::string& AReason)> OnOutOfResources;
+    std::function<void()> OnServingAgain;
 
     // Raises the failure of activation (EIdCouldNotBindSocket...) after
     // stopping whatever had started. Deactivation returns when every
@@ -98,6 +103,8 @@ private:
     void HandleAccepted(TIdListenerThread& AThread, int AHandle, const sockaddr* APeer,
                         TIdYarn*& AYarn);
     void RunContext(TIdServerContext* AContext, const TIdWakeUpPtr& AStop);
+    void ResourcesShort(const char* AReason);
+    void ResourcesRecovered();
     // Runs on a connection thread whose context has ended: waits in accept()
     // and runs the clients it takes, until enough other threads wait, the
     // binding stops or accept() fails. AReserved: a place among the waiting
@@ -108,6 +115,8 @@ private:
     bool StartAcceptor(const std::shared_ptr<TAcceptors>& AAcceptors);
 
     std::atomic<bool> FActive{false};
+    // Between a shortage's first refusal and the next client served.
+    std::atomic<bool> FShort{false};
     std::mutex FListenerLock;
     std::vector<std::unique_ptr<TIdListenerThread>> FListeners;
     std::shared_ptr<TIdSchedulerOfThreadDefault> FScheduler;

@@ -9,6 +9,8 @@ TProxyServer::TProxyServer(IServiceHost& AHost)
         SocksServerAuthenticate(AContext, AAuthenticated);
     };
     mSock->OnDisconnect = [this](TIdContext& AContext) { SocksServerDisconnect(AContext); };
+    mSock->OnOutOfResources = [this](const std::string& AReason) { LogOutOfResources(AReason); };
+    mSock->OnServingAgain = [this] { LogServingAgain(); };
 }
 
 TProxyServer::~TProxyServer() {
@@ -17,6 +19,8 @@ TProxyServer::~TProxyServer() {
     mSock->OnConnect = nullptr;
     mSock->OnAuthenticate = nullptr;
     mSock->OnDisconnect = nullptr;
+    mSock->OnOutOfResources = nullptr;
+    mSock->OnServingAgain = nullptr;
 }
 
 bool TProxyServer::Listening() const {

@@ -41,7 +41,8 @@ bool Echoes(int AFd, const std::string& ALine, int ATimeout = 3000) {
 }
 
 // The child: an echo server on 127.0.0.1 with only AFree descriptors left
-// under its limit. Writes its port to AReady, serves until AControl ends.
+// under its limit. Writes its port to AReady, then 'O' to AReady when it
+// runs short and 'A' when it serves again; serves until AControl ends.
 [[noreturn]] void RunLimitedServer(int AReady, int AControl, int AFree) {
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
@@ -57,6 +58,11 @@ bool Echoes(int AFd, const std::string& ALine, int ATimeout = 3000) {
             TIdIOHandlerStack& io = *AContext.Connection()->IOHandler();
             io.Write(io.ReadLn() + "\n");
         };
+        server.OnOutOfResources = [AReady](const std::string& AReason) {
+            if (AReason == "no free descriptors") [[maybe_unused]]
+                ssize_t n = write(AReady, "O", 1);
+        };
+        server.OnServingAgain = [AReady] { [[maybe_unused]] ssize_t n = write(AReady, "A", 1); };
         server.SetActive(true);
         const uint16_t port = server.Bindings[0].Port;
         if (write(AReady, &port, sizeof port) != sizeof port)
@@ -93,7 +99,6 @@ TEST(ResourceLimits, OutOfDescriptorsRefusesNewClientsAndServesAgainWhenTheyClos
     close(control[0]);
     uint16_t port = 0;
     ASSERT_EQ(read(ready[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
-    close(ready[0]);
 
     // Far more clients than the child has descriptors for.
     std::vector<TFd> served;
@@ -139,6 +144,15 @@ TEST(ResourceLimits, OutOfDescriptorsRefusesNewClientsAndServesAgainWhenTheyClos
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    // Each shortage was told once at its start and once at its end.
+    char marks[256];
+    const ssize_t count = read(ready[0], marks, sizeof marks);
+    close(ready[0]);
+    const std::string episodes(marks, static_cast<size_t>(std::max<ssize_t>(count, 0)));
+    ASSERT_GE(episodes.size(), 2u);
+    for (size_t i = 0; i < episodes.size(); ++i)
+        EXPECT_EQ(episodes[i], i % 2 == 0 ? 'O' : 'A') << episodes;
 }
 
 } // namespace

@@ -113,6 +113,49 @@ TEST_F(TServerFixture, ConnectionLimitClosesTheExtraClientWithoutAnyEvent) {
     EXPECT_TRUE(test::WaitFor([&] { return Connects == 2; }));
 }
 
+TEST_F(TServerFixture, ConnectionLimitHoldsWithManyThreadsAcceptingAtOnce) {
+    Server.MaxConnections = 10;
+    Server.ListenQueue = 100; // every client queued at once, none left to retry
+    std::atomic<int> live{0}, most{0};
+    Server.OnConnect = [&](TIdContext&) {
+        ++Connects;
+        const int now = ++live;
+        int seen = most;
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+    };
+    Server.OnDisconnect = [&](TIdContext&) {
+        --live;
+        ++Disconnects;
+    };
+    Server.SetActive(true);
+    // Finished connections leave threads waiting in accept(), so that the
+    // clients below are taken by several threads at once.
+    for (int i = 0; i < 8; ++i)
+        test::Connect(Port());
+    ASSERT_TRUE(test::WaitFor([&] { return Disconnects == 8; }));
+    Connects = 0;
+    Disconnects = 0;
+    most = 0;
+
+    std::vector<TFd> clients(50);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < clients.size(); ++i)
+        threads.emplace_back([&, i] { clients[i] = test::Connect(Port()); });
+    for (auto& thread : threads)
+        thread.join();
+    ASSERT_TRUE(test::WaitFor([&] { return Connects == 10; }));
+    const auto closed = [&] {
+        return std::count_if(clients.begin(), clients.end(),
+                             [](const TFd& AClient) { return test::PeerClosed(AClient.Get(), 0); });
+    };
+    EXPECT_TRUE(test::WaitFor([&] { return closed() == 40; })) << closed();
+    EXPECT_EQ(most, 10);
+    EXPECT_EQ(Connects, 10);
+    clients.clear();
+    EXPECT_TRUE(test::WaitFor([&] { return Disconnects == 10; }));
+}
+
 TEST_F(TServerFixture, FailedBindLeavesTheServerInactiveWithItsBinding) {
     TFd holder = test::Listener();
     Server.Bindings[0].Port = test::LocalPort(holder.Get());
@@ -147,6 +190,16 @@ protected:
 TEST_F(TServerFixture, NoThreadForAConnectionClosesItAndTheListenerGoesOn) {
     auto scheduler = std::make_shared<TRefusingScheduler>();
     Server.Scheduler = scheduler;
+    std::mutex lock;
+    std::vector<std::string> episodes;
+    Server.OnOutOfResources = [&](const std::string& AReason) {
+        std::lock_guard<std::mutex> guard(lock);
+        episodes.push_back(AReason);
+    };
+    Server.OnServingAgain = [&] {
+        std::lock_guard<std::mutex> guard(lock);
+        episodes.push_back("again");
+    };
     Server.SetActive(true);
     for (int i = 0; i < 3; ++i) {
         TFd refused = test::Connect(Port());
@@ -160,6 +213,9 @@ TEST_F(TServerFixture, NoThreadForAConnectionClosesItAndTheListenerGoesOn) {
     EXPECT_TRUE(test::WaitFor([&] { return Connects == 1; }));
     Server.SetActive(false);
     EXPECT_EQ(Disconnects, 1);
+    // Three refusals, one shortage: told once at each end.
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(episodes, (std::vector<std::string>{"no thread for a new connection", "again"}));
 }
 
 TEST_F(TServerFixture, DropFromAnotherThreadClosesLiveConnections) {
