@@ -23,6 +23,8 @@ TMainForm::TMainForm(IMainView& view)
     : Clock(SystemMilliseconds), mView(view), mFormatSettings(TFormatSettings::FromLocale()) {
     mLog.OnAppend = [this](const std::string& line) { mView.LogAppended(line); };
     mLog.OnClear = [this] { mView.LogCleared(); };
+    // One hand-over per batch of lines, not one per line.
+    mLogQueue.SetWaker([this] { mQueue.Queue([this] { DrainLog(); }); });
     TMonitorRow total;
     total.Caption = "Total";
     total.Group = TMonitorRow::Total;
@@ -78,6 +80,7 @@ void TMainForm::StartButtonClick() {
         for (auto& service : PortMappers)
             if (service->ServiceEnabled())
                 service->Stop();
+        DrainLog(true);
         ZeroMonitorRows();
         mView.SetStartCaption("Start");
         mView.SetTrayImage(0);
@@ -114,6 +117,9 @@ std::string TMainForm::GetUptime() const {
 }
 
 void TMainForm::MonitorTimerTimer() {
+    // Collapsed refusals fall due a second after their first line; the
+    // tick writes them out when no other line has.
+    DrainLog();
     if (mTime > 0)
         mView.SetStatusText(0, GetUptime());
     if (IsMonitorInFront())
@@ -153,7 +159,33 @@ void TMainForm::RefreshMonitor() {
 }
 
 void TMainForm::LogLine(const std::string& mLine) {
-    mQueue.Queue([this, line = mLine] { AppendLogLine(line); });
+    mLogQueue.Push(mLine);
+    // On the main thread the line is appended before the call returns,
+    // after the lines that other threads handed over before it.
+    if (mQueue.OnMainThread())
+        DrainLog();
+}
+
+void TMainForm::LogDenied(const std::string& name, const std::string& address,
+                          const std::string& peer) {
+    mLogQueue.PushDenied(name, address, peer);
+    if (mQueue.OnMainThread())
+        DrainLog();
+}
+
+void TMainForm::DrainLog(bool all) {
+    if (mLogOutside)
+        return;
+    std::vector<std::string> lines;
+    mLogQueue.Take(lines, all);
+    for (const auto& line : lines)
+        AppendLogLine(line);
+}
+
+TLogQueue& TMainForm::HandOverLog() {
+    mLogOutside = true;
+    mLogQueue.SetWaker(nullptr);
+    return mLogQueue;
 }
 
 void TMainForm::ClearButtonClick() {

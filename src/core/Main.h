@@ -7,11 +7,13 @@
 
 #include "access/AccessRules.h"
 #include "base/EventLog.h"
+#include "base/LogQueue.h"
 #include "base/MainThreadQueue.h"
 #include "base/Options.h"
 #include "base/ServiceHost.h"
 #include "base/TimeFormat.h"
 #include "base/Validation.h"
+#include "base/Version.h"
 #include "core/MainView.h"
 #include "mapper/PortMapper.h"
 #include "proxy/ProxyServer.h"
@@ -63,8 +65,18 @@ public:
     void RefreshMonitor();
 
     // Callable from any thread; the time stamp is taken when the main thread
-    // appends the line.
+    // appends the line. Lines reach the main thread through a bounded queue
+    // in which a peer's repeated refusals collapse (LogDenied).
     void LogLine(const std::string& mLine) override;
+    void LogDenied(const std::string& name, const std::string& address,
+                   const std::string& peer) override;
+    // Appends what the log queue holds that is due (with `all`, the
+    // refusals still being collapsed too). Main thread.
+    void DrainLog(bool all = false);
+    // For a program that writes the log out itself, on a thread of its own
+    // (kestruned): the lines then stay in the returned queue for that
+    // thread to take, and the event log keeps no copy of them.
+    TLogQueue& HandOverLog();
     bool GetAccessRestriction(const std::string& mOwnHost, const std::string& mRemHost,
                               int mOwnPort, int mRemPort) override;
     void Queue(std::function<void()> work) override { mQueue.Queue(std::move(work)); }
@@ -154,6 +166,8 @@ private:
 
     IMainView& mView;
     MainThreadQueue mQueue;
+    TLogQueue mLogQueue;
+    bool mLogOutside = false;
     TEventLog mLog;
     TOptions mOptions;
     TFormatSettings mFormatSettings;

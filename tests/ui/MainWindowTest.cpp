@@ -75,7 +75,8 @@ private slots:
         QCOMPARE(start->text(), QString("Start"));
         QCOMPARE(start->geometry(), QRect(7, 447, 667, 23));
         QCOMPARE(w.findChild<QLabel*>("StatusPanel0")->text(), QString("00:00:00"));
-        QCOMPARE(w.findChild<QLabel*>("ApplicationLabel")->text(), QString("Kestrune 0.0.4.2"));
+        QCOMPARE(w.findChild<QLabel*>("ApplicationLabel")->text(),
+                 QString("Kestrune ") + KestruneVersion);
         QVERIFY(w.findChild<QLabel*>("CopyrightLabel")
                     ->text()
                     .contains(QString::number(QDate::currentDate().year())));
