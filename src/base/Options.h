@@ -18,6 +18,9 @@ struct TOptions {
     int Top = 0;
     int Left = 0;
     int Page = 0;
+    // Where kestruned serves its metrics, "HOST:PORT"; empty for nowhere.
+    // The desktop program only keeps it.
+    std::string Metrics;
 };
 
 // One row of the proxy server or port mapper list: Name, Listen IP, Port,

@@ -2,6 +2,7 @@
 
 #include "base/ByteSize.h"
 #include "base/Settings.h"
+#include "core/SettingsCheck.h"
 
 #include <algorithm>
 #include <chrono>
@@ -283,6 +284,102 @@ void TMainForm::ClearEntries() {
                   [](const TMonitorRow& row) { return row.Group != TMonitorRow::Total; });
     mView.MonitorChanged();
     mView.ListsChanged();
+}
+
+template <typename TService, typename TLoaded>
+void TMainForm::Reconcile(std::vector<std::unique_ptr<TService>>& services,
+                          std::vector<TListRow>& rows, std::vector<TLoaded>& loaded,
+                          std::vector<TService*>& toStart, std::vector<TService*>& restarted,
+                          TReloadCount& count) {
+    using TSettings = std::remove_reference_t<decltype(loaded.front().Settings)>;
+    std::vector<std::unique_ptr<TService>> next;
+    for (TLoaded& entry : loaded) {
+        auto old = std::find_if(services.begin(), services.end(), [&](const auto& service) {
+            return service && service->mName == entry.Settings.mName;
+        });
+        if (old == services.end()) {
+            auto service = std::make_unique<TService>(*this);
+            static_cast<TSettings&>(*service) = entry.Settings;
+            toStart.push_back(service.get());
+            next.push_back(std::move(service));
+            ++count.Started;
+            continue;
+        }
+        std::unique_ptr<TService> service = std::move(*old);
+        if (static_cast<const TSettings&>(*service) == entry.Settings) {
+            // A service that could not listen before gets another try.
+            if (!service->Listening())
+                toStart.push_back(service.get());
+            ++count.Unchanged;
+        } else {
+            service->Stop();
+            static_cast<TSettings&>(*service) = entry.Settings;
+            if (service->ServiceEnabled()) {
+                toStart.push_back(service.get());
+                restarted.push_back(service.get());
+                ++count.Restarted;
+            } else {
+                ++count.Stopped;
+            }
+        }
+        next.push_back(std::move(service));
+    }
+    // What is left has no section any more.
+    for (auto& service : services)
+        if (service) {
+            service->Stop();
+            ++count.Stopped;
+        }
+    services = std::move(next);
+    rows.clear();
+    for (TLoaded& entry : loaded)
+        rows.push_back(std::move(entry.Row));
+}
+
+bool TMainForm::ReloadSettings() {
+    TSettingsCheck check = CheckSettingsFile(mSettingsPath, mOptions);
+    for (const std::string& line : check.Lines)
+        LogLine(line);
+    if (!check.Problem.empty()) {
+        LogLine("Settings not reloaded: " + check.Problem);
+        return false;
+    }
+    mOptions = check.Data.Options;
+    // New services are guarded by the new rules from their first client;
+    // connections already admitted stay.
+    AccessRules.Assign(std::move(check.Data.AccessRules));
+    // Everything that goes away or changes stops before anything starts, so
+    // that a port handed from one service to another is free.
+    TReloadCount count;
+    std::vector<TProxyServer*> proxiesToStart, proxiesRestarted;
+    std::vector<TPortMapper*> mappersToStart, mappersRestarted;
+    Reconcile(ProxyServers, ProxyRows, check.Data.ProxyServers, proxiesToStart, proxiesRestarted,
+              count);
+    Reconcile(PortMappers, MapperRows, check.Data.PortMappers, mappersToStart, mappersRestarted,
+              count);
+    auto start = [this](const auto& services) {
+        for (auto* service : services)
+            if (mRunning && service->ServiceEnabled())
+                service->Start();
+    };
+    start(proxiesToStart);
+    start(mappersToStart);
+    for (auto* service : proxiesRestarted)
+        LogLine("[" + service->mName + "] Restarted");
+    for (auto* service : mappersRestarted)
+        LogLine("[" + service->mName + "] Restarted");
+
+    std::erase_if(mMonitorRows,
+                  [](const TMonitorRow& row) { return row.Group != TMonitorRow::Total; });
+    for (const auto& service : ProxyServers)
+        AddMonitorRow(service->mName, TMonitorRow::ProxyServer);
+    for (const auto& service : PortMappers)
+        AddMonitorRow(service->mName, TMonitorRow::PortMapper);
+    mView.ListsChanged();
+    LogLine("Settings reloaded: " + std::to_string(count.Unchanged) + " unchanged, " +
+            std::to_string(count.Restarted) + " restarted, " + std::to_string(count.Stopped) +
+            " stopped, " + std::to_string(count.Started) + " started");
+    return true;
 }
 
 TMainForm::TEntrySnapshot TMainForm::Entries() const {

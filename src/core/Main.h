@@ -116,6 +116,15 @@ public:
     // and access rule: the state before loading.
     void ClearEntries();
 
+    // Reads the settings file again while the services run and applies only
+    // the difference: an unchanged service keeps running with its
+    // connections, a changed one is stopped and started with its new
+    // settings, a removed one stops, a new one starts, and the access rules
+    // are replaced in one step. A file that is missing, unreadable, empty or
+    // has a section that its checks refuse changes nothing; the log says
+    // why. Returns whether the file was applied.
+    bool ReloadSettings();
+
     // Adds a service with its list row and monitor row.
     TProxyServer& AddProxyServer(const TProxyServerSettings& settings, TListRow row);
     TPortMapper& AddPortMapper(const TPortMapperSettings& settings, TListRow row);
@@ -158,6 +167,13 @@ private:
     void DeleteService(TList& services, std::vector<TListRow>& rows,
                        const std::optional<std::string>& selected, const char* noneSelected,
                        const char* notFound);
+    struct TReloadCount {
+        int Unchanged = 0, Restarted = 0, Stopped = 0, Started = 0;
+    };
+    template <typename TService, typename TLoaded>
+    void Reconcile(std::vector<std::unique_ptr<TService>>& services, std::vector<TListRow>& rows,
+                   std::vector<TLoaded>& loaded, std::vector<TService*>& toStart,
+                   std::vector<TService*>& restarted, TReloadCount& count);
     template <typename TList>
     void DropService(TList& services, const std::optional<std::string>& selected,
                      const char* noneSelected, const char* notFound);
