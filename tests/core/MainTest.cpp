@@ -519,3 +519,25 @@ TEST_F(SettingsFileTest, AReloadThatCannotUseTheFileChangesNothing) {
         EXPECT_EQ(Core.Options().Metrics, "127.0.0.1:9100");
     }
 }
+
+TEST_F(MainTest, RepeatedRefusalsReachTheLogCollapsedAndStoppingWritesThemOut) {
+    AddService("Map", true, true);
+    Core.FormCreate();
+    Core.FormShow();
+    Core.StartButtonClick();
+    Core.Options().Time = "'t'";
+    View.Log.clear();
+    std::thread([this] {
+        for (int port = 1; port <= 4; ++port)
+            Core.LogDenied("Map", "10.0.0.1", "10.0.0.1:" + std::to_string(port));
+        Core.LogLine("[Map] Connected: 10.0.0.2:5");
+    }).join();
+    Core.MainQueue().Drain();
+    EXPECT_EQ(View.Log, (std::vector<std::string>{"[t] [Map] Denied: 10.0.0.1:1",
+                                                  "[t] [Map] Connected: 10.0.0.2:5"}));
+    Core.StartButtonClick();
+    EXPECT_EQ(View.Texts(), (std::vector<std::string>{
+                                "[Map] Denied: 10.0.0.1:1", "[Map] Connected: 10.0.0.2:5",
+                                "[Map] Stopped", "[Map] Denied: 10.0.0.1:2 (and 2 more)"}))
+        << "the refusals of the second still open are written out when the services stop";
+}
