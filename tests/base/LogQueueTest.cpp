@@ -15,7 +15,7 @@ class LogQueueTest : public ::testing::Test {
 protected:
     TLogQueue Queue;
     TLogQueue::TClock::time_point Now{std::chrono::hours(1)};
-    int Wakes = 0;
+    std::atomic<int> Wakes{0};
 
     void SetUp() override {
         Queue.Clock = [this] { return Now; };
