@@ -337,7 +337,11 @@ void TMainForm::Reconcile(std::vector<std::unique_ptr<TService>>& services,
 }
 
 bool TMainForm::ReloadSettings() {
-    TSettingsCheck check = CheckSettingsFile(mSettingsPath, mOptions);
+    // A file without an options section keeps the window's options, but
+    // the metrics address is the file's to give: without it, none.
+    TOptions options = mOptions;
+    options.Metrics.clear();
+    TSettingsCheck check = CheckSettingsFile(mSettingsPath, options);
     for (const std::string& line : check.Lines)
         LogLine(line);
     if (!check.Problem.empty()) {

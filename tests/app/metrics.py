@@ -2,10 +2,12 @@
 """Metrics=HOST:PORT serves the services' counters at GET /metrics in the
 Prometheus text format: scraped during relayed transfers they match the
 bytes sent; other requests get 404; a request over 8 KB or slower than 5 s is
-closed, and a slow client does not hold up other scrapes.
+closed, and a slow client does not hold up other scrapes; a reload without
+the key stops serving them.
 
     metrics.py KESTRUNED"""
 import re
+import signal
 import socket
 import sys
 import time
@@ -97,6 +99,13 @@ def test():
         waited = time.monotonic() - start
         check(4.5 < waited < 7, f"the silent client was closed after {waited:.1f} s")
         slow.close()
+
+        # A reload of a file without the key closes the listener.
+        d.write(proxy('Of"fice', p) + mapper("Map", m, echo.port))
+        d.signal(signal.SIGHUP)
+        d.wait_line(r"^Settings reloaded: 2 unchanged")
+        check(wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", port)) != 0),
+              "metrics still served after the key was removed")
         status, seconds = d.stop()
         check(status == 0 and seconds < 2, f"SIGTERM: status {status} after {seconds:.1f} s")
     finally:
