@@ -536,8 +536,8 @@ TEST_F(MainTest, RepeatedRefusalsReachTheLogCollapsedAndStoppingWritesThemOut) {
     EXPECT_EQ(View.Log, (std::vector<std::string>{"[t] [Map] Denied: 10.0.0.1:1",
                                                   "[t] [Map] Connected: 10.0.0.2:5"}));
     Core.StartButtonClick();
-    EXPECT_EQ(View.Texts(), (std::vector<std::string>{
-                                "[Map] Denied: 10.0.0.1:1", "[Map] Connected: 10.0.0.2:5",
-                                "[Map] Stopped", "[Map] Denied: 10.0.0.1:2 (and 2 more)"}))
+    EXPECT_EQ(View.Texts(),
+              (std::vector<std::string>{"[Map] Denied: 10.0.0.1:1", "[Map] Connected: 10.0.0.2:5",
+                                        "[Map] Stopped", "[Map] Denied: 10.0.0.1:2 (and 2 more)"}))
         << "the refusals of the second still open are written out when the services stop";
 }
