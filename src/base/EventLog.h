@@ -1,7 +1,7 @@
 // The lines of the event log, newest last, held on the main thread.
 //
 // Only the main thread touches an EventLog; other threads reach it through
-// the main-thread queue (see TMainForm::LogLine). The log keeps the newest
+// the log queue (TLogQueue, see TMainForm::LogLine). The log keeps the newest
 // MaxLines lines so that a flood of events cannot grow memory without bound,
 // and appending costs the same however long the log is.
 #pragma once

@@ -35,6 +35,7 @@ public:
     std::size_t Drain();
 
     bool Empty() const;
+    bool OnMainThread() const { return std::this_thread::get_id() == mMainId; }
 
 private:
     mutable std::mutex mLock;

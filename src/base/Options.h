@@ -21,6 +21,9 @@ struct TOptions {
     int Width = 0;
     int Height = 0;
     int Page = 0;
+    // Where kestruned serves its metrics, "HOST:PORT"; empty for nowhere.
+    // The desktop program only keeps it.
+    std::string Metrics;
 };
 
 // One row of the proxy server or port mapper list: Name, Listen IP, Port,

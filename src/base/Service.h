@@ -77,6 +77,10 @@ public:
 protected:
     // A line of this service in the event log: "[name] " + AText.
     void Log(const std::string& AText) { mOwner.LogLine("[" + this->mName + "] " + AText); }
+    // "[name] Denied: " + APeer, for a refusal of the peer at AAddress.
+    void LogDenied(const std::string& AAddress, const std::string& APeer) {
+        mOwner.LogDenied(this->mName, AAddress, APeer);
+    }
     void CountTraffic(int64_t ABytes) { AddTraffic(ABytes, mOwner.IsMonitorInFront()); }
     // The two ends of a shortage of descriptors or threads, once each.
     void LogOutOfResources(const std::string& AReason) {

@@ -18,6 +18,14 @@ public:
     // Appends a line to the event log (time stamp added by the log).
     virtual void LogLine(const std::string& line) = 0;
 
+    // Logs "[name] Denied: " + peer for a refused connection or datagram of
+    // the peer at `address`; the owner may collapse a peer's repeated
+    // refusals into one line.
+    virtual void LogDenied(const std::string& name, const std::string& /*address*/,
+                           const std::string& peer) {
+        LogLine("[" + name + "] Denied: " + peer);
+    }
+
     // True when the access rules admit a peer at mRemHost:mRemPort to the
     // service listening at mOwnHost:mOwnPort.
     virtual bool GetAccessRestriction(const std::string& mOwnHost, const std::string& mRemHost,

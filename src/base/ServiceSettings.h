@@ -43,6 +43,8 @@ struct TProxyServerSettings : TServiceValues {
     int32_t mPort = 1080;
     bool mFive = true;  // SOCKS5 allowed
     bool mFour = false; // SOCKS4 allowed
+
+    bool operator==(const TProxyServerSettings&) const = default;
 };
 
 struct TPortMapperSettings : TServiceValues {
@@ -53,6 +55,8 @@ struct TPortMapperSettings : TServiceValues {
     int32_t mMapPort = 9001;
     bool mTCP = true;
     bool mUDP = false;
+
+    bool operator==(const TPortMapperSettings&) const = default;
 };
 
 } // namespace kestrune

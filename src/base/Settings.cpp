@@ -74,11 +74,15 @@ void WriteValues(TIniSection& section, const TServiceValues& v) {
     section.Add("Wait", std::to_string(v.mWait));
 }
 
-// Whether a section passed its load checks; a refusal is logged.
-bool Accepted(const TLoadCheck& check, const std::function<void(const std::string&)>& log) {
-    if (!check.mLoad && !check.mLogLine.empty())
+// Whether a section passed its load checks; a refusal is logged and noted.
+bool Accepted(const TLoadCheck& check, const std::string& name, TLoadedSettings& out,
+              const std::function<void(const std::string&)>& log) {
+    if (check.mLoad)
+        return true;
+    if (!check.mLogLine.empty())
         log(check.mLogLine);
-    return check.mLoad;
+    out.Skipped.push_back({name, !check.mLogLine.empty()});
+    return false;
 }
 
 void ReadOptions(const TIniSection& section, TOptions& o) {
@@ -94,6 +98,7 @@ void ReadOptions(const TIniSection& section, TOptions& o) {
     o.Confirm = section.ReadInteger("Confirm", o.Confirm ? 1 : 0) != 0;
     o.Minimize = section.ReadInteger("Minimize", o.Minimize ? 1 : 0) != 0;
     o.Page = section.ReadInteger("Page", 0);
+    o.Metrics = section.ReadString("Metrics", "", TIniOccurrence::Last);
 }
 
 // The loaded entries as the conflict rules see them.
@@ -141,7 +146,7 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
         if (*type == "Proxy") {
             const auto host = Key(section, "Host");
             const auto port = Key(section, "Port");
-            if (!Accepted(CheckLoadedProxyServer(name, host, port, lists.View()), log))
+            if (!Accepted(CheckLoadedProxyServer(name, host, port, lists.View()), name, out, log))
                 continue;
             TProxyServerSettings s;
             ReadValues(section, s, "proxy servers: " + name, log);
@@ -163,7 +168,7 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             const auto mapPort = Key(section, "MapPort");
             if (!Accepted(
                     CheckLoadedPortMapper(name, ownHost, ownPort, mapHost, mapPort, lists.View()),
-                    log))
+                    name, out, log))
                 continue;
             TPortMapperSettings s;
             ReadValues(section, s, "port mappers: " + name, log);
@@ -186,7 +191,7 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             const auto action = Key(section, "Action");
             if (!Accepted(CheckLoadedAccessRule(name, ownHost, ownPort, remHost, remPort, action,
                                                 lists.View()),
-                          log))
+                          name, out, log))
                 continue;
             TAccessRule rule;
             rule.mName = name;
@@ -225,6 +230,8 @@ TIniFile WriteSettings(const TOptions& o, const std::vector<TProxyServerSettings
     options.Add("Confirm", OneZero(o.Confirm));
     options.Add("Minimize", OneZero(o.Minimize));
     options.Add("Page", std::to_string(o.Page));
+    if (!o.Metrics.empty()) // a file without the key is written as before
+        options.Add("Metrics", o.Metrics);
     for (const auto& s : proxies) {
         TIniSection& section = file.AddSection(s.mName);
         section.Add("Type", "Proxy");

@@ -26,8 +26,16 @@ struct TLoadedPortMapper {
     TListRow Row;
 };
 
+// An entry section that the load checks refused; `Logged` when loading
+// wrote a line for it (some checks refuse silently).
+struct TSkippedSection {
+    std::string Name;
+    bool Logged = false;
+};
+
 struct TLoadedSettings {
     TOptions Options;
+    std::vector<TSkippedSection> Skipped;
     std::vector<TLoadedProxyServer> ProxyServers;
     std::vector<TLoadedPortMapper> PortMappers;
     std::vector<TAccessRule> AccessRules;

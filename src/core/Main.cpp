@@ -2,6 +2,7 @@
 
 #include "base/ByteSize.h"
 #include "base/Settings.h"
+#include "core/SettingsCheck.h"
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +31,8 @@ TMainForm::TMainForm(IMainView& view)
       mFormatSettings(TFormatSettings::FromLocale()) {
     mLog.OnAppend = [this](const std::string& line) { mView.LogAppended(line); };
     mLog.OnClear = [this] { mView.LogCleared(); };
+    // One hand-over per batch of lines, not one per line.
+    mLogQueue.SetWaker([this] { mQueue.Queue([this] { DrainLog(); }); });
     TMonitorRow total;
     total.Caption = "Total";
     total.Group = TMonitorRow::Total;
@@ -85,6 +88,7 @@ void TMainForm::StartButtonClick() {
         for (auto& service : PortMappers)
             if (service->ServiceEnabled())
                 service->Stop();
+        DrainLog(true);
         ZeroMonitorRows();
         mView.SetStartCaption("Start");
         mView.SetTrayImage(0);
@@ -122,6 +126,9 @@ std::string TMainForm::GetUptime() const {
 }
 
 void TMainForm::MonitorTimerTimer() {
+    // Collapsed refusals fall due a second after their first line; the
+    // tick writes them out when no other line has.
+    DrainLog();
     if (mTime > 0)
         mView.SetStatusText(0, GetUptime());
     if (IsMonitorInFront())
@@ -186,7 +193,33 @@ void TMainForm::RefreshMonitor() {
 }
 
 void TMainForm::LogLine(const std::string& mLine) {
-    mQueue.Queue([this, line = mLine] { AppendLogLine(line); });
+    mLogQueue.Push(mLine);
+    // On the main thread the line is appended before the call returns,
+    // after the lines that other threads handed over before it.
+    if (mQueue.OnMainThread())
+        DrainLog();
+}
+
+void TMainForm::LogDenied(const std::string& name, const std::string& address,
+                          const std::string& peer) {
+    mLogQueue.PushDenied(name, address, peer);
+    if (mQueue.OnMainThread())
+        DrainLog();
+}
+
+void TMainForm::DrainLog(bool all) {
+    if (mLogOutside)
+        return;
+    std::vector<std::string> lines;
+    mLogQueue.Take(lines, all);
+    for (const auto& line : lines)
+        AppendLogLine(line);
+}
+
+TLogQueue& TMainForm::HandOverLog() {
+    mLogOutside = true;
+    mLogQueue.SetWaker(nullptr);
+    return mLogQueue;
 }
 
 void TMainForm::ClearButtonClick() {
@@ -284,6 +317,106 @@ void TMainForm::ClearEntries() {
                   [](const TMonitorRow& row) { return row.Group != TMonitorRow::Total; });
     mView.MonitorChanged();
     mView.ListsChanged();
+}
+
+template <typename TService, typename TLoaded>
+void TMainForm::Reconcile(std::vector<std::unique_ptr<TService>>& services,
+                          std::vector<TListRow>& rows, std::vector<TLoaded>& loaded,
+                          std::vector<TService*>& toStart, std::vector<TService*>& restarted,
+                          TReloadCount& count) {
+    using TSettings = std::remove_reference_t<decltype(loaded.front().Settings)>;
+    std::vector<std::unique_ptr<TService>> next;
+    for (TLoaded& entry : loaded) {
+        auto old = std::find_if(services.begin(), services.end(), [&](const auto& service) {
+            return service && service->mName == entry.Settings.mName;
+        });
+        if (old == services.end()) {
+            auto service = std::make_unique<TService>(*this);
+            static_cast<TSettings&>(*service) = entry.Settings;
+            toStart.push_back(service.get());
+            next.push_back(std::move(service));
+            ++count.Started;
+            continue;
+        }
+        std::unique_ptr<TService> service = std::move(*old);
+        if (static_cast<const TSettings&>(*service) == entry.Settings) {
+            // A service that could not listen before gets another try.
+            if (!service->Listening())
+                toStart.push_back(service.get());
+            ++count.Unchanged;
+        } else {
+            service->Stop();
+            static_cast<TSettings&>(*service) = entry.Settings;
+            if (service->ServiceEnabled()) {
+                toStart.push_back(service.get());
+                restarted.push_back(service.get());
+                ++count.Restarted;
+            } else {
+                ++count.Stopped;
+            }
+        }
+        next.push_back(std::move(service));
+    }
+    // What is left has no section any more.
+    for (auto& service : services)
+        if (service) {
+            service->Stop();
+            ++count.Stopped;
+        }
+    services = std::move(next);
+    rows.clear();
+    for (TLoaded& entry : loaded)
+        rows.push_back(std::move(entry.Row));
+}
+
+bool TMainForm::ReloadSettings() {
+    // A file without an options section keeps the window's options, but
+    // the metrics address is the file's to give: without it, none.
+    TOptions options = mOptions;
+    options.Metrics.clear();
+    TSettingsCheck check = CheckSettingsFile(mSettingsPath, options);
+    for (const std::string& line : check.Lines)
+        LogLine(line);
+    if (!check.Problem.empty()) {
+        LogLine("Settings not reloaded: " + check.Problem);
+        return false;
+    }
+    mOptions = check.Data.Options;
+    // New services are guarded by the new rules from their first client;
+    // connections already admitted stay.
+    AccessRules.Assign(std::move(check.Data.AccessRules));
+    // Everything that goes away or changes stops before anything starts, so
+    // that a port handed from one service to another is free.
+    TReloadCount count;
+    std::vector<TProxyServer*> proxiesToStart, proxiesRestarted;
+    std::vector<TPortMapper*> mappersToStart, mappersRestarted;
+    Reconcile(ProxyServers, ProxyRows, check.Data.ProxyServers, proxiesToStart, proxiesRestarted,
+              count);
+    Reconcile(PortMappers, MapperRows, check.Data.PortMappers, mappersToStart, mappersRestarted,
+              count);
+    auto start = [this](const auto& services) {
+        for (auto* service : services)
+            if (mRunning && service->ServiceEnabled())
+                service->Start();
+    };
+    start(proxiesToStart);
+    start(mappersToStart);
+    for (auto* service : proxiesRestarted)
+        LogLine("[" + service->mName + "] Restarted");
+    for (auto* service : mappersRestarted)
+        LogLine("[" + service->mName + "] Restarted");
+
+    std::erase_if(mMonitorRows,
+                  [](const TMonitorRow& row) { return row.Group != TMonitorRow::Total; });
+    for (const auto& service : ProxyServers)
+        AddMonitorRow(service->mName, TMonitorRow::ProxyServer);
+    for (const auto& service : PortMappers)
+        AddMonitorRow(service->mName, TMonitorRow::PortMapper);
+    mView.ListsChanged();
+    LogLine("Settings reloaded: " + std::to_string(count.Unchanged) + " unchanged, " +
+            std::to_string(count.Restarted) + " restarted, " + std::to_string(count.Stopped) +
+            " stopped, " + std::to_string(count.Started) + " started");
+    return true;
 }
 
 TMainForm::TEntrySnapshot TMainForm::Entries() const {

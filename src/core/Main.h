@@ -7,11 +7,13 @@
 
 #include "access/AccessRules.h"
 #include "base/EventLog.h"
+#include "base/LogQueue.h"
 #include "base/MainThreadQueue.h"
 #include "base/Options.h"
 #include "base/ServiceHost.h"
 #include "base/TimeFormat.h"
 #include "base/Validation.h"
+#include "base/Version.h"
 #include "core/MainView.h"
 #include "mapper/PortMapper.h"
 #include "proxy/ProxyServer.h"
@@ -63,8 +65,18 @@ public:
     void RefreshMonitor();
 
     // Callable from any thread; the time stamp is taken when the main thread
-    // appends the line.
+    // appends the line. Lines reach the main thread through a bounded queue
+    // in which a peer's repeated refusals collapse (LogDenied).
     void LogLine(const std::string& mLine) override;
+    void LogDenied(const std::string& name, const std::string& address,
+                   const std::string& peer) override;
+    // Appends what the log queue holds that is due (with `all`, the
+    // refusals still being collapsed too). Main thread.
+    void DrainLog(bool all = false);
+    // For a program that writes the log out itself, on a thread of its own
+    // (kestruned): the lines then stay in the returned queue for that
+    // thread to take, and the event log keeps no copy of them.
+    TLogQueue& HandOverLog();
     bool GetAccessRestriction(const std::string& mOwnHost, const std::string& mRemHost,
                               int mOwnPort, int mRemPort) override;
     void Queue(std::function<void()> work) override { mQueue.Queue(std::move(work)); }
@@ -105,6 +117,15 @@ public:
     // Removes every service (stopping it), list row, monitor row but Total,
     // and access rule: the state before loading.
     void ClearEntries();
+
+    // Reads the settings file again while the services run and applies only
+    // the difference: an unchanged service keeps running with its
+    // connections, a changed one is stopped and started with its new
+    // settings, a removed one stops, a new one starts, and the access rules
+    // are replaced in one step. A file that is missing, unreadable, empty or
+    // has a section that its checks refuse changes nothing; the log says
+    // why. Returns whether the file was applied.
+    bool ReloadSettings();
 
     // Adds a service with its list row and monitor row.
     TProxyServer& AddProxyServer(const TProxyServerSettings& settings, TListRow row);
@@ -151,6 +172,13 @@ private:
     void DeleteService(TList& services, std::vector<TListRow>& rows,
                        const std::optional<std::string>& selected, const char* noneSelected,
                        const char* notFound);
+    struct TReloadCount {
+        int Unchanged = 0, Restarted = 0, Stopped = 0, Started = 0;
+    };
+    template <typename TService, typename TLoaded>
+    void Reconcile(std::vector<std::unique_ptr<TService>>& services, std::vector<TListRow>& rows,
+                   std::vector<TLoaded>& loaded, std::vector<TService*>& toStart,
+                   std::vector<TService*>& restarted, TReloadCount& count);
     template <typename TList>
     void DropService(TList& services, const std::optional<std::string>& selected,
                      const char* noneSelected, const char* notFound);
@@ -159,6 +187,8 @@ private:
 
     IMainView& mView;
     MainThreadQueue mQueue;
+    TLogQueue mLogQueue;
+    bool mLogOutside = false;
     TEventLog mLog;
     TOptions mOptions;
     TFormatSettings mFormatSettings;

@@ -154,7 +154,7 @@ void TPortMapper::PortMapperConnect(TIdContext& AContext) {
     // closed client prevents: nothing of a refused client reaches the remote.
     static_cast<TIdServerContext&>(AContext).Deny();
     ++mDrop;
-    Log("Denied: " + PeerText(*binding));
+    LogDenied(binding->PeerIP, PeerText(*binding));
     AContext.Connection()->Disconnect();
 }
 
@@ -175,7 +175,7 @@ void TPortMapper::PortMapperUDPRead(TIdUDPListenerThread& /*AThread*/, const TId
         return;
     if (!mOwner.GetAccessRestriction(mOwnHost, ABinding.PeerIP, mOwnPort, ABinding.PeerPort)) {
         ++mDrop;
-        Log("Denied: " + PeerText(ABinding));
+        LogDenied(ABinding.PeerIP, PeerText(ABinding));
         return;
     }
     // Counted before the send: a datagram whose send fails stays counted.

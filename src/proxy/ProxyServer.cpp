@@ -99,7 +99,7 @@ void TProxyServer::SocksServerConnect(TIdContext& AContext) {
         // other denied connection.
         context.Deny();
         context.Close();
-        Log("Denied: " + Peer(AContext));
+        LogDenied(peerIP, Peer(AContext));
         ++mDrop;
         return;
     }

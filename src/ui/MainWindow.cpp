@@ -443,7 +443,7 @@ void TMainWindow::BuildAboutPage(QWidget* page) {
         int top;
     };
     const Text texts[] = {
-        {"ApplicationLabel", "Kestrune 0.0.4.2", 8},
+        {"ApplicationLabel", QString("Kestrune ") + KestruneVersion, 8},
         {"CopyrightLabel", QString("Copyright (c) %1 the Kestrune developers").arg(year), 24},
         {"RightsLabel", "Free to use, study, change and share.", 40},
     };

@@ -335,3 +335,21 @@ TEST(Settings, DesktopPathBesideAWritableExecutableElseInTheConfigDirectory) {
               dir + "/.config/kestrune/Kestrune.ini");
     std::system(("rm -rf " + dir).c_str());
 }
+
+TEST(Settings, TheMetricsAddressIsKeptAndSkippedSectionsAreNoted) {
+    const Loaded loaded = Read("[Kestrune]\nMetrics=[::1]:9100\n" + Proxy("A", "127.0.0.1", "80") +
+                               Proxy("B", "1.2.3", "81") + Proxy("A2", "127.0.0.1", "80"));
+    EXPECT_EQ(loaded.Data.Options.Metrics, "[::1]:9100");
+    ASSERT_EQ(loaded.Data.Skipped.size(), 2u);
+    EXPECT_EQ(loaded.Data.Skipped[0].Name, "B");
+    EXPECT_FALSE(loaded.Data.Skipped[0].Logged) << "a bad address is skipped silently";
+    EXPECT_EQ(loaded.Data.Skipped[1].Name, "A2");
+    EXPECT_TRUE(loaded.Data.Skipped[1].Logged);
+    EXPECT_NE(WriteSettings(loaded.Data.Options, {}, {}, {})
+                  .ToBytes()
+                  .find("Page=0\r\nMetrics=[::1]:9100\r\n"),
+              std::string::npos)
+        << "the desktop program writes the key back";
+    EXPECT_EQ(WriteSettings(TOptions{}, {}, {}, {}).ToBytes().find("Metrics"), std::string::npos)
+        << "and writes no key where the file had none";
+}

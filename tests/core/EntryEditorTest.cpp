@@ -195,6 +195,17 @@ protected:
             ASSERT_TRUE(Editor.SaveAccessRule(in, TEditMode::New, std::nullopt).Passed()) << name;
         }
     }
+    // Waits until a line holding `text` has reached the log, then clears it,
+    // so that what follows starts from an empty log.
+    void ClearLogAfter(const std::string& text) {
+        ASSERT_TRUE(WaitFor([&] {
+            Core.MainQueue().Drain();
+            return std::any_of(View.Log.begin(), View.Log.end(), [&](const std::string& line) {
+                return line.find(text) != std::string::npos;
+            });
+        })) << text;
+        View.Log.clear();
+    }
     void Start() {
         Core.StartButtonClick();
         ASSERT_TRUE(Core.Running());
@@ -248,14 +259,18 @@ TEST_F(EntryEditorTest, EditingARunningProxyServerRestartsItAndRenamesItsMonitor
     ASSERT_TRUE(WaitFor([&] { return office->mOnline == 1; }));
     Core.RefreshMonitor();
     ASSERT_EQ(MonitorRow("Office").Columns[0], "1");
-    View.Log.clear();
+    ClearLogAfter("[Office] Connected: ");
 
     const std::string port = FreePort();
     TProxyServerInput in = Proxy("Branch", port);
     in.Fields.mVersion = 1;
     EXPECT_TRUE(Editor.SaveProxyServer(in, TEditMode::Edit, std::string("Office")).Passed());
+    // Stop waits for the connection's thread, whose last line is handed
+    // over before the stopped line.
+    const std::string peer = "127.0.0.1:" + std::to_string(LocalPort(client.fd));
     EXPECT_EQ(View.Texts(),
-              (std::vector<std::string>{"[Office] Stopped", "[Branch] Started", "Settings saved"}));
+              (std::vector<std::string>{"[Office] Disconnected: " + peer, "[Office] Stopped",
+                                        "[Branch] Started", "Settings saved"}));
     ASSERT_EQ(Core.ProxyServers.size(), 1u);
     EXPECT_EQ(Core.ProxyServers[0].get(), office) << "the object keeps its place";
     EXPECT_EQ(office->BoundPort(), std::stoi(port));
@@ -441,7 +456,7 @@ TEST_F(EntryEditorTest, ARuleEditedWhileAPortMapperRunsDeniesTheNextRealConnecti
     EXPECT_EQ(mail.mDrop, 0);
 
     rule.Fields.mAction = 1;
-    View.Log.clear();
+    ClearLogAfter("[Mail] Connected: ");
     ASSERT_TRUE(Editor.SaveAccessRule(rule, TEditMode::Edit, 0).Passed());
     EXPECT_EQ(View.Texts(), std::vector<std::string>{"Settings saved"}) << "no restart";
     TSocket second = Connect("127.0.0.2", mail.TCPPort());

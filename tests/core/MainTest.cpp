@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "Loopback.h"
+#include "WaitFor.h"
 #include "base/Settings.h"
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sys/stat.h>
@@ -458,4 +460,131 @@ TEST_F(SettingsFileTest, DeleteStopsARunningServiceRemovesItsRowsAndSaves) {
     EXPECT_EQ(View.Errors,
               (std::vector<std::string>{"No proxy server selected.", "Proxy server not found.",
                                         "No port mapper selected.", "Port mapper not found."}));
+}
+
+namespace {
+
+// Whether the proxy server behind `fd` still serves it: a SOCKS5 greeting
+// [ver=5, nmethods=1, method=0] is answered [ver=5, method=0].
+bool Greets(int fd) {
+    const unsigned char hello[] = {5, 1, 0};
+    if (send(fd, hello, sizeof hello, MSG_NOSIGNAL) != 3)
+        return false;
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    unsigned char reply[2] = {};
+    return recv(fd, reply, 2, MSG_WAITALL) == 2 && reply[0] == 5 && reply[1] == 0;
+}
+
+std::string ProxySection(const std::string& name, uint16_t port, const std::string& extra = "") {
+    return "[" + name + "]\nType=Proxy\nHost=127.0.0.1\nPort=" + std::to_string(port) + "\n" +
+           extra;
+}
+
+std::vector<std::string> Without(std::vector<std::string> lines, const std::string& part) {
+    std::erase_if(lines, [&](const std::string& l) { return l.find(part) != l.npos; });
+    return lines;
+}
+
+} // namespace
+
+TEST_F(SettingsFileTest, ReloadKeepsWhatDidNotChangeAndRestartsStopsOrStartsTheRest) {
+    const uint16_t keep = test::FreePort(), move = test::FreePort(), gone = test::FreePort();
+    Write(ProxySection("Keep", keep) + ProxySection("Move", move) + ProxySection("Gone", gone) +
+          "[Lan]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1080\nRemHost=10.0.0.7\nRemPort=0\n"
+          "Action=Deny\n");
+    Core.FormCreate();
+    Core.FormShow();
+    Core.StartButtonClick();
+    TProxyServer* kept = Core.ProxyServers[0].get();
+    test::TFd keepClient = test::Connect(keep);
+    test::TFd moveClient = test::Connect(move);
+    ASSERT_TRUE(
+        test::WaitFor([&] { return kept->mOnline == 1 && Core.ProxyServers[1]->mOnline == 1; }));
+
+    const uint16_t moved = test::FreePort(), added = test::FreePort();
+    Write(ProxySection("Keep", keep) + ProxySection("Move", moved) + ProxySection("New", added) +
+          "[Lan]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1080\nRemHost=10.0.0.8\nRemPort=0\n"
+          "Action=Deny\n");
+    View.Log.clear();
+    ASSERT_TRUE(Core.ReloadSettings());
+    Core.MainQueue().Drain();
+    EXPECT_EQ(Without(Without(View.Texts(), "] Connected: "), "] Disconnected: "),
+              (std::vector<std::string>{
+                  "[Move] Stopped", "[Gone] Stopped", "[Move] Started", "[New] Started",
+                  "[Move] Restarted",
+                  "Settings reloaded: 1 unchanged, 1 restarted, 1 stopped, 1 started"}));
+    ASSERT_EQ(Core.ProxyServers.size(), 3u);
+    EXPECT_EQ(Core.ProxyServers[0].get(), kept);
+    EXPECT_EQ(kept->mOnline, 1) << "the unchanged server keeps its connection and counters";
+    EXPECT_TRUE(Greets(keepClient.Get()));
+    EXPECT_FALSE(Greets(moveClient.Get())) << "a changed server's connections end";
+    EXPECT_EQ(Core.ProxyServers[1]->BoundPort(), moved);
+    EXPECT_EQ(Core.ProxyServers[2]->mName, "New");
+    EXPECT_TRUE(Core.ProxyServers[2]->Listening());
+    EXPECT_EQ(Core.ProxyRows[1].Columns[2], std::to_string(moved));
+    EXPECT_EQ(Core.FindMonitorRow("Gone"), -1);
+    EXPECT_NE(Core.FindMonitorRow("New"), -1);
+    EXPECT_TRUE(Core.GetAccessRestriction("0.0.0.0", "10.0.0.7", 1080, 5555));
+    EXPECT_FALSE(Core.GetAccessRestriction("0.0.0.0", "10.0.0.8", 1080, 5555));
+}
+
+TEST_F(SettingsFileTest, AReloadThatCannotUseTheFileChangesNothing) {
+    const uint16_t port = test::FreePort();
+    const std::string good =
+        "[Kestrune]\nMetrics=127.0.0.1:9100\n" + ProxySection("Office", port, "User=u\nPass=p\n");
+    Write(good);
+    Core.FormCreate();
+    Core.FormShow();
+    Core.StartButtonClick();
+    TProxyServer* office = Core.ProxyServers[0].get();
+    const struct {
+        std::function<void()> Make;
+        std::string Why;
+    } cases[] = {
+        {[&] { unlink(Path.c_str()); }, "no file at " + Path},
+        {[&] { Write(""); }, "the file holds no settings"},
+        {[&] { Write("\n; only a comment\n"); }, "the file holds no settings"},
+        {[&] { unlink(Path.c_str()), mkdir(Path.c_str(), 0700); }, ""},
+        {[&] { rmdir(Path.c_str()), Write(good + "[Broken]\nType=Proxy\nHost=1.2.3.4\n"); },
+         "1 section skipped"},
+        {[&] { Write("[Kestrune]\nMetrics=localhost:9100\n" + ProxySection("Office", port)); },
+         "Metrics=localhost:9100 is not HOST:PORT (IPv4 address, or IPv6 address in "
+         "brackets)"},
+    };
+    for (const auto& c : cases) {
+        c.Make();
+        View.Log.clear();
+        EXPECT_FALSE(Core.ReloadSettings()) << c.Why;
+        ASSERT_FALSE(View.Texts().empty());
+        const std::string last = View.Texts().back();
+        EXPECT_EQ(last.rfind("Settings not reloaded: " + c.Why, 0), 0u) << last;
+        ASSERT_EQ(Core.ProxyServers.size(), 1u);
+        EXPECT_EQ(Core.ProxyServers[0].get(), office);
+        EXPECT_TRUE(office->Listening());
+        EXPECT_EQ(office->mUser, "u") << "never a weaker configuration";
+        EXPECT_EQ(Core.Options().Metrics, "127.0.0.1:9100");
+    }
+}
+
+TEST_F(MainTest, RepeatedRefusalsReachTheLogCollapsedAndStoppingWritesThemOut) {
+    AddService("Map", true, true);
+    Core.FormCreate();
+    Core.FormShow();
+    Core.StartButtonClick();
+    Core.Options().Time = "'t'";
+    View.Log.clear();
+    std::thread([this] {
+        for (int port = 1; port <= 4; ++port)
+            Core.LogDenied("Map", "10.0.0.1", "10.0.0.1:" + std::to_string(port));
+        Core.LogLine("[Map] Connected: 10.0.0.2:5");
+    }).join();
+    Core.MainQueue().Drain();
+    EXPECT_EQ(View.Log, (std::vector<std::string>{"[t] [Map] Denied: 10.0.0.1:1",
+                                                  "[t] [Map] Connected: 10.0.0.2:5"}));
+    Core.StartButtonClick();
+    EXPECT_EQ(View.Texts(),
+              (std::vector<std::string>{"[Map] Denied: 10.0.0.1:1", "[Map] Connected: 10.0.0.2:5",
+                                        "[Map] Stopped", "[Map] Denied: 10.0.0.1:2 (and 2 more)"}))
+        << "the refusals of the second still open are written out when the services stop";
 }

@@ -67,14 +67,17 @@ if command -v groff >/dev/null; then
   done
 fi
 
-# The unit runs this prefix's program on this prefix's settings, reloads by
-# SIGHUP, and may hold no capability but the one for low ports.
+# The unit runs this prefix's program on this prefix's settings, tells
+# systemd when it is ready, checks the file before it reloads by SIGHUP, and
+# may hold no capability but the one for low ports.
 unit=$prefix/lib/systemd/system/kestruned.service
 if [[ -f $unit ]]; then
   # shellcheck disable=SC2016 # $MAINPID is for systemd to expand
   for line in \
     "ExecStart=$prefix/bin/kestruned $prefix/etc/kestrune/Kestrune.ini" \
+    "ExecReload=$prefix/bin/kestruned --check $prefix/etc/kestrune/Kestrune.ini" \
     'ExecReload=/bin/kill -HUP $MAINPID' \
+    'Type=notify' \
     'Restart=on-failure' \
     'NoNewPrivileges=yes' \
     'AmbientCapabilities=CAP_NET_BIND_SERVICE' \

@@ -139,7 +139,8 @@ private slots:
         auto* start = w.findChild<QPushButton*>("StartButton");
         QCOMPARE(start->text(), QString("&Start"));
         QCOMPARE(w.findChild<QLabel*>("StatusPanel0")->text(), QString("00:00:00"));
-        QCOMPARE(w.findChild<QLabel*>("ApplicationLabel")->text(), QString("Kestrune 0.0.4.2"));
+        QCOMPARE(w.findChild<QLabel*>("ApplicationLabel")->text(),
+                 QString("Kestrune ") + KestruneVersion);
         QVERIFY(w.findChild<QLabel*>("CopyrightLabel")
                     ->text()
                     .contains(QString::number(QDate::currentDate().year())));
