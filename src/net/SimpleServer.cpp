@@ -6,7 +6,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 namespace kestrune {
 
@@ -38,31 +40,48 @@ void TIdSimpleServer::Abort() {
     FListenHandle.CloseSocket();
 }
 
-void TIdSimpleServer::Listen(int ATimeout) {
+void TIdSimpleServer::Listen(int ATimeout,
+                             const std::function<bool(const TIdSocketHandle& APeer)>& AAdmit) {
     if (!FListenHandle.HandleAllocated())
         BeginListen();
     const TIdWakeUpPtr wakeUp = FWakeUp ? FWakeUp : CurrentThreadWakeUp();
-    int accepted = -1;
-    sockaddr_storage addr{};
-    {
-        TIdSocketHandle::TUse use(FListenHandle);
-        if (use && WaitSocketOrWakeUp(use.Handle(), POLLIN, wakeUp, ATimeout) > 0 &&
-            FListenHandle.HandleAllocated()) {
-            socklen_t length = sizeof addr;
-            do {
-                accepted = accept4(use.Handle(), reinterpret_cast<sockaddr*>(&addr), &length,
-                                   SOCK_CLOEXEC);
-            } while (accepted < 0 && errno == EINTR);
+    using TClock = std::chrono::steady_clock;
+    const auto deadline = TClock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
+    TIdSocketHandle& binding = FIOHandler->Binding();
+    bool admitted = false;
+    while (!admitted) {
+        int accepted = -1;
+        sockaddr_storage addr{};
+        {
+            TIdSocketHandle::TUse use(FListenHandle);
+            int left = -1;
+            if (ATimeout >= 0)
+                left = static_cast<int>(std::max<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now())
+                        .count(),
+                    0));
+            if (use && WaitSocketOrWakeUp(use.Handle(), POLLIN, wakeUp, left) > 0 &&
+                FListenHandle.HandleAllocated()) {
+                socklen_t length = sizeof addr;
+                do {
+                    accepted = accept4(use.Handle(), reinterpret_cast<sockaddr*>(&addr), &length,
+                                       SOCK_CLOEXEC);
+                } while (accepted < 0 && errno == EINTR);
+            }
         }
+        if (accepted < 0)
+            break;
+        binding.Adopt(accepted, IPVersion);
+        binding.UpdateBindingLocal();
+        TIdSocketHandle::FromSockAddr(reinterpret_cast<sockaddr*>(&addr), binding.PeerIP,
+                                      binding.PeerPort);
+        admitted = !AAdmit || AAdmit(binding);
+        if (!admitted)
+            binding.CloseSocket();
     }
     FListenHandle.CloseSocket();
-    if (accepted < 0)
+    if (!admitted)
         throw EIdAcceptTimeout();
-    TIdSocketHandle& binding = FIOHandler->Binding();
-    binding.Adopt(accepted, IPVersion);
-    binding.UpdateBindingLocal();
-    TIdSocketHandle::FromSockAddr(reinterpret_cast<sockaddr*>(&addr), binding.PeerIP,
-                                  binding.PeerPort);
     FIOHandler->Open();
 }
 

@@ -7,6 +7,7 @@
 #include "net/TCPConnection.h"
 #include "net/WakeUp.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -27,10 +28,12 @@ public:
 
     // Binds (EIdCouldNotBindSocket) and listens with a backlog of 1.
     void BeginListen();
-    // Waits up to ATimeout ms (negative: no limit) for one connection and
-    // accepts it; raises EIdAcceptTimeout when none came. The listening
-    // socket is closed in every case.
-    void Listen(int ATimeout = -1);
+    // Waits up to ATimeout ms (negative: no limit) for one connection that
+    // AAdmit (when set) accepts, closing every other at once; raises
+    // EIdAcceptTimeout when none came. The listening socket is closed in
+    // every case.
+    void Listen(int ATimeout = -1,
+                const std::function<bool(const TIdSocketHandle& APeer)>& AAdmit = nullptr);
     void Abort();
 
 private:

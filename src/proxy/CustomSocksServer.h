@@ -25,9 +25,10 @@ public:
         std::function<void(TIdSocksServerContext& AContext, bool& AAuthenticated)>;
     using TIdOnBeforeEvent = std::function<void(TIdSocksServerContext& AContext, std::string& VHost,
                                                 TIdPort& VPort, bool& VAllowed)>;
+    // APeer is the accepted connection's socket: its PeerIP and PeerPort.
     using TIdOnVerifyEvent =
         std::function<void(TIdSocksServerContext& AContext, const std::string& AHost,
-                           const std::string& APeer, bool& VAllowed)>;
+                           const TIdSocketHandle& APeer, bool& VAllowed)>;
 
     static constexpr size_t MinBufferSize = 4096;
     static constexpr size_t MaxBufferSize = 4194304;
@@ -48,9 +49,12 @@ public:
 
     // Unassigned: every login fails.
     TIdOnAuthenticate OnAuthenticate;
-    // Unassigned: every request and every bound peer is admitted.
+    // Unassigned: every request is admitted.
     TIdOnBeforeEvent OnBeforeSocksConnect;
     TIdOnBeforeEvent OnBeforeSocksBind;
+    // Asked for each connection that reaches a BIND's listener from the
+    // address the request named; one it refuses is closed and the wait goes
+    // on. Unassigned: every such peer is admitted.
     TIdOnVerifyEvent OnVerifyBoundPeer;
 
     // The block size S of the relay.

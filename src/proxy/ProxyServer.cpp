@@ -9,6 +9,10 @@ TProxyServer::TProxyServer(IServiceHost& AHost)
         SocksServerAuthenticate(AContext, AAuthenticated);
     };
     mSock->OnDisconnect = [this](TIdContext& AContext) { SocksServerDisconnect(AContext); };
+    // The peer that reaches a BIND is a client of this server too.
+    mSock->OnVerifyBoundPeer = [this](TIdSocksServerContext&, const std::string&,
+                                      const TIdSocketHandle& APeer,
+                                      bool& VAllowed) { VAllowed = Admitted(APeer); };
     mSock->OnOutOfResources = [this](const std::string& AReason) { LogOutOfResources(AReason); };
     mSock->OnServingAgain = [this] { LogServingAgain(); };
 }
@@ -88,19 +92,23 @@ std::string TProxyServer::Peer(TIdContext& AContext) {
     return binding ? PeerText(*binding) : ":0";
 }
 
+bool TProxyServer::Admitted(const TIdSocketHandle& APeer) {
+    if (mOwner.GetAccessRestriction(mHost, APeer.PeerIP, mPort, APeer.PeerPort))
+        return true;
+    LogDenied(APeer.PeerIP, PeerText(APeer));
+    ++mDrop;
+    return false;
+}
+
 void TProxyServer::SocksServerConnect(TIdContext& AContext) {
     auto& context = static_cast<TIdSocksServerContext&>(AContext);
     const TIdSocketHandle* binding = context.Binding();
-    const std::string peerIP = binding ? binding->PeerIP : std::string();
-    const int peerPort = binding ? binding->PeerPort : 0;
-    if (!mOwner.GetAccessRestriction(mHost, peerIP, mPort, peerPort)) {
+    if (binding && !Admitted(*binding)) {
         // Closed here, on its own thread, before the server reads a byte; the
         // mark tells the server and SocksServerDisconnect apart from every
         // other denied connection.
         context.Deny();
         context.Close();
-        LogDenied(peerIP, Peer(AContext));
-        ++mDrop;
         return;
     }
     CountWrites(*context.Connection(), [this](int64_t ABytes) { CountTraffic(ABytes); });

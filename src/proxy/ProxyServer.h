@@ -35,6 +35,9 @@ public:
 
 private:
     static std::string Peer(TIdContext& AContext);
+    // The access rules' verdict on a client (or a BIND's peer); a refusal is
+    // logged and counted.
+    bool Admitted(const TIdSocketHandle& APeer);
 
     std::unique_ptr<TIdSocksServer> mSock;
 };

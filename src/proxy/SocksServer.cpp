@@ -1,8 +1,13 @@
 #include "proxy/SocksServer.h"
 
+#include "base/IpAddress.h"
 #include "net/Relay.h"
+#include "net/Resolver.h"
 #include "net/SimpleServer.h"
 #include "net/TCPClient.h"
+
+#include <algorithm>
+#include <vector>
 
 namespace kestrune {
 
@@ -70,10 +75,25 @@ void TIdSocksServer::CommandBind(TIdSocksServerContext& AContext, const std::str
     TIdPort port = APort;
     Admit(OnBeforeSocksBind, AContext, host, port);
 
+    // The one-shot listener opens no door to the world: it listens only on
+    // the address by which the client reached this server, and admits only
+    // a peer from the address the request named (unless that is "any").
+    const TIdSocketHandle* reached = AContext.Binding();
+    const TIdWakeUpPtr wakeUp = AContext.CommandWakeUp();
     TIdSimpleServer listener;
-    listener.IPVersion = AContext.IPVersion();
-    listener.SetWakeUp(AContext.CommandWakeUp());
+    listener.IPVersion = reached ? reached->IPVersion : AContext.IPVersion();
+    listener.BoundIP = reached ? reached->IP : std::string();
+    listener.SetWakeUp(wakeUp);
+    std::vector<TIpAddress> expected;
     try {
+        const auto named = TIpAddress::Parse(host);
+        if (!named || !named->IsAny()) {
+            const TIdWakeUpPtr wakeUps[] = {wakeUp};
+            for (const TIdResolvedAddress& address :
+                 TIdResolver::Resolve(host, wakeUps, CommandTimeout))
+                if (const auto ip = TIpAddress::Parse(address.IP))
+                    expected.push_back(ip->Unmapped());
+        }
         listener.BeginListen();
     } catch (...) {
         SendSocksError(AContext, 91, 1);
@@ -81,20 +101,21 @@ void TIdSocksServer::CommandBind(TIdSocksServerContext& AContext, const std::str
     }
     SendGranted(AContext, listener.Binding().IP, listener.Binding().Port);
     try {
-        listener.Listen(CommandTimeout);
+        listener.Listen(CommandTimeout, [&](const TIdSocketHandle& APeer) {
+            const auto from = TIpAddress::Parse(APeer.PeerIP);
+            if (!expected.empty() && (!from || std::find(expected.begin(), expected.end(),
+                                                         from->Unmapped()) == expected.end()))
+                return false;
+            bool allowed = true;
+            if (OnVerifyBoundPeer)
+                OnVerifyBoundPeer(AContext, host, APeer, allowed);
+            return allowed;
+        });
     } catch (...) {
         SendSocksError(AContext, 93, 1);
         throw;
     }
     const TIdSocketHandle& peer = listener.Binding();
-    bool allowed = true;
-    if (OnVerifyBoundPeer)
-        OnVerifyBoundPeer(AContext, host, peer.PeerIP, allowed);
-    if (!allowed) {
-        listener.Disconnect();
-        SendSocksError(AContext, 91, 1);
-        throw EIdSocksSvrPeerMismatch();
-    }
     SendGranted(AContext, peer.PeerIP, peer.PeerPort);
     listener.Binding().SetNoDelay(true);
     RelayAndClose(AContext, listener);

@@ -287,6 +287,27 @@ TEST(ProxyServer, StopAndDropDoNotWaitForNameLookups) {
     EXPECT_FALSE(rig.Service.Listening());
 }
 
+TEST(ProxyServer, BindPeerIsHeldToTheAccessRulesLikeAClient) {
+    TServiceRig rig;
+    rig.Host.SetRule([](const std::string&, const std::string& ARemote, int, int) {
+        return ARemote != "127.0.0.9";
+    });
+    rig.Start();
+    TFd client = rig.Client();
+    // [5, 1, 0] [5, BIND, 0, IPv4, 0.0.0.0, port 0]: any peer will do
+    test::SendAll(client.Get(), Hex("05 01 00 05 02 00 01 00 00 00 00 00 00"));
+    const std::string first = test::Recv(client.Get(), 12);
+    ASSERT_EQ(first.size(), 12u);
+    const auto announced = static_cast<uint16_t>((uint8_t(first[10]) << 8) | uint8_t(first[11]));
+    TFd denied = test::ConnectFrom("127.0.0.9", announced);
+    EXPECT_TRUE(test::PeerClosed(denied.Get()));
+    EXPECT_TRUE(rig.Host.Has("[Office] Denied: 127.0.0.9:" +
+                             std::to_string(test::LocalPort(denied.Get()))));
+    EXPECT_EQ(rig.Service.mDrop, 1);
+    TFd peer = test::ConnectFrom("127.0.0.10", announced);
+    EXPECT_EQ(test::Recv(client.Get(), 10).substr(4, 4), Hex("7f 00 00 0a"));
+}
+
 TEST(ProxyServer, OnlyBytesWrittenToClientsAreTraffic) {
     TServiceRig rig;
     rig.Start();

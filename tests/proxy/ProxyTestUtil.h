@@ -185,6 +185,19 @@ inline uint16_t ClosedPort() {
 
 // The service host of the tests: records log lines, answers the access
 // question from a replaceable rule, runs queued work when drained.
+// A connection to 127.0.0.1:APort from the loopback address AFrom.
+inline TFd ConnectFrom(const char* AFrom, uint16_t APort, const char* ATo = "127.0.0.1") {
+    TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in from{}, to = test::Loopback(APort);
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, AFrom, &from.sin_addr);
+    inet_pton(AF_INET, ATo, &to.sin_addr);
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        fd.Reset();
+    return fd;
+}
+
 class TRecorderHost : public IServiceHost {
 public:
     void LogLine(const std::string& line) override {

@@ -51,8 +51,8 @@ TEST(SocksRelay, Socks5BindEndToEnd) {
     test::SendAll(client.Get(), Hex("05 01 00 05 02 00 01 7f 00 00 01 00 00"));
     const std::string first = test::Recv(client.Get(), 12);
     ASSERT_EQ(first.size(), 12u);
-    // The listening port on every address: the address bytes are all zero.
-    EXPECT_EQ(ToHex(first.substr(0, 10)), "05 00 05 00 00 01 00 00 00 00");
+    // The listening port, on the address by which the client came.
+    EXPECT_EQ(ToHex(first.substr(0, 10)), "05 00 05 00 00 01 7f 00 00 01");
     const auto announced = static_cast<uint16_t>((uint8_t(first[10]) << 8) | uint8_t(first[11]));
     ASSERT_NE(announced, 0);
 
@@ -78,7 +78,7 @@ TEST(SocksRelay, Socks4BindAnnouncesPortThenPeer) {
     test::SendAll(client.Get(), Hex("04 02 00 00 7f 00 00 01 00"));
     const std::string first = test::Recv(client.Get(), 8);
     ASSERT_EQ(first.size(), 8u);
-    EXPECT_EQ(ToHex(first.substr(0, 2) + first.substr(4)), "00 5a 00 00 00 00");
+    EXPECT_EQ(ToHex(first.substr(0, 2) + first.substr(4)), "00 5a 7f 00 00 01");
     const auto announced = static_cast<uint16_t>((uint8_t(first[2]) << 8) | uint8_t(first[3]));
     TFd peer = test::Connect(announced);
     EXPECT_EQ(ToHex(test::Recv(client.Get(), 8)),
@@ -87,20 +87,39 @@ TEST(SocksRelay, Socks4BindAnnouncesPortThenPeer) {
     EXPECT_EQ(test::Recv(peer.Get(), 2), "up");
 }
 
-TEST(SocksRelay, BindPeerRefusedByTheVerification) {
+TEST(SocksRelay, BindAdmitsOnlyTheNamedPeerThatTheVerificationAllows) {
     TRelayRig rig;
-    rig.Server.OnVerifyBoundPeer = [](TIdSocksServerContext&, const std::string& AHost,
-                                      const std::string& APeer,
-                                      bool& VAllowed) { VAllowed = AHost == APeer; };
+    std::atomic<int> asked{0};
+    rig.Server.OnVerifyBoundPeer = [&](TIdSocksServerContext&, const std::string& AHost,
+                                       const TIdSocketHandle& APeer, bool& VAllowed) {
+        EXPECT_EQ(AHost, "127.0.0.9");
+        EXPECT_EQ(APeer.PeerIP, "127.0.0.9");
+        VAllowed = ++asked > 1; // the first from the right address is refused too
+    };
     rig.Start();
     TFd client = test::Connect(rig.Port);
-    // The request names 127.0.0.9, the peer comes from 127.0.0.1.
+    // [5, 1, 0] [5, BIND, 0, IPv4, 127.0.0.9, port 0]
     test::SendAll(client.Get(), Hex("05 01 00 05 02 00 01 7f 00 00 09 00 00"));
     const std::string first = test::Recv(client.Get(), 12);
     ASSERT_EQ(first.size(), 12u);
-    TFd peer = test::Connect(static_cast<uint16_t>((uint8_t(first[10]) << 8) | uint8_t(first[11])));
-    EXPECT_EQ(ToHex(test::ReadAll(client.Get())), "05 01 00 01 00 00 00 00 00 00");
-    EXPECT_TRUE(test::PeerClosed(peer.Get()));
+    const auto announced = static_cast<uint16_t>((uint8_t(first[10]) << 8) | uint8_t(first[11]));
+
+    // Not open on the machine's other addresses.
+    EXPECT_LT(test::ConnectFrom("127.0.0.9", announced, "127.0.0.2").Get(), 0);
+    // A peer from another address, then one the verification refuses: each
+    // is closed and the wait goes on.
+    TFd stranger = test::ConnectFrom("127.0.0.1", announced);
+    EXPECT_TRUE(test::PeerClosed(stranger.Get()));
+    TFd refused = test::ConnectFrom("127.0.0.9", announced);
+    EXPECT_TRUE(test::PeerClosed(refused.Get()));
+    EXPECT_EQ(test::Recv(client.Get(), 1, 100), "");
+
+    TFd peer = test::ConnectFrom("127.0.0.9", announced);
+    EXPECT_EQ(ToHex(test::Recv(client.Get(), 10)),
+              "05 00 00 01 7f 00 00 09 " + ToHex(PortBytes(test::LocalPort(peer.Get()))));
+    test::SendAll(peer.Get(), "hi");
+    EXPECT_EQ(test::Recv(client.Get(), 2), "hi");
+    EXPECT_EQ(asked, 2);
 }
 
 TEST(SocksRelay, AdmissionEventMayRewriteOrRefuseTheTarget) {
