@@ -139,6 +139,13 @@ bool MatchesIpPattern(std::string_view text) {
     return IpPattern().Matches(text);
 }
 
+bool IsAddressText(std::string_view text) {
+    if (text.find(':') == std::string_view::npos)
+        return MatchesIpPattern(text);
+    const auto address = TIpAddress::Parse(text);
+    return address && address->Family() == TIpAddress::V6;
+}
+
 int ReadPortText(std::string_view text, int invalid) {
     return ParseWholeNumber(text).value_or(invalid);
 }
@@ -244,7 +251,7 @@ TSaveCheck CheckProxyServerSave(const TProxyServerFields& fields, const TEntryLi
     if (!check.Passed())
         return check;
     const std::string& name = check.mName;
-    if (!MatchesIpPattern(fields.mHost))
+    if (!IsAddressText(fields.mHost))
         return Fail(check, InvalidIp, "HostComboBox");
     if (!IsValidPort(fields.mPort))
         return Fail(check, InvalidPort, "PortLabeledEdit");
@@ -277,9 +284,9 @@ TSaveCheck CheckPortMapperSave(const TPortMapperFields& fields, const TEntryList
     if (!check.Passed())
         return check;
     const std::string& name = check.mName;
-    if (!MatchesIpPattern(fields.mOwnHost))
+    if (!IsAddressText(fields.mOwnHost))
         return Fail(check, InvalidIp, "OwnHostComboBox");
-    if (!MatchesIpPattern(fields.mMapHost))
+    if (!IsAddressText(fields.mMapHost))
         return Fail(check, InvalidIp, "MapHostComboBox");
     if (!IsValidPort(fields.mOwnPort))
         return Fail(check, InvalidPort, "OwnPortLabeledEdit");
@@ -314,9 +321,9 @@ TSaveCheck CheckAccessRuleSave(const TAccessRuleFields& fields, const TEntryList
     if (!check.Passed())
         return check;
     const std::string& name = check.mName;
-    if (!MatchesIpPattern(fields.mOwnHost))
+    if (!IsAddressText(fields.mOwnHost))
         return Fail(check, InvalidIp, "OwnHostComboBox");
-    if (!MatchesIpPattern(fields.mRemHost))
+    if (!IsAddressText(fields.mRemHost))
         return Fail(check, InvalidIp, "RemoteHostComboBox");
     if (!IsValidPort(fields.mOwnPort))
         return Fail(check, InvalidPort, "OwnPortLabeledEdit");
@@ -342,7 +349,7 @@ TLoadCheck CheckLoadedProxyServer(std::string_view name, std::optional<std::stri
                                   std::optional<std::string_view> port, const TEntryLists& loaded) {
     if (name.empty() || !host || !port)
         return Skip();
-    if (!MatchesIpPattern(*host) || !IsValidPort(*port))
+    if (!IsAddressText(*host) || !IsValidPort(*port))
         return Skip();
     if (FindNameClash(loaded.mProxyServers, name))
         return Refuse("Duplicate proxy server name while loading proxy servers: ", name);
@@ -364,7 +371,7 @@ TLoadCheck CheckLoadedPortMapper(std::string_view name, std::optional<std::strin
                                  const TEntryLists& loaded) {
     if (name.empty() || !ownHost || !ownPort || !mapHost || !mapPort)
         return Skip();
-    if (!MatchesIpPattern(*ownHost) || !MatchesIpPattern(*mapHost))
+    if (!IsAddressText(*ownHost) || !IsAddressText(*mapHost))
         return Skip();
     if (!IsValidPort(*ownPort) || !IsValidPort(*mapPort))
         return Skip();
@@ -391,7 +398,7 @@ TLoadCheck CheckLoadedAccessRule(std::string_view name, std::optional<std::strin
                                  const TEntryLists& loaded) {
     if (name.empty() || !ownHost || !ownPort || !remHost || !remPort || !action)
         return Skip();
-    if (!MatchesIpPattern(*ownHost) || !MatchesIpPattern(*remHost))
+    if (!IsAddressText(*ownHost) || !IsAddressText(*remHost))
         return Skip();
     if (!IsValidPort(*ownPort) || !IsValidRulePort(*remPort))
         return Skip();

@@ -41,6 +41,9 @@ bool IsReservedName(TEntryKind kind, std::string_view name);
 // Four groups of one to three ASCII digits separated by single dots, with
 // nothing before or after. No range check: "999.1.1.1" passes.
 bool MatchesIpPattern(std::string_view text);
+// An address field's text: the IPv4 pattern above, or an IPv6 address as
+// inet_pton reads it (no brackets, no zone index).
+bool IsAddressText(std::string_view text);
 
 // The text read as a decimal integer (an optional sign and digits, nothing
 // else), or `invalid` when it is not one or does not fit in an int.

@@ -50,7 +50,7 @@ void TPortMapper::Start() {
             TIdSocketHandle& binding = mSockTCP.Bindings.Add();
             binding.IP = mOwnHost;
             binding.Port = static_cast<TIdPort>(mOwnPort);
-            binding.IPVersion = Id_IPv4;
+            binding.IPVersion = IPVersionOf(mOwnHost);
             mSockTCP.MappedHost = mMapHost;
             mSockTCP.MappedPort = static_cast<TIdPort>(mMapPort);
             mSockTCP.ListenQueue = mQueue;
@@ -64,10 +64,11 @@ void TPortMapper::Start() {
             // Port 0 asks the system for one; both sides then share the
             // port that TCP got.
             binding.Port = mOwnPort == 0 ? TCPPort() : static_cast<TIdPort>(mOwnPort);
-            binding.IPVersion = Id_IPv4;
+            binding.IPVersion = IPVersionOf(mOwnHost);
             mSockUDP.BufferSize = SaturatedInt(BufferBytes());
             mSockUDP.SetActive(true);
             mUDPEndpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::UDP, binding.IP, binding.Port);
+            OpenCrossFamilyOutput();
         }
     } catch (...) {
         Log("Listen failed: " + mOwnHost + ":" + std::to_string(mOwnPort));
@@ -94,6 +95,8 @@ void TPortMapper::Stop() {
         mSockUDP.SetActive(false);
         mSockUDP.Bindings.Clear();
         mUDPEndpoint.reset();
+        mUDPOutEndpoint.reset();
+        mUDPOut.CloseSocket();
     }
     ResetCounters();
     Log("Stopped");
@@ -118,7 +121,22 @@ void TPortMapper::Drop() {
         mSockUDP.SetActive(false);
         mSockUDP.Bindings.Clear();
         mUDPEndpoint.reset();
+        mUDPOutEndpoint.reset();
+        mUDPOut.CloseSocket();
     }
+}
+
+void TPortMapper::OpenCrossFamilyOutput() {
+    const TIdIPVersion family = IPVersionOf(mMapHost);
+    if (family == IPVersionOf(mOwnHost))
+        return;
+    mUDPOut.IPVersion = family;
+    mUDPOut.IP.clear();
+    mUDPOut.Port = 0;
+    mUDPOut.AllocateSocket(SOCK_DGRAM);
+    mUDPOut.Bind();
+    mUDPOutEndpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::UDP,
+                                           family == Id_IPv6 ? "::" : "0.0.0.0", mUDPOut.Port);
 }
 
 bool TPortMapper::DropLooped(TIdOwnEndpoints::TProtocol AProtocol,
@@ -181,7 +199,11 @@ void TPortMapper::PortMapperUDPRead(TIdUDPListenerThread& /*AThread*/, const TId
     // Counted before the send: a datagram whose send fails stays counted.
     ++mOnTotal;
     CountTraffic(static_cast<int64_t>(AData.size()));
-    ABinding.SendTo(mMapHost, static_cast<TIdPort>(mMapPort), AData, Id_IPv4);
+    // A datagram leaves from the listening socket, so that the remote sees
+    // the mapper's own address; towards the other family it cannot, and
+    // leaves from a socket of that family.
+    TIdSocketHandle& from = mUDPOut.HandleAllocated() ? mUDPOut : ABinding;
+    from.SendTo(mMapHost, static_cast<TIdPort>(mMapPort), AData, IPVersionOf(mMapHost));
 }
 
 } // namespace kestrune

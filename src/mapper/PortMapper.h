@@ -44,6 +44,7 @@ private:
     // True (after counting and, once per start, logging it) when the peer is
     // one of the gateway's own forwarding endpoints: the traffic has come
     // round a loop of mappers and must go no further.
+    void OpenCrossFamilyOutput();
     bool DropLooped(TIdOwnEndpoints::TProtocol AProtocol, const TIdSocketHandle& ABinding);
 
     TIdMappedPortTCP mSockTCP;
@@ -51,6 +52,10 @@ private:
     // Datagrams leave from the listening socket, so its address is one of
     // the gateway's own while it listens.
     TIdOwnEndpoints::TEntryPtr mUDPEndpoint;
+    // Datagrams towards a remote of the other family than the listening
+    // socket's leave from this one (closed unless needed).
+    TIdSocketHandle mUDPOut;
+    TIdOwnEndpoints::TEntryPtr mUDPOutEndpoint;
     std::atomic<bool> mLoopLogged{false};
 };
 

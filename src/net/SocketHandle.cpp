@@ -141,7 +141,11 @@ void TIdSocketHandle::FromSockAddr(const sockaddr* AAddr, std::string& AIP, TIdP
         APort = ntohs(in->sin_port);
     } else if (AAddr->sa_family == AF_INET6) {
         const auto* in6 = reinterpret_cast<const sockaddr_in6*>(AAddr);
-        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+        // An IPv4 peer seen through an IPv6 socket is that IPv4 peer.
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr))
+            inet_ntop(AF_INET, in6->sin6_addr.s6_addr + 12, text, sizeof text);
+        else
+            inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
         APort = ntohs(in6->sin6_port);
     } else {
         APort = 0;
@@ -226,8 +230,17 @@ void TIdSocketHandle::SendTo(const std::string& AIP, TIdPort APort, const TIdByt
         throw EIdNotAllBytesSent();
 }
 
+std::string EndpointText(const std::string& AIP, TIdPort APort) {
+    const bool v6 = AIP.find(':') != std::string::npos;
+    return (v6 ? "[" + AIP + "]" : AIP) + ":" + std::to_string(APort);
+}
+
 std::string PeerText(const TIdSocketHandle& ABinding) {
-    return ABinding.PeerIP + ":" + std::to_string(ABinding.PeerPort);
+    return EndpointText(ABinding.PeerIP, ABinding.PeerPort);
+}
+
+TIdIPVersion IPVersionOf(const std::string& AIP) {
+    return AIP.find(':') != std::string::npos ? Id_IPv6 : Id_IPv4;
 }
 
 TIdSocketHandle& TIdSocketHandles::Add() {

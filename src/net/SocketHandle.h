@@ -103,8 +103,13 @@ private:
     int FUsers = 0;
 };
 
-// The peer of a binding as the event log writes it: "IP:port".
+// An address and port as the event log writes them: "IP:port", an IPv6
+// address in brackets ("[2001:db8::7]:51000").
+std::string EndpointText(const std::string& AIP, TIdPort APort);
+// The peer of a binding in that form.
 std::string PeerText(const TIdSocketHandle& ABinding);
+// The family of an address literal (IPv6 when it has a colon).
+TIdIPVersion IPVersionOf(const std::string& AIP);
 
 // The bindings of a server. Add() gives the new binding the owner's
 // DefaultPort (read when Add is called) and IPv4.

@@ -322,7 +322,12 @@ void TIdCustomSocksServer::SendSocks4Reply(TIdSocksServerContext& AContext, uint
 
 void TIdCustomSocksServer::SendSocks5Reply(TIdSocksServerContext& AContext, uint8_t ACode,
                                            const std::string& AHost, TIdPort APort) {
-    const bool v6 = AContext.IPVersion() == Id_IPv6;
+    // The address's own family; a reply without one (a refusal) follows the
+    // request's.
+    in_addr probe{};
+    const bool v6 = AHost.find(':') != std::string::npos ||
+                    (inet_pton(AF_INET, AHost.c_str(), &probe) != 1 &&
+                     AContext.IPVersion() == Id_IPv6);
     TIdBytes reply{5, ACode, 0, static_cast<uint8_t>(v6 ? 4 : 1)};
     uint8_t address[sizeof(in6_addr)] = {};
     if (inet_pton(v6 ? AF_INET6 : AF_INET, AHost.c_str(), address) != 1)

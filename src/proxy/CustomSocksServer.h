@@ -64,7 +64,8 @@ public:
     // not a literal of the reply's family gives an all-zero address field.
     static void SendSocks4Reply(TIdSocksServerContext& AContext, uint8_t ACode,
                                 const std::string& AHost, TIdPort APort);
-    // ATYP and address length follow the context's IP version.
+    // ATYP and the address's length follow the family of AHost; without an
+    // address (a refusal) they follow the request's.
     static void SendSocks5Reply(TIdSocksServerContext& AContext, uint8_t ACode,
                                 const std::string& AHost, TIdPort APort);
     static void SendMethodReply(TIdSocksServerContext& AContext, uint8_t AMethod);

@@ -41,7 +41,7 @@ void TProxyServer::Start() {
     TIdSocketHandle& binding = mSock->Bindings.Add();
     binding.IP = mHost;
     binding.Port = static_cast<TIdPort>(mPort);
-    binding.IPVersion = Id_IPv4;
+    binding.IPVersion = IPVersionOf(mHost);
     mSock->AllowSocks5 = mFive;
     mSock->AllowSocks4 = mFour;
     mSock->ListenQueue = mQueue;

@@ -97,7 +97,7 @@ def test():
         check(time.monotonic() - start < 1, "a silent client held up a scrape")
         check(slow.recv(1) == b"", "the silent client got an answer")
         waited = time.monotonic() - start
-        check(4.5 < waited < 7, f"the silent client was closed after {waited:.1f} s")
+        check(4.5 < waited < 10, f"the silent client was closed after {waited:.1f} s")
         slow.close()
 
         # A reload of a file without the key closes the listener.

@@ -11,7 +11,7 @@ for sig in INT TERM HUP; do
   "$work/kestrune" >"$work/out" 2>&1 &
   pid=$!
   # Wait until the program is up (its event loop runs) before signalling.
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 400); do
     # Ready once HUP, INT and TERM (bits 0, 1, 14) are caught.
     caught=$(awk '/^SigCgt:/ {print $2}' /proc/$pid/status 2>/dev/null)
     if [ -n "$caught" ] && (( (16#$caught & 0x4003) == 0x4003 )); then break; fi
@@ -19,7 +19,7 @@ for sig in INT TERM HUP; do
   done
   kill -s "$sig" "$pid"
   status=124
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 400); do
     if ! kill -0 "$pid" 2>/dev/null; then wait "$pid"; status=$?; break; fi
     sleep 0.05
   done
