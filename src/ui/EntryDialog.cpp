@@ -18,9 +18,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
+#include "base/IpAddress.h"
 #include <netinet/in.h>
 
 namespace kestrune {
@@ -102,21 +100,22 @@ TEntryDialog::TEntryDialog(TMainWindow& main, const QString& name, const QString
 TEntryDialog::~TEntryDialog() = default;
 
 QStringList TEntryDialog::HostAddresses() {
-    QStringList out{"0.0.0.0", "127.0.0.1"};
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return out;
-    for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
-        if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET ||
-            (a->ifa_flags & IFF_LOOPBACK) != 0)
+    // Every address of the machine, IPv4 first, each family after its
+    // "any" and loopback addresses.
+    QStringList v4{"0.0.0.0", "127.0.0.1"};
+    QStringList v6{"::", "::1"};
+    for (const TIpAddress& address : LocalAddresses()) {
+        const QString text = QString::fromStdString(address.Text());
+        // A link-local address needs an interface to be bound, which the
+        // field cannot name.
+        if (text.startsWith("fe8") || text.startsWith("fe9") || text.startsWith("fea") ||
+            text.startsWith("feb"))
             continue;
-        char text[INET_ADDRSTRLEN] = {};
-        const auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
-        if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr)
-            out << QString::fromLatin1(text);
+        QStringList& family = address.Family() == TIpAddress::V4 ? v4 : v6;
+        if (!family.contains(text))
+            family << text;
     }
-    freeifaddrs(list);
-    return out;
+    return v4 + v6;
 }
 
 void TEntryDialog::FitInto(const QRect& available) {

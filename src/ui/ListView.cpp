@@ -36,14 +36,13 @@ void TGridDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
     painter->restore();
 }
 
-QSize TGridDelegate::sizeHint(const QStyleOptionViewItem& option,
-                              const QModelIndex& index) const {
+QSize TGridDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
     return QStyledItemDelegate::sizeHint(option, index) + QSize(0, 2);
 }
 
 TListView::TListView(QWidget* parent, const QString& name, const QStringList& columns,
                      const QList<int>& widths, const QString& emptyText)
-    : QTreeWidget(parent), mEmptyText(emptyText) {
+    : QTreeWidget(parent), mEmptyText(emptyText), mWidths(widths) {
     setObjectName(name);
     setColumnCount(static_cast<int>(columns.size()));
     setHeaderLabels(columns);
@@ -62,6 +61,12 @@ TListView::TListView(QWidget* parent, const QString& name, const QStringList& co
     header->setSectionResizeMode(QHeaderView::Fixed);
     for (int i = 0; i < widths.size(); ++i)
         setColumnWidth(i, widths[i]);
+}
+
+void TListView::FitColumnsToTexts() {
+    const int padding = 2 * fontMetrics().averageCharWidth();
+    for (int i = 0; i < mWidths.size(); ++i)
+        setColumnWidth(i, std::max(mWidths[i], sizeHintForColumn(i) + padding));
 }
 
 void TListView::paintEvent(QPaintEvent* event) {

@@ -37,12 +37,16 @@ public:
 
     // The line shown while the list has no rows; empty for none.
     QString EmptyText() const { return mEmptyText; }
+    // Widens a column whose texts do not fit (a full IPv6 address in an
+    // address column), never below its designed width.
+    void FitColumnsToTexts();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     QString mEmptyText;
+    QList<int> mWidths;
 };
 
 } // namespace kestrune

@@ -318,6 +318,8 @@ void TMainWindow::ListsChanged() {
             if (!selected.isEmpty() && texts[0] == selected && list->selectedItems().isEmpty())
                 item->setSelected(true);
         }
+        if (auto* view = qobject_cast<TListView*>(list))
+            view->FitColumnsToTexts();
     };
     auto rowsOf = [](const std::vector<TListRow>& source) {
         std::vector<std::array<std::string, 7>> rows;

@@ -113,6 +113,26 @@ TEST(ValidationFields, ListenOverlap) {
     EXPECT_TRUE(ListenOverlaps("000.0.0.000", "80", "10.0.0.1", "80"));
 }
 
+TEST(ValidationFields, AddressFieldsTakeIPv4PatternsAndIPv6Texts) {
+    for (const char* good : {"10.0.0.1", "999.1.1.1", "::", "::1", "2001:DB8::7",
+                             "2001:db8:0:0:0:0:0:7", "::ffff:10.0.0.1", "fe80::1"})
+        EXPECT_TRUE(IsAddressText(good)) << good;
+    for (const char* bad : {"[::1]", "fe80::1%eth0", "1:2:3:4:5:6:7:8:9", "2001:db8:::1",
+                            "10.0.0.1.", "10.0.0", ":::", "1::2::3", "::g", " ::1", ""})
+        EXPECT_FALSE(IsAddressText(bad)) << bad;
+}
+
+TEST(ValidationFields, ListenOverlapAcrossFamilies) {
+    // "::" covers every IPv6 address only; an IPv4 listener never meets an
+    // IPv6 one (each listens on its own family alone).
+    EXPECT_TRUE(ListenOverlaps("::", "80", "2001:db8::1", "80"));
+    EXPECT_TRUE(ListenOverlaps("2001:DB8::1", "80", "2001:db8:0::1", "80"));
+    EXPECT_FALSE(ListenOverlaps("2001:db8::1", "80", "2001:db8::2", "80"));
+    EXPECT_FALSE(ListenOverlaps("0.0.0.0", "80", "::", "80"));
+    EXPECT_FALSE(ListenOverlaps("::", "80", "10.0.0.1", "80"));
+    EXPECT_FALSE(ListenOverlaps("::", "80", "::", "81"));
+}
+
 TEST(ValidationFields, MapperForwardingToItself) {
     // Same port, and the remote reaches the listener.
     EXPECT_TRUE(ForwardsToItself("10.0.0.1", "80", "10.0.0.1", "080"));

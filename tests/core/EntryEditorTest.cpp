@@ -396,6 +396,12 @@ TEST_F(EntryEditorTest, SavesStoreAddressesAndPortsInTheirPlainForm) {
     EXPECT_EQ(Core.ProxyRows[0].Columns[1], "127.0.0.1");
     EXPECT_EQ(Core.ProxyRows[0].Columns[2], std::to_string(Core.ProxyServers[0]->mPort));
 
+    TPortMapperInput mapper = Mapper("Six", "0:0:0:0:0:0:0:1", FreePort(), 9);
+    mapper.Fields.mMapHost = "2001:DB8:0:0::1";
+    ASSERT_TRUE(Editor.SavePortMapper(mapper, TEditMode::New, std::nullopt).Passed());
+    EXPECT_EQ(Core.PortMappers[0]->mOwnHost, "::1");
+    EXPECT_EQ(Core.PortMappers[0]->mMapHost, "2001:db8::1");
+
     TAccessRuleInput rule = Rule("Lab", "010.000.000.007");
     rule.Fields.mOwnPort = "01080";
     rule.Fields.mRemPort = "+0080";

@@ -198,4 +198,58 @@ struct TSilentNameServer {
     int Count = 0;
 };
 
+// A name server on loopback that answers every name with the IPv6 address
+// AAddress6 and with no IPv4 address, until it goes.
+class TIPv6OnlyNameServer {
+public:
+    explicit TIPv6OnlyNameServer(const std::string& AAddress6) : FSilent() {
+        inet_pton(AF_INET6, AAddress6.c_str(), FAddress);
+        FThread = std::thread([this] { Serve(); });
+    }
+    ~TIPv6OnlyNameServer() {
+        FStopped = true;
+        shutdown(FSilent.Socket.Get(), SHUT_RDWR);
+        FThread.join();
+    }
+
+private:
+    void Serve() {
+        unsigned char query[512];
+        while (!FStopped) {
+            sockaddr_storage from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = recvfrom(FSilent.Socket.Get(), query, sizeof query, 0,
+                                       reinterpret_cast<sockaddr*>(&from), &length);
+            if (n < 12)
+                continue;
+            // [id(2) flags(2) qd=1 an ns ar] then the name's labels, type, class.
+            size_t end = 12;
+            while (end < static_cast<size_t>(n) && query[end] != 0)
+                end += query[end] + 1u;
+            end += 5; // the root label, type and class
+            if (end > static_cast<size_t>(n))
+                continue;
+            const bool wantsAAAA = query[end - 4] == 0 && query[end - 3] == 28;
+            std::string answer(reinterpret_cast<char*>(query), end);
+            answer[2] = '\x81'; // a response, recursion desired
+            answer[3] = '\x80'; // recursion available, no error
+            answer[6] = 0;
+            answer[7] = wantsAAAA ? 1 : 0;
+            answer[8] = answer[9] = answer[10] = answer[11] = 0;
+            if (wantsAAAA) {
+                // [name=pointer to the question, AAAA, IN, ttl 60, 16 bytes]
+                answer += std::string("\xC0\x0C\x00\x1C\x00\x01\x00\x00\x00\x3C\x00\x10", 12);
+                answer.append(reinterpret_cast<const char*>(FAddress), sizeof FAddress);
+            }
+            sendto(FSilent.Socket.Get(), answer.data(), answer.size(), 0,
+                   reinterpret_cast<sockaddr*>(&from), length);
+        }
+    }
+
+    TSilentNameServer FSilent; // its socket, answered here instead
+    unsigned char FAddress[16] = {};
+    std::atomic<bool> FStopped{false};
+    std::thread FThread;
+};
+
 } // namespace kestrune::test

@@ -281,6 +281,48 @@ TEST(SocksProtocol, Socks5OverIPv6RepliesWithAddressType4) {
                                 ToHex(PortBytes(ntohs(peer.sin6_port))));
 }
 
+TEST(SocksProtocol, NamesWithOnlyAnIPv6AddressAreConnectedInBothVersions) {
+    TFd target(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    if (target.Get() < 0 ||
+        bind(target.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        GTEST_SKIP() << "no IPv6 loopback";
+    listen(target.Get(), 4);
+    const uint16_t port = test::LocalPort(target.Get());
+    test::TIPv6OnlyNameServer names("::1");
+    TSocksRig rig;
+    rig.Server.OnAuthenticate = [](TIdSocksServerContext&, bool& AAuthenticated) {
+        AAuthenticated = true;
+    };
+    rig.Start();
+    const auto accepted = [&] {
+        pollfd pfd{target.Get(), POLLIN, 0};
+        return TFd(poll(&pfd, 1, 5000) > 0 ? accept4(target.Get(), nullptr, nullptr, SOCK_CLOEXEC)
+                                           : -1);
+    };
+    const std::string name = "six.kestrune.test";
+
+    TFd five = rig.Client();
+    EXPECT_EQ(rig.Ask(five.Get(), Hex("05 01 00"), 2), Hex("05 00"));
+    // [5, CONNECT, 0, DOMAIN] len name port: the reply names the IPv6 end
+    const std::string reply =
+        rig.Ask(five.Get(),
+                Hex("05 01 00 03") + static_cast<char>(name.size()) + name + PortBytes(port), 22);
+    EXPECT_EQ(ToHex(reply.substr(0, 20)),
+              "05 00 00 04 " + ToHex(std::string(15, '\0') + Hex("01")));
+    EXPECT_GE(accepted().Get(), 0);
+
+    TFd four = rig.Client();
+    // [4, CONNECT, port, 0.0.0.1] "" NUL name NUL: granted, no IPv4 address to name
+    const std::string granted = rig.Ask(
+        four.Get(), Hex("04 01") + PortBytes(port) + Hex("00 00 00 01 00") + name + '\0', 8);
+    ASSERT_EQ(granted.size(), 8u);
+    EXPECT_EQ(ToHex(granted.substr(0, 2) + granted.substr(4)), "00 5a 00 00 00 00");
+    EXPECT_GE(accepted().Get(), 0);
+}
+
 TEST(SocksProtocol, RequestMustBeCompleteWithinTheLimit) {
     TSocksRig rig;
     rig.Server.RequestTimeout = 300;

@@ -313,7 +313,7 @@ private slots:
         }
     }
 
-    void HostListsStartWithTheTwoFixedAddresses() {
+    void HostListsGiveIPv4ThenIPv6WithTheirFixedAddresses() {
         Open();
         Show();
         Click(Button("NewMapperButton"));
@@ -322,10 +322,15 @@ private slots:
             QVERIFY(combo->count() >= 2);
             QCOMPARE(combo->itemText(0), QString("0.0.0.0"));
             QCOMPARE(combo->itemText(1), QString("127.0.0.1"));
+            // The machine's IPv4 addresses, then "::", "::1" and its IPv6 ones.
+            const int six = combo->findText("::");
+            QVERIFY(six >= 2);
+            QCOMPARE(combo->itemText(six + 1), QString("::1"));
             for (int i = 2; i < combo->count(); ++i) {
-                QVERIFY2(MatchesIpPattern(combo->itemText(i).toStdString()),
-                         qPrintable(combo->itemText(i)));
-                QVERIFY2(!combo->itemText(i).startsWith("127."), "loopback is not listed");
+                const std::string text = combo->itemText(i).toStdString();
+                QVERIFY2(IsAddressText(text), text.c_str());
+                QCOMPARE(text.find(':') != std::string::npos, i >= six);
+                QVERIFY2(combo->findText(combo->itemText(i)) == i, "listed twice");
             }
             QCOMPARE(combo->currentIndex(), -1);
             QCOMPARE(combo->currentText(), QString());

@@ -1,5 +1,5 @@
-#include "ui/AccessDialog.h"
 #include "ui/MainWindow.h"
+#include "ui/AccessDialog.h"
 #include "ui/MapperDialog.h"
 #include "ui/ProxyDialog.h"
 
@@ -431,6 +431,21 @@ private slots:
         for (TListView* list : {&with, &without})
             new QTreeWidgetItem(list, QStringList{"Office"});
         QCOMPARE(Render(&with, 1), Render(&without, 1));
+    }
+
+    // A full IPv6 address fits its column; the designed width stays the least.
+    void AddressColumnsFitAFullIPv6Address() {
+        TMainWindow w;
+        AddProxy(w, "Short");
+        auto* list = w.findChild<TListView*>("ProxyListView");
+        const int designed = list->columnWidth(1);
+        TProxyServerSettings p;
+        p.mName = "Six";
+        p.mHost = "2001:db8:1234:5678:9abc:def0:1234:5678";
+        w.Core().AddProxyServer(p, ProxyServerRow(p));
+        QVERIFY(list->columnWidth(1) > designed);
+        QVERIFY(list->columnWidth(1) >=
+                list->fontMetrics().horizontalAdvance(QString::fromStdString(p.mHost)));
     }
 
     // A stored size and place larger than the screen, or off it, are pulled
