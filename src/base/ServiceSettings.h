@@ -37,12 +37,13 @@ struct TServiceValues {
 
 struct TProxyServerSettings : TServiceValues {
     std::string mName;
-    std::string mHost; // listen address, dotted IPv4; "0.0.0.0" is every local address
+    std::string mHost; // listen address; "0.0.0.0" or "::" is every local address of its family
     std::string mUser; // user name required from SOCKS5 clients; empty for none
     std::string mPass;
     int32_t mPort = 1080;
     bool mFive = true;  // SOCKS5 allowed
     bool mFour = false; // SOCKS4 allowed
+    bool mUDP = false;  // SOCKS5 UDP ASSOCIATE allowed
 
     bool operator==(const TProxyServerSettings&) const = default;
 };
@@ -55,6 +56,7 @@ struct TPortMapperSettings : TServiceValues {
     int32_t mMapPort = 9001;
     bool mTCP = true;
     bool mUDP = false;
+    bool mTwoWay = false; // UDP answers routed back to their sender
 
     bool operator==(const TPortMapperSettings&) const = default;
 };

@@ -152,6 +152,7 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             ReadValues(section, s, "proxy servers: " + name, log);
             s.mFour = Is(section, "Four", "1");
             s.mFive = !(Is(section, "Five", "0") && s.mFour);
+            s.mUDP = Is(section, "UDP", "1");
             s.mName = name;
             s.mHost = std::string(*host);
             s.mPort = ReadPortText(*port, 0);
@@ -174,6 +175,7 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             ReadValues(section, s, "port mappers: " + name, log);
             s.mUDP = Is(section, "UDP", "1");
             s.mTCP = !(Is(section, "TCP", "0") && s.mUDP);
+            s.mTwoWay = Is(section, "TwoWay", "1");
             s.mName = name;
             s.mOwnHost = std::string(*ownHost);
             s.mOwnPort = ReadPortText(*ownPort, 0);
@@ -242,6 +244,7 @@ TIniFile WriteSettings(const TOptions& o, const std::vector<TProxyServerSettings
         WriteValues(section, s);
         section.Add("Five", OneZero(s.mFive));
         section.Add("Four", OneZero(s.mFour));
+        section.Add("UDP", OneZero(s.mUDP));
         section.Add("Enable", OneZero(s.mEnable));
     }
     for (const auto& s : mappers) {
@@ -254,6 +257,7 @@ TIniFile WriteSettings(const TOptions& o, const std::vector<TProxyServerSettings
         WriteValues(section, s);
         section.Add("TCP", OneZero(s.mTCP));
         section.Add("UDP", OneZero(s.mUDP));
+        section.Add("TwoWay", OneZero(s.mTwoWay));
         section.Add("Enable", OneZero(s.mEnable));
     }
     for (const auto& r : rules) {

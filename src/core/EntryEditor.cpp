@@ -40,6 +40,7 @@ TProxyServerSettings ProxySettings(const TProxyServerInput& in, const std::strin
     static_cast<TServiceValues&>(s) = in;
     s.mFive = in.Fields.mVersion == 0 || in.Fields.mVersion == 2;
     s.mFour = in.Fields.mVersion == 1 || in.Fields.mVersion == 2;
+    s.mUDP = in.mUDP;
     return s;
 }
 
@@ -53,6 +54,7 @@ TPortMapperSettings MapperSettings(const TPortMapperInput& in, const std::string
     static_cast<TServiceValues&>(s) = in;
     s.mTCP = in.Fields.mProtocol == 0 || in.Fields.mProtocol == 2;
     s.mUDP = in.Fields.mProtocol == 1 || in.Fields.mProtocol == 2;
+    s.mTwoWay = in.mTwoWay;
     return s;
 }
 

@@ -28,10 +28,12 @@ enum class TEditMode { New, Edit };
 // theirs inside their ranges, the check box is either state).
 struct TProxyServerInput : TServiceValues {
     TProxyServerFields Fields;
+    bool mUDP = false; // "UDP relay"
 };
 
 struct TPortMapperInput : TServiceValues {
     TPortMapperFields Fields;
+    bool mTwoWay = false; // "Return replies to the sender"
 };
 
 struct TAccessRuleInput {

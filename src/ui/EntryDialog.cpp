@@ -92,6 +92,9 @@ TEntryDialog::TEntryDialog(TMainWindow& main, const QString& name, const QString
     mFields = new QWidget;
     mFields->setObjectName("Fields");
     mFieldsLayout = new QVBoxLayout(mFields);
+    // Rows a little closer than the style's default, so that every field
+    // of the longest dialog fits a 640 x 400 screen without scrolling.
+    mFieldsLayout->setSpacing(4);
     mFieldsLayout->setContentsMargins(0, 0, 0, 0);
     mScroll->setWidget(mFields);
     outer->addWidget(mScroll, 1);
@@ -196,6 +199,16 @@ QCheckBox* TEntryDialog::AddEnableCheckBox() {
     return mEnableCheckBox;
 }
 
+QCheckBox* TEntryDialog::AddCheckBox(const QString& name, const QString& caption,
+                                     const QString& hint) {
+    auto* box = new QCheckBox(caption, mFields);
+    box->setObjectName(name);
+    box->setStatusTip(hint);
+    box->setToolTip(hint);
+    mFieldsLayout->addWidget(box);
+    return box;
+}
+
 QLineEdit* TEntryDialog::NewLabeledEdit(const QString& name, const QString& label, int maxLength,
                                         const QString& hint) {
     auto* edit = new QLineEdit(mFields);
@@ -219,7 +232,8 @@ QComboBox* TEntryDialog::NewComboBox(const QString& name, const QString& labelNa
         // What the operator types is what is stored: no completion behind
         // the cursor.
         combo->setCompleter(nullptr);
-        combo->lineEdit()->setMaxLength(15);
+        // The longest address text: an IPv6 address with an IPv4 tail.
+        combo->lineEdit()->setMaxLength(45);
         FitWidth(combo, "255.255.255.255",
                  combo->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4);
     } else {

@@ -97,6 +97,8 @@ protected:
     // The controls, created in tab order. Labels sit above their fields;
     // Row() lays out fields side by side, each as wide as `stretch` parts.
     QCheckBox* AddEnableCheckBox();
+    // A check box on a line of its own below the rows so far.
+    QCheckBox* AddCheckBox(const QString& name, const QString& caption, const QString& hint);
     QLineEdit* NewLabeledEdit(const QString& name, const QString& label, int maxLength,
                               const QString& hint = {});
     QComboBox* NewComboBox(const QString& name, const QString& labelName, const QString& label,

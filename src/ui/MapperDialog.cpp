@@ -23,6 +23,8 @@ TMapperForm::TMapperForm(TMainWindow& main)
     mProtocolComboBox =
         NewComboBox("ProtocolComboBox", "ProtocolLabel", "Protocol", {"TCP", "UDP", "Both"});
     Row({{mProtocolComboBox, 1}});
+    mTwoWayCheckBox = AddCheckBox("TwoWayCheckBox", "&Return replies to the sender",
+                                  "Route UDP answers back to each sender");
     connect(mProtocolComboBox, &QComboBox::currentIndexChanged, this,
             [this] { ProtocolComboBoxChange(); });
     AddButtons();
@@ -39,6 +41,7 @@ void TMapperForm::ProtocolComboBoxChange() {
         findChild<QLineEdit*>(QString(prefix) + "LabeledEdit")->setEnabled(tcp);
         UpDown(prefix)->setEnabled(tcp);
     }
+    mTwoWayCheckBox->setEnabled(mProtocolComboBox->currentIndex() != 0);
 }
 
 void TMapperForm::OpenNew() {
@@ -50,6 +53,7 @@ void TMapperForm::OpenNew() {
     mMapPortLabeledEdit->setText("9001");
     SetServiceValues(TServiceValues{});
     mProtocolComboBox->setCurrentIndex(0);
+    mTwoWayCheckBox->setChecked(false);
     ProtocolComboBoxChange();
     ShowOver();
 }
@@ -65,6 +69,7 @@ void TMapperForm::OpenEdit(const TPortMapperSettings& mapper) {
     mMapPortLabeledEdit->setText(QString::number(mapper.mMapPort));
     SetServiceValues(mapper);
     mProtocolComboBox->setCurrentIndex(mapper.mTCP && mapper.mUDP ? 2 : mapper.mUDP ? 1 : 0);
+    mTwoWayCheckBox->setChecked(mapper.mTwoWay);
     ProtocolComboBoxChange();
     ShowOver();
 }
@@ -77,6 +82,7 @@ void TMapperForm::SaveButtonClick() {
     input.Fields.mMapHost = Text(mMapHostComboBox);
     input.Fields.mMapPort = Text(mMapPortLabeledEdit);
     input.Fields.mProtocol = mProtocolComboBox->currentIndex();
+    input.mTwoWay = mTwoWayCheckBox->isChecked();
     static_cast<TServiceValues&>(input) = ServiceValues();
     const bool isNew = windowTitle() == NewCaption;
     const TSaveCheck check =

@@ -38,6 +38,7 @@ private:
     QComboBox* mMapHostComboBox;
     QLineEdit* mMapPortLabeledEdit;
     QComboBox* mProtocolComboBox;
+    QCheckBox* mTwoWayCheckBox;
     std::string mEditing;
 };
 

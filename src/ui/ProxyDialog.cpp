@@ -36,6 +36,8 @@ TProxyForm::TProxyForm(TMainWindow& main)
     mVersionComboBox =
         NewComboBox("VersionComboBox", "VersionLabel", "Version", {"SOCKS5", "SOCKS4", "Both"});
     Row({{mVersionComboBox, 1}});
+    mUDPCheckBox =
+        AddCheckBox("UDPCheckBox", "&UDP relay", "Allow SOCKS5 UDP ASSOCIATE (needs SOCKS5)");
     AddButtons();
 }
 
@@ -55,6 +57,7 @@ void TProxyForm::OpenNew() {
     mShowPasswordButton->setChecked(false);
     SetServiceValues(TServiceValues{});
     mVersionComboBox->setCurrentIndex(0);
+    mUDPCheckBox->setChecked(false);
     ShowOver();
 }
 
@@ -70,6 +73,7 @@ void TProxyForm::OpenEdit(const TProxyServerSettings& server) {
     mShowPasswordButton->setChecked(false);
     SetServiceValues(server);
     mVersionComboBox->setCurrentIndex(server.mFive && server.mFour ? 2 : server.mFour ? 1 : 0);
+    mUDPCheckBox->setChecked(server.mUDP);
     ShowOver();
 }
 
@@ -81,6 +85,7 @@ void TProxyForm::SaveButtonClick() {
     input.Fields.mUser = Text(mUsernameLabeledEdit);
     input.Fields.mPass = Text(mPasswordLabeledEdit);
     input.Fields.mVersion = mVersionComboBox->currentIndex();
+    input.mUDP = mUDPCheckBox->isChecked();
     static_cast<TServiceValues&>(input) = ServiceValues();
     const bool isNew = windowTitle() == NewCaption;
     const TSaveCheck check =

@@ -36,6 +36,7 @@ private:
     QLineEdit* mPasswordLabeledEdit;
     QToolButton* mShowPasswordButton;
     QComboBox* mVersionComboBox;
+    QCheckBox* mUDPCheckBox;
     // The caption of the selected row when the dialog was opened for editing
     // (the main window stays disabled, so the selection cannot change).
     std::string mEditing;

@@ -38,10 +38,10 @@ const std::string Example = "\xEF\xBB\xBF"
                             "Hide=0\r\nTray=1\r\nConfirm=1\r\nMinimize=0\r\nPage=0\r\n\r\n"
                             "[Office]\r\nType=Proxy\r\nHost=0.0.0.0\r\nPort=1080\r\nUser=\r\n"
                             "Pass=\r\nQueue=15\r\nLimit=0\r\nBuffer=64\r\nWait=5\r\nFive=1\r\n"
-                            "Four=0\r\nEnable=1\r\n\r\n"
+                            "Four=0\r\nUDP=0\r\nEnable=1\r\n\r\n"
                             "[Mail]\r\nType=Mapper\r\nOwnHost=0.0.0.0\r\nOwnPort=9000\r\n"
                             "MapHost=10.0.0.5\r\nMapPort=9001\r\nQueue=15\r\nLimit=0\r\n"
-                            "Buffer=64\r\nWait=5\r\nTCP=1\r\nUDP=0\r\nEnable=1\r\n\r\n"
+                            "Buffer=64\r\nWait=5\r\nTCP=1\r\nUDP=0\r\nTwoWay=0\r\nEnable=1\r\n\r\n"
                             "[Lan only]\r\nType=Access\r\nOwnHost=0.0.0.0\r\nOwnPort=1080\r\n"
                             "RemHost=192.168.1.7\r\nRemPort=0\r\nAction=Allow\r\nEnable=1\r\n\r\n";
 
@@ -95,7 +95,7 @@ TEST(Settings, EveryFieldSurvivesSaveAndLoad) {
     p.mBuffer = 128;
     p.mWait = 60;
     p.mEnable = false;
-    p.mFive = p.mFour = true;
+    p.mFive = p.mFour = p.mUDP = true;
     TPortMapperSettings m;
     m.mName = "Mapper one";
     m.mOwnHost = "0.0.0.0";
@@ -103,7 +103,7 @@ TEST(Settings, EveryFieldSurvivesSaveAndLoad) {
     m.mMapHost = "10.1.2.3";
     m.mMapPort = 53;
     m.mTCP = false;
-    m.mUDP = true;
+    m.mUDP = m.mTwoWay = true;
     m.mBuffer = 4;
     TAccessRule r{"Rule", "0.0.0.0", "5353", "10.0.0.9", "0", "Deny", "No"};
     const std::string bytes = WriteSettings(o, {p}, {m}, {r}).ToBytes();
@@ -116,20 +116,38 @@ TEST(Settings, EveryFieldSurvivesSaveAndLoad) {
     ASSERT_EQ(in.Data.ProxyServers.size(), 1u);
     const auto& q = in.Data.ProxyServers[0].Settings;
     EXPECT_EQ(std::tie(q.mName, q.mHost, q.mPort, q.mUser, q.mPass, q.mQueue, q.mLimit, q.mBuffer,
-                       q.mWait, q.mEnable, q.mFive, q.mFour),
+                       q.mWait, q.mEnable, q.mFive, q.mFour, q.mUDP),
               std::tie(p.mName, p.mHost, p.mPort, p.mUser, p.mPass, p.mQueue, p.mLimit, p.mBuffer,
-                       p.mWait, p.mEnable, p.mFive, p.mFour));
+                       p.mWait, p.mEnable, p.mFive, p.mFour, p.mUDP));
     EXPECT_EQ(in.Data.ProxyServers[0].Row.Columns,
               (std::array<std::string, 5>{"Proxy one", "127.0.0.1", "1081", "Both", "No"}));
     ASSERT_EQ(in.Data.PortMappers.size(), 1u);
     const auto& n = in.Data.PortMappers[0].Settings;
     EXPECT_EQ(std::tie(n.mName, n.mOwnHost, n.mOwnPort, n.mMapHost, n.mMapPort, n.mTCP, n.mUDP,
-                       n.mBuffer),
+                       n.mTwoWay, n.mBuffer),
               std::tie(m.mName, m.mOwnHost, m.mOwnPort, m.mMapHost, m.mMapPort, m.mTCP, m.mUDP,
-                       m.mBuffer));
+                       m.mTwoWay, m.mBuffer));
     EXPECT_EQ(in.Data.PortMappers[0].Row.Columns[3], "UDP");
     ASSERT_EQ(in.Data.AccessRules.size(), 1u);
     EXPECT_EQ(in.Data.AccessRules[0], r);
+}
+
+TEST(Settings, UdpSwitchesAreOffUnlessTheyAreOne) {
+    // A file from before the switches: off, and written as "0" next time.
+    const Loaded old =
+        Read(Proxy("P", "127.0.0.1", "1") + Mapper("M", "127.0.0.1", "2", "UDP=1\n"));
+    EXPECT_FALSE(old.Data.ProxyServers[0].Settings.mUDP);
+    EXPECT_FALSE(old.Data.PortMappers[0].Settings.mTwoWay);
+    const std::string saved =
+        WriteSettings(old.Data.Options, Proxies(old.Data), Mappers(old.Data), {}).ToBytes();
+    EXPECT_NE(saved.find("Four=0\r\nUDP=0\r\nEnable=1"), std::string::npos);
+    EXPECT_NE(saved.find("UDP=1\r\nTwoWay=0\r\nEnable=1"), std::string::npos);
+    const Loaded odd =
+        Read(Proxy("P", "127.0.0.1", "1", "UDP=yes\n") +
+             Mapper("M", "127.0.0.1", "2", "TwoWay=2\n") + Proxy("Q", "127.0.0.1", "3", "UDP=1\n"));
+    EXPECT_FALSE(odd.Data.ProxyServers[0].Settings.mUDP);
+    EXPECT_FALSE(odd.Data.PortMappers[0].Settings.mTwoWay);
+    EXPECT_TRUE(odd.Data.ProxyServers[1].Settings.mUDP);
 }
 
 TEST(Settings, SectionsJoinedByCaseLoadOneEntryFromTheFirstLines) {

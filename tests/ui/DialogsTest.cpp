@@ -204,14 +204,14 @@ private slots:
              {"New proxy server", "Edit proxy server"},
              {"EnableCheckBox", "NameLabeledEdit", "HostComboBox", "PortLabeledEdit",
               "UsernameLabeledEdit", "PasswordLabeledEdit", "QueueLabeledEdit", "WaitLabeledEdit",
-              "BufferLabeledEdit", "LimitLabeledEdit", "VersionComboBox", "SaveButton",
-              "CloseButton"}},
+              "BufferLabeledEdit", "LimitLabeledEdit", "VersionComboBox", "UDPCheckBox",
+              "SaveButton", "CloseButton"}},
             {&W->MapperForm(),
              {"New port mapper", "Edit port mapper"},
              {"EnableCheckBox", "NameLabeledEdit", "OwnHostComboBox", "OwnPortLabeledEdit",
               "MapHostComboBox", "MapPortLabeledEdit", "QueueLabeledEdit", "WaitLabeledEdit",
-              "BufferLabeledEdit", "LimitLabeledEdit", "ProtocolComboBox", "SaveButton",
-              "CloseButton"}},
+              "BufferLabeledEdit", "LimitLabeledEdit", "ProtocolComboBox", "TwoWayCheckBox",
+              "SaveButton", "CloseButton"}},
             {&W->AccessForm(),
              {"New access restriction", "Edit access restriction"},
              {"EnableCheckBox", "NameLabeledEdit", "OwnHostComboBox", "OwnPortLabeledEdit",
@@ -258,7 +258,8 @@ private slots:
         QCOMPARE(Edit(W->ProxyForm(), "UsernameLabeledEdit")->statusTip(),
                  QString("Authorization username or empty for none"));
         QCOMPARE(Edit(W->ProxyForm(), "NameLabeledEdit")->maxLength(), 50);
-        QCOMPARE(Combo(W->ProxyForm(), "HostComboBox")->lineEdit()->maxLength(), 15);
+        // The longest address: IPv6 with an IPv4 tail.
+        QCOMPARE(Combo(W->ProxyForm(), "HostComboBox")->lineEdit()->maxLength(), 45);
         QCOMPARE(Edit(W->ProxyForm(), "PortLabeledEdit")->maxLength(), 5);
         QCOMPARE(queue->maxLength(), 4);
     }
@@ -707,13 +708,15 @@ private slots:
                 qFatal("%s: edit and up-down differ", prefix);
             return edit;
         };
+        auto* twoWay = Find<QCheckBox>(dialog, "TwoWayCheckBox");
         Click(Button("NewMapperButton"));
         QVERIFY(enabled("Queue") && enabled("Limit") && enabled("Wait") && enabled("Buffer"));
+        QVERIFY2(!twoWay->isEnabled(), "replies need UDP");
         Combo(dialog, "ProtocolComboBox")->setCurrentIndex(1);
         QVERIFY(!enabled("Queue") && !enabled("Limit") && !enabled("Wait"));
-        QVERIFY(enabled("Buffer"));
+        QVERIFY(enabled("Buffer") && twoWay->isEnabled());
         Combo(dialog, "ProtocolComboBox")->setCurrentIndex(2);
-        QVERIFY(enabled("Queue") && enabled("Limit") && enabled("Wait"));
+        QVERIFY(enabled("Queue") && enabled("Limit") && enabled("Wait") && twoWay->isEnabled());
         dialog.close();
 
         List("MapperListView")->topLevelItem(0)->setSelected(true);
@@ -722,9 +725,15 @@ private slots:
         QVERIFY2(!enabled("Queue") && !enabled("Limit") && !enabled("Wait"),
                  "a UDP-only mapper opens with them disabled");
         QCOMPARE(Edit(dialog, "QueueLabeledEdit")->text(), QString("30"));
+        QVERIFY(!twoWay->isChecked());
+        twoWay->setChecked(true);
         Click(dialog.SaveButton());
         QVERIFY(Messages.isEmpty());
         QVERIFY2(W->Core().PortMappers[0]->mQueue == 30, "disabled fields are still stored");
+        QVERIFY(W->Core().PortMappers[0]->mTwoWay);
+        Click(Button("EditMapperButton"));
+        QVERIFY(twoWay->isChecked());
+        dialog.close();
     }
 
     void EditingARunningProxyServerRestartsItAndRenamesItsMonitorRow() {
