@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint8_t CmdConnect = 1;
 constexpr uint8_t CmdBind = 2;
+constexpr uint8_t CmdUdpAssociate = 3;
 constexpr uint8_t MethodUserPass = 2;
 constexpr uint8_t MethodNone = 0xFF;
 
@@ -186,6 +187,11 @@ bool TIdCustomSocksServer::ExecuteContext(TIdContext& AContext) {
     case CmdBind:
         CommandBind(context, host, port);
         break;
+    case CmdUdpAssociate:
+        if (context.SocksVersion() != 5)
+            RefuseCommand(context);
+        CommandUdpAssociate(context, host, port);
+        break;
     default:
         RefuseCommand(context);
     }
@@ -308,6 +314,11 @@ void TIdCustomSocksServer::CommandBind(TIdSocksServerContext& AContext, const st
     RefuseCommand(AContext);
 }
 
+void TIdCustomSocksServer::CommandUdpAssociate(TIdSocksServerContext& AContext, const std::string&,
+                                               TIdPort) {
+    RefuseCommand(AContext);
+}
+
 void TIdCustomSocksServer::SendSocks4Reply(TIdSocksServerContext& AContext, uint8_t ACode,
                                            const std::string& AHost, TIdPort APort) {
     TIdBytes reply{0, ACode};
@@ -325,9 +336,9 @@ void TIdCustomSocksServer::SendSocks5Reply(TIdSocksServerContext& AContext, uint
     // The address's own family; a reply without one (a refusal) follows the
     // request's.
     in_addr probe{};
-    const bool v6 = AHost.find(':') != std::string::npos ||
-                    (inet_pton(AF_INET, AHost.c_str(), &probe) != 1 &&
-                     AContext.IPVersion() == Id_IPv6);
+    const bool v6 =
+        AHost.find(':') != std::string::npos ||
+        (inet_pton(AF_INET, AHost.c_str(), &probe) != 1 && AContext.IPVersion() == Id_IPv6);
     TIdBytes reply{5, ACode, 0, static_cast<uint8_t>(v6 ? 4 : 1)};
     uint8_t address[sizeof(in6_addr)] = {};
     if (inet_pton(v6 ? AF_INET6 : AF_INET, AHost.c_str(), address) != 1)

@@ -81,11 +81,14 @@ protected:
     bool ExecuteContext(TIdContext& AContext) override;
     void TerminateContext(TIdContext& AContext) override;
 
-    // Both are refused as unsupported commands here; TIdSocksServer serves them.
+    // All are refused as unsupported commands here; TIdSocksServer serves
+    // them. UDP ASSOCIATE comes only from SOCKS5 clients.
     virtual void CommandConnect(TIdSocksServerContext& AContext, const std::string& AHost,
                                 TIdPort APort);
     virtual void CommandBind(TIdSocksServerContext& AContext, const std::string& AHost,
                              TIdPort APort);
+    virtual void CommandUdpAssociate(TIdSocksServerContext& AContext, const std::string& AHost,
+                                     TIdPort APort);
 
 private:
     class TRequestReader;
@@ -95,7 +98,9 @@ private:
     void ReadSocks5Request(TIdSocksServerContext& AContext, TRequestReader& AReader,
                            uint8_t& ACommand, std::string& AHost, TIdPort& APort);
     bool Authenticate(TIdSocksServerContext& AContext);
-    static void RefuseCommand(TIdSocksServerContext& AContext);
+
+protected:
+    [[noreturn]] static void RefuseCommand(TIdSocksServerContext& AContext);
 };
 
 } // namespace kestrune

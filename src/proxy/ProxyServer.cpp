@@ -13,6 +13,9 @@ TProxyServer::TProxyServer(IServiceHost& AHost)
     mSock->OnVerifyBoundPeer = [this](TIdSocksServerContext&, const std::string&,
                                       const TIdSocketHandle& APeer,
                                       bool& VAllowed) { VAllowed = Admitted(APeer); };
+    mSock->OnUdpAssociate = [this](TIdContext& AContext) {
+        Log("UDP associate: " + Peer(AContext));
+    };
     mSock->OnOutOfResources = [this](const std::string& AReason) { LogOutOfResources(AReason); };
     mSock->OnServingAgain = [this] { LogServingAgain(); };
 }
@@ -24,6 +27,7 @@ TProxyServer::~TProxyServer() {
     mSock->OnAuthenticate = nullptr;
     mSock->OnDisconnect = nullptr;
     mSock->OnOutOfResources = nullptr;
+    mSock->OnUdpAssociate = nullptr;
     mSock->OnServingAgain = nullptr;
 }
 
@@ -51,6 +55,8 @@ void TProxyServer::Start() {
     // otherwise hold a thread for ever.
     mSock->RequestTimeout = SaturatedInt(WaitMilliseconds());
     mSock->BufferSize = SaturatedInt(BufferBytes());
+    mSock->AllowUdpAssociate = mFive && mUDP;
+    mSock->UdpIdleTimeout = SaturatedInt(WaitMilliseconds() * 60);
     try {
         mSock->SetActive(true);
     } catch (...) {

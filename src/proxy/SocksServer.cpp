@@ -5,6 +5,7 @@
 #include "net/Resolver.h"
 #include "net/SimpleServer.h"
 #include "net/TCPClient.h"
+#include "proxy/UDPAssociation.h"
 
 #include <algorithm>
 #include <vector>
@@ -119,6 +120,40 @@ void TIdSocksServer::CommandBind(TIdSocksServerContext& AContext, const std::str
     SendGranted(AContext, peer.PeerIP, peer.PeerPort);
     listener.Binding().SetNoDelay(true);
     RelayAndClose(AContext, listener);
+}
+
+void TIdSocksServer::CommandUdpAssociate(TIdSocksServerContext& AContext, const std::string&,
+                                         TIdPort APort) {
+    if (!AllowUdpAssociate)
+        RefuseCommand(AContext);
+    // The slot is held for as long as the association lives.
+    if (++FAssociations > MaxAssociations) {
+        --FAssociations;
+        SendSocksError(AContext, 1);
+        throw EIdSocksSvrNotSupported();
+    }
+    struct TSlot {
+        std::atomic<int>& Count;
+        ~TSlot() { --Count; }
+    } slot{FAssociations};
+
+    const TIdSocketHandle* reached = AContext.Binding();
+    if (!reached) {
+        SendSocksError(AContext, 1);
+        throw EIdNotConnected();
+    }
+    TUDPAssociation association(reached->PeerIP, APort, EffectiveBufferSize(), UdpIdleTimeout);
+    try {
+        association.Open(reached->IP, reached->IPVersion);
+    } catch (...) {
+        SendSocksError(AContext, 1);
+        throw;
+    }
+    if (OnUdpAssociate)
+        OnUdpAssociate(AContext);
+    SendGranted(AContext, association.Binding().IP, association.Binding().Port);
+    association.Run(*AContext.Connection(), AContext.CommandWakeUp());
+    AContext.Connection()->Disconnect();
 }
 
 } // namespace kestrune

@@ -9,12 +9,26 @@
 
 #include "proxy/CustomSocksServer.h"
 
+#include <atomic>
+
 namespace kestrune {
 
 class TIdSocksServer : public TIdCustomSocksServer {
 public:
     TIdSocksServer() = default;
     ~TIdSocksServer() override;
+
+    // Associations open at once per server, at most; one more is refused
+    // with "general failure".
+    static constexpr int MaxAssociations = 256;
+    // UDP ASSOCIATE is served only when set; otherwise refused as an
+    // unsupported command.
+    bool AllowUdpAssociate = false;
+    // Milliseconds an association may go without a datagram either way.
+    int UdpIdleTimeout = 300000;
+    // Raised once an association is open, before it is announced
+    // (connection thread).
+    TIdServerThreadEvent OnUdpAssociate;
 
     // Relays between the client connection A and the target connection B in
     // blocks of at most ASize bytes each way; returns when both directions
@@ -26,6 +40,8 @@ protected:
                         TIdPort APort) override;
     void CommandBind(TIdSocksServerContext& AContext, const std::string& AHost,
                      TIdPort APort) override;
+    void CommandUdpAssociate(TIdSocksServerContext& AContext, const std::string& AHost,
+                             TIdPort APort) override;
 
 private:
     // Raises the admission event; a refusal is answered, closed and raised.
@@ -33,6 +49,8 @@ private:
                       std::string& VHost, TIdPort& VPort);
     // Relays the client with ATarget until both have ended, then closes both.
     void RelayAndClose(TIdSocksServerContext& AContext, TIdTCPConnection& ATarget);
+    std::atomic<int> FAssociations{0};
+
     static void SendGranted(TIdSocksServerContext& AContext, const std::string& AHost,
                             TIdPort APort);
 };

@@ -252,4 +252,61 @@ private:
     std::thread FThread;
 };
 
+// A UDP echo on the loopback address of AFamily, answering each datagram
+// to its sender, until it goes. Counts what it received.
+class TUdpEcho {
+public:
+    explicit TUdpEcho(int AFamily = AF_INET)
+        : FSocket(socket(AFamily, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_storage addr{};
+        socklen_t length;
+        if (AFamily == AF_INET6) {
+            auto& in6 = reinterpret_cast<sockaddr_in6&>(addr);
+            in6.sin6_family = AF_INET6;
+            in6.sin6_addr = in6addr_loopback;
+            length = sizeof in6;
+        } else {
+            reinterpret_cast<sockaddr_in&>(addr) = Loopback(0);
+            length = sizeof(sockaddr_in);
+        }
+        Ok = FSocket.Get() >= 0 &&
+             bind(FSocket.Get(), reinterpret_cast<sockaddr*>(&addr), length) == 0;
+        getsockname(FSocket.Get(), reinterpret_cast<sockaddr*>(&addr), &length);
+        Port = ntohs(AFamily == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(addr).sin6_port
+                                         : reinterpret_cast<sockaddr_in&>(addr).sin_port);
+        if (Ok)
+            FThread = std::thread([this] { Serve(); });
+    }
+    ~TUdpEcho() {
+        FStopped = true;
+        shutdown(FSocket.Get(), SHUT_RDWR);
+        if (FThread.joinable())
+            FThread.join();
+    }
+    bool Ok = false;
+    uint16_t Port = 0;
+    std::atomic<int> Received{0};
+
+private:
+    void Serve() {
+        char data[65536];
+        for (;;) {
+            sockaddr_storage from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = recvfrom(FSocket.Get(), data, sizeof data, 0,
+                                       reinterpret_cast<sockaddr*>(&from), &length);
+            if (FStopped)
+                return;
+            if (n < 0)
+                continue;
+            ++Received;
+            sendto(FSocket.Get(), data, static_cast<size_t>(std::max<ssize_t>(n, 0)), 0,
+                   reinterpret_cast<sockaddr*>(&from), length);
+        }
+    }
+    TFd FSocket;
+    std::atomic<bool> FStopped{false};
+    std::thread FThread;
+};
+
 } // namespace kestrune::test
