@@ -66,9 +66,19 @@ void TPortMapper::Start() {
             binding.Port = mOwnPort == 0 ? TCPPort() : static_cast<TIdPort>(mOwnPort);
             binding.IPVersion = IPVersionOf(mOwnHost);
             mSockUDP.BufferSize = SaturatedInt(BufferBytes());
+            if (mTwoWay) {
+                // Ready before the first datagram can arrive. Answers are
+                // traffic, as bytes written to a TCP client are.
+                mReplies = std::make_unique<TUDPReplyRouter>(
+                    binding, mMapHost, static_cast<TIdPort>(mMapPort),
+                    SaturatedInt(WaitMilliseconds() * 60), static_cast<size_t>(BufferBytes()),
+                    [this](int64_t ABytes) { CountTraffic(ABytes); });
+                mReplies->Start();
+            }
             mSockUDP.SetActive(true);
             mUDPEndpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::UDP, binding.IP, binding.Port);
-            OpenCrossFamilyOutput();
+            if (!mTwoWay)
+                OpenCrossFamilyOutput();
         }
     } catch (...) {
         Log("Listen failed: " + mOwnHost + ":" + std::to_string(mOwnPort));
@@ -76,6 +86,7 @@ void TPortMapper::Start() {
         // Nothing of this attempt may stay bound, so that the next Start binds afresh.
         mSockTCP.SetActive(false);
         mSockUDP.SetActive(false);
+        mReplies.reset();
         mSockTCP.Bindings.Clear();
         mSockUDP.Bindings.Clear();
         return;
@@ -93,6 +104,7 @@ void TPortMapper::Stop() {
     }
     if (mSockUDP.Active()) {
         mSockUDP.SetActive(false);
+        mReplies.reset(); // after the listener thread that feeds it
         mSockUDP.Bindings.Clear();
         mUDPEndpoint.reset();
         mUDPOutEndpoint.reset();
@@ -119,6 +131,7 @@ void TPortMapper::Drop() {
     }
     if (mSockUDP.Active()) {
         mSockUDP.SetActive(false);
+        mReplies.reset(); // after the listener thread that feeds it
         mSockUDP.Bindings.Clear();
         mUDPEndpoint.reset();
         mUDPOutEndpoint.reset();
@@ -196,9 +209,19 @@ void TPortMapper::PortMapperUDPRead(TIdUDPListenerThread& /*AThread*/, const TId
         LogDenied(ABinding.PeerIP, PeerText(ABinding));
         return;
     }
+    // Each sender has a socket of its own; one sender too many is refused.
+    if (mReplies && !mReplies->Accepts(ABinding.PeerIP, ABinding.PeerPort)) {
+        ++mDrop;
+        LogDenied(ABinding.PeerIP, PeerText(ABinding));
+        return;
+    }
     // Counted before the send: a datagram whose send fails stays counted.
     ++mOnTotal;
     CountTraffic(static_cast<int64_t>(AData.size()));
+    if (mReplies) {
+        mReplies->Forward(ABinding.PeerIP, ABinding.PeerPort, AData);
+        return;
+    }
     // A datagram leaves from the listening socket, so that the remote sees
     // the mapper's own address; towards the other family it cannot, and
     // leaves from a socket of that family.

@@ -10,10 +10,12 @@
 #include "base/Service.h"
 #include "base/ServiceSettings.h"
 #include "mapper/MappedPortTCP.h"
+#include "mapper/UDPReplyRouter.h"
 #include "net/OwnEndpoints.h"
 #include "net/UDPServer.h"
 
 #include <atomic>
+#include <memory>
 
 #include <string>
 
@@ -55,6 +57,8 @@ private:
     // Datagrams towards a remote of the other family than the listening
     // socket's leave from this one (closed unless needed).
     TIdSocketHandle mUDPOut;
+    // Set while a two-way mapping listens for UDP.
+    std::unique_ptr<TUDPReplyRouter> mReplies;
     TIdOwnEndpoints::TEntryPtr mUDPOutEndpoint;
     std::atomic<bool> mLoopLogged{false};
 };

@@ -1,0 +1,212 @@
+#include "mapper/UDPReplyRouter.h"
+
+#include "net/Exception.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <vector>
+
+namespace kestrune {
+
+namespace {
+
+int64_t NowMilliseconds() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+struct TUDPReplyRouter::TSender {
+    int Handle = -1;
+    std::string IP;
+    TIdPort Port = 0;
+    std::atomic<int64_t> LastTraffic{0};
+    TIdOwnEndpoints::TEntryPtr Endpoint; // its socket is the gateway's own
+};
+
+TUDPReplyRouter::TUDPReplyRouter(TIdSocketHandle& AListening, std::string ARemoteIP,
+                                 TIdPort ARemotePort, int AIdleMilliseconds, size_t ABlockSize,
+                                 std::function<void(int64_t)> ACountAnswer)
+    : FListening(AListening), FRemoteIP(std::move(ARemoteIP)), FRemotePort(ARemotePort),
+      FIdle(std::max(AIdleMilliseconds, 1)), FBlockSize(std::min<size_t>(ABlockSize, 65535)),
+      FCountAnswer(std::move(ACountAnswer)) {}
+
+TUDPReplyRouter::~TUDPReplyRouter() {
+    Stop();
+}
+
+void TUDPReplyRouter::Start() {
+    FStopped = false;
+    FAnswer.resize(FBlockSize + 1);
+    FPoll = epoll_create1(EPOLL_CLOEXEC);
+    FWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.ptr = nullptr;
+    if (FPoll < 0 || FWake < 0 || epoll_ctl(FPoll, EPOLL_CTL_ADD, FWake, &wake) != 0) {
+        Stop();
+        throw EIdSocketError(errno);
+    }
+    FThread = std::thread([this] {
+        try {
+            Run();
+        } catch (...) {
+            // Out of memory: answers stop; nothing may end the process.
+        }
+    });
+}
+
+void TUDPReplyRouter::Stop() {
+    FStopped = true;
+    if (FWake >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(FWake, &one, sizeof one);
+    }
+    if (FThread.joinable())
+        FThread.join();
+    std::lock_guard<std::mutex> lock(FLock);
+    for (auto& [key, sender] : FSenders)
+        ::close(sender->Handle);
+    FSenders.clear();
+    for (int* fd : {&FPoll, &FWake}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+}
+
+size_t TUDPReplyRouter::SenderCount() const {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FSenders.size();
+}
+
+bool TUDPReplyRouter::Accepts(const std::string& ASenderIP, TIdPort ASenderPort) const {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FSenders.size() < MaxSenders || FSenders.count(EndpointText(ASenderIP, ASenderPort)) > 0;
+}
+
+void TUDPReplyRouter::Forward(const std::string& ASenderIP, TIdPort ASenderPort,
+                              const TIdBytes& AData) {
+    const std::string key = EndpointText(ASenderIP, ASenderPort);
+    std::lock_guard<std::mutex> lock(FLock);
+    auto found = FSenders.find(key);
+    if (found == FSenders.end()) {
+        if (FSenders.size() >= MaxSenders || FPoll < 0)
+            return;
+        sockaddr_storage remote;
+        socklen_t length = 0;
+        const TIdIPVersion family = IPVersionOf(FRemoteIP);
+        if (!TIdSocketHandle::ToSockAddr(FRemoteIP, FRemotePort, family, remote, length))
+            return; // no such address: lost like any datagram whose send fails
+        auto sender = std::make_unique<TSender>();
+        sender->Handle =
+            socket(TIdSocketHandle::Family(family), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        // Connected: the socket then takes datagrams from the remote only.
+        if (sender->Handle < 0 ||
+            connect(sender->Handle, reinterpret_cast<sockaddr*>(&remote), length) != 0) {
+            if (sender->Handle >= 0)
+                ::close(sender->Handle);
+            return;
+        }
+        sockaddr_storage local{};
+        socklen_t localLength = sizeof local;
+        std::string localIP;
+        TIdPort localPort = 0;
+        if (getsockname(sender->Handle, reinterpret_cast<sockaddr*>(&local), &localLength) == 0)
+            TIdSocketHandle::FromSockAddr(reinterpret_cast<sockaddr*>(&local), localIP, localPort);
+        sender->Endpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::UDP, localIP, localPort);
+        sender->IP = ASenderIP;
+        sender->Port = ASenderPort;
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.ptr = sender.get();
+        if (epoll_ctl(FPoll, EPOLL_CTL_ADD, sender->Handle, &event) != 0) {
+            ::close(sender->Handle);
+            return;
+        }
+        found = FSenders.emplace(key, std::move(sender)).first;
+        // The router's thread may be waiting without a limit: it must count
+        // this sender's idle time.
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(FWake, &one, sizeof one);
+    }
+    TSender& sender = *found->second;
+    sender.LastTraffic = NowMilliseconds();
+    [[maybe_unused]] ssize_t sent =
+        send(sender.Handle, AData.data(), AData.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void TUDPReplyRouter::Answer(TSender& ASender) {
+    std::vector<uint8_t>& data = FAnswer;
+    for (;;) {
+        // MSG_TRUNC: an answer longer than the block is recognised and dropped.
+        const ssize_t received =
+            recv(ASender.Handle, data.data(), FBlockSize, MSG_DONTWAIT | MSG_TRUNC);
+        if (received < 0)
+            return;
+        if (static_cast<size_t>(received) > FBlockSize)
+            continue;
+        ASender.LastTraffic = NowMilliseconds();
+        sockaddr_storage to;
+        socklen_t length = 0;
+        if (!TIdSocketHandle::ToSockAddr(ASender.IP, ASender.Port, IPVersionOf(ASender.IP), to,
+                                         length))
+            continue;
+        TIdSocketHandle::TUse use(FListening);
+        if (!use)
+            return;
+        const ssize_t sent =
+            sendto(use.Handle(), data.data(), static_cast<size_t>(received),
+                   MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), length);
+        if (sent >= 0 && FCountAnswer)
+            FCountAnswer(sent);
+    }
+}
+
+int TUDPReplyRouter::Expire() {
+    const int64_t now = NowMilliseconds();
+    int64_t next = -1;
+    std::lock_guard<std::mutex> lock(FLock);
+    for (auto it = FSenders.begin(); it != FSenders.end();) {
+        const int64_t due = it->second->LastTraffic + FIdle;
+        if (due <= now) {
+            epoll_ctl(FPoll, EPOLL_CTL_DEL, it->second->Handle, nullptr);
+            ::close(it->second->Handle);
+            it = FSenders.erase(it);
+            continue;
+        }
+        next = next < 0 ? due - now : std::min(next, due - now);
+        ++it;
+    }
+    return static_cast<int>(std::min<int64_t>(next, 60000));
+}
+
+void TUDPReplyRouter::Run() {
+    epoll_event events[64];
+    while (!FStopped) {
+        const int wait = Expire();
+        const int ready = epoll_wait(FPoll, events, 64, wait);
+        if (ready < 0 && errno != EINTR)
+            return;
+        // The senders were made by the listener thread: their fields are
+        // read under the lock that made them (sends are not blocking).
+        std::lock_guard<std::mutex> lock(FLock);
+        for (int i = 0; i < ready && !FStopped; ++i) {
+            auto* sender = static_cast<TSender*>(events[i].data.ptr);
+            if (!sender) {
+                uint64_t count;
+                [[maybe_unused]] ssize_t n = read(FWake, &count, sizeof count);
+                continue;
+            }
+            Answer(*sender);
+        }
+    }
+}
+
+} // namespace kestrune
