@@ -209,19 +209,21 @@ void TPortMapper::PortMapperUDPRead(TIdUDPListenerThread& /*AThread*/, const TId
         LogDenied(ABinding.PeerIP, PeerText(ABinding));
         return;
     }
-    // Each sender has a socket of its own; one sender too many is refused.
-    if (mReplies && !mReplies->Accepts(ABinding.PeerIP, ABinding.PeerPort)) {
-        ++mDrop;
-        LogDenied(ABinding.PeerIP, PeerText(ABinding));
+    if (mReplies) {
+        // Each sender has a socket of its own; one sender too many is
+        // refused. A datagram whose send fails is counted all the same.
+        if (!mReplies->Forward(ABinding.PeerIP, ABinding.PeerPort, AData)) {
+            ++mDrop;
+            LogDenied(ABinding.PeerIP, PeerText(ABinding));
+            return;
+        }
+        ++mOnTotal;
+        CountTraffic(static_cast<int64_t>(AData.size()));
         return;
     }
     // Counted before the send: a datagram whose send fails stays counted.
     ++mOnTotal;
     CountTraffic(static_cast<int64_t>(AData.size()));
-    if (mReplies) {
-        mReplies->Forward(ABinding.PeerIP, ABinding.PeerPort, AData);
-        return;
-    }
     // A datagram leaves from the listening socket, so that the remote sees
     // the mapper's own address; towards the other family it cannot, and
     // leaves from a socket of that family.

@@ -86,24 +86,19 @@ size_t TUDPReplyRouter::SenderCount() const {
     return FSenders.size();
 }
 
-bool TUDPReplyRouter::Accepts(const std::string& ASenderIP, TIdPort ASenderPort) const {
-    std::lock_guard<std::mutex> lock(FLock);
-    return FSenders.size() < MaxSenders || FSenders.count(EndpointText(ASenderIP, ASenderPort)) > 0;
-}
-
-void TUDPReplyRouter::Forward(const std::string& ASenderIP, TIdPort ASenderPort,
+bool TUDPReplyRouter::Forward(const std::string& ASenderIP, TIdPort ASenderPort,
                               const TIdBytes& AData) {
     const std::string key = EndpointText(ASenderIP, ASenderPort);
     std::lock_guard<std::mutex> lock(FLock);
     auto found = FSenders.find(key);
     if (found == FSenders.end()) {
         if (FSenders.size() >= MaxSenders || FPoll < 0)
-            return;
+            return false;
         sockaddr_storage remote;
         socklen_t length = 0;
         const TIdIPVersion family = IPVersionOf(FRemoteIP);
         if (!TIdSocketHandle::ToSockAddr(FRemoteIP, FRemotePort, family, remote, length))
-            return; // no such address: lost like any datagram whose send fails
+            return true; // no such address: lost like any datagram whose send fails
         auto sender = std::make_unique<TSender>();
         sender->Handle =
             socket(TIdSocketHandle::Family(family), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -112,7 +107,7 @@ void TUDPReplyRouter::Forward(const std::string& ASenderIP, TIdPort ASenderPort,
             connect(sender->Handle, reinterpret_cast<sockaddr*>(&remote), length) != 0) {
             if (sender->Handle >= 0)
                 ::close(sender->Handle);
-            return;
+            return true;
         }
         sockaddr_storage local{};
         socklen_t localLength = sizeof local;
@@ -128,7 +123,7 @@ void TUDPReplyRouter::Forward(const std::string& ASenderIP, TIdPort ASenderPort,
         event.data.ptr = sender.get();
         if (epoll_ctl(FPoll, EPOLL_CTL_ADD, sender->Handle, &event) != 0) {
             ::close(sender->Handle);
-            return;
+            return true;
         }
         found = FSenders.emplace(key, std::move(sender)).first;
         // The router's thread may be waiting without a limit: it must count
@@ -140,6 +135,7 @@ void TUDPReplyRouter::Forward(const std::string& ASenderIP, TIdPort ASenderPort,
     sender.LastTraffic = NowMilliseconds();
     [[maybe_unused]] ssize_t sent =
         send(sender.Handle, AData.data(), AData.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    return true;
 }
 
 void TUDPReplyRouter::Answer(TSender& ASender) {

@@ -42,11 +42,10 @@ public:
     void Start();
     void Stop();
 
-    // False when ASender is new and MaxSenders already have a socket.
-    bool Accepts(const std::string& ASenderIP, TIdPort ASenderPort) const;
     // Sends AData to the remote address from ASender's own socket (made on
-    // its first datagram); nothing when there is no room for a new sender.
-    void Forward(const std::string& ASenderIP, TIdPort ASenderPort, const TIdBytes& AData);
+    // its first datagram). False, with nothing sent, when ASender is new and
+    // MaxSenders already have a socket.
+    bool Forward(const std::string& ASenderIP, TIdPort ASenderPort, const TIdBytes& AData);
 
     size_t SenderCount() const;
 

@@ -62,6 +62,9 @@ void TIdUDPListenerThread::Receive() {
     const size_t room = std::min(size, LargestDatagram);
     FReceive.reset(new uint8_t[std::max<size_t>(room, 1)]);
     FBuffer.reserve(room);
+    // Datagrams that arrive together are taken one after another without a
+    // wait between them; the wait comes when the socket has none left.
+    bool more = false;
     while (!FStopped) {
         ssize_t received;
         sockaddr_storage from{};
@@ -69,14 +72,15 @@ void TIdUDPListenerThread::Receive() {
             TIdSocketHandle::TUse use(FBinding);
             if (!use)
                 break;
-            if (WaitSocketOrWakeUp(use.Handle(), POLLIN, FStop, -1) <= 0 || FStopped ||
-                !FBinding.HandleAllocated())
+            if (!more && (WaitSocketOrWakeUp(use.Handle(), POLLIN, FStop, -1) <= 0 || FStopped ||
+                          !FBinding.HandleAllocated()))
                 break;
             socklen_t length = sizeof from;
             // MSG_TRUNC makes the result the datagram's real length, so one
             // that did not fit is recognised and dropped whole.
             received = recvfrom(use.Handle(), FReceive.get(), room, MSG_DONTWAIT | MSG_TRUNC,
                                 reinterpret_cast<sockaddr*>(&from), &length);
+            more = received >= 0 || errno == EINTR;
         }
         if (received < 0 || static_cast<size_t>(received) > room)
             continue;

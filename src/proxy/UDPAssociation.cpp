@@ -152,49 +152,52 @@ bool TUDPAssociation::Target(const uint8_t* AData, size_t ASize, const TIdWakeUp
     return TIdSocketHandle::ToSockAddr(ip, port, IPVersionOf(ip), ATarget.Address, ATarget.Length);
 }
 
-void TUDPAssociation::FromClient(const TIdWakeUpPtr& AWakeUp) {
+bool TUDPAssociation::FromClient(const TIdWakeUpPtr& AWakeUp) {
     sockaddr_storage from{};
     socklen_t length = sizeof from;
     ssize_t received;
     {
         TIdSocketHandle::TUse use(FClientSide);
         if (!use)
-            return;
+            return false;
         // MSG_TRUNC gives the datagram's real length, so that one too long
         // for the block is recognised and dropped whole.
         received = recvfrom(use.Handle(), FBuffer.data(), FBlockSize, MSG_DONTWAIT | MSG_TRUNC,
                             reinterpret_cast<sockaddr*>(&from), &length);
     }
-    if (received < 0 || static_cast<size_t>(received) > FBlockSize)
-        return;
+    if (received < 0)
+        return false;
+    if (static_cast<size_t>(received) > FBlockSize)
+        return true;
     std::string ip;
     TIdPort port = 0;
     TIdSocketHandle::FromSockAddr(reinterpret_cast<sockaddr*>(&from), ip, port);
     // Only the client may use the association.
     if (ip != FClientIP || (FClientPort != 0 && port != FClientPort))
-        return;
+        return true;
     FClientPort = port;
     FLastTraffic = std::chrono::steady_clock::now();
     TTarget target;
     size_t header = 0;
     if (!Target(FBuffer.data(), static_cast<size_t>(received), AWakeUp, target, header))
-        return;
+        return true;
     TIdSocketHandle* side = nullptr;
     try {
         side = &TargetSide(target.Address.ss_family);
     } catch (const EIdException&) {
-        return; // no socket for that family here: the datagram is lost, as UDP may be
+        return true; // no socket for that family here: the datagram is lost, as UDP may be
     }
     TIdSocketHandle::TUse use(*side);
     if (!use)
-        return;
+        return true;
     Remember(target);
     sendto(use.Handle(), FBuffer.data() + header, static_cast<size_t>(received) - header,
            MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&target.Address),
            target.Length);
+    return true;
 }
 
-void TUDPAssociation::FromTarget(TIdSocketHandle& ASocket, TIdTCPConnection& AControl) {
+bool TUDPAssociation::FromTarget(TIdSocketHandle& ASocket, TIdTCPConnection& AControl) {
     sockaddr_storage from{};
     socklen_t length = sizeof from;
     uint8_t* payload = FBuffer.data() + MaxHeader;
@@ -202,13 +205,15 @@ void TUDPAssociation::FromTarget(TIdSocketHandle& ASocket, TIdTCPConnection& ACo
     {
         TIdSocketHandle::TUse use(ASocket);
         if (!use)
-            return;
+            return false;
         received = recvfrom(use.Handle(), payload, FBlockSize, MSG_DONTWAIT | MSG_TRUNC,
                             reinterpret_cast<sockaddr*>(&from), &length);
     }
     // Only answers from targets the client has written to go back to it.
-    if (received < 0 || !Known(from, length) || FClientPort == 0)
-        return;
+    if (received < 0)
+        return false;
+    if (!Known(from, length) || FClientPort == 0)
+        return true;
     // [RSV=0 0, FRAG=0, ATYP] address port, right before the payload.
     uint8_t* start;
     if (from.ss_family == AF_INET) {
@@ -227,16 +232,16 @@ void TUDPAssociation::FromTarget(TIdSocketHandle& ASocket, TIdTCPConnection& ACo
     start[0] = start[1] = start[2] = 0;
     const size_t size = static_cast<size_t>(payload + received - start);
     if (static_cast<size_t>(received) > FBlockSize || size > FBlockSize)
-        return;
+        return true;
     FLastTraffic = std::chrono::steady_clock::now();
     sockaddr_storage client;
     socklen_t clientLength = 0;
     if (!TIdSocketHandle::ToSockAddr(FClientIP, FClientPort, IPVersionOf(FClientIP), client,
                                      clientLength))
-        return;
+        return true;
     TIdSocketHandle::TUse use(FClientSide);
     if (!use)
-        return;
+        return true;
     const ssize_t sent = sendto(use.Handle(), start, size, MSG_NOSIGNAL | MSG_DONTWAIT,
                                 reinterpret_cast<sockaddr*>(&client), clientLength);
     if (sent > 0) {
@@ -244,6 +249,7 @@ void TUDPAssociation::FromTarget(TIdSocketHandle& ASocket, TIdTCPConnection& ACo
         AControl.DoWork(wmWrite, sent);
         AControl.EndWork(wmWrite);
     }
+    return true;
 }
 
 void TUDPAssociation::Run(TIdTCPConnection& AControl, const TIdWakeUpPtr& AWakeUp) {
@@ -280,12 +286,13 @@ void TUDPAssociation::Run(TIdTCPConnection& AControl, const TIdWakeUpPtr& AWakeU
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
                 break;
         }
-        if (pfds[1].revents)
-            FromClient(AWakeUp);
-        if (pfds[2].revents)
-            FromTarget(FTargetSide4, AControl);
-        if (pfds[3].revents)
-            FromTarget(FTargetSide6, AControl);
+        // Whatever has arrived together is taken before the next wait.
+        while (pfds[1].revents && FromClient(AWakeUp)) {
+        }
+        while (pfds[2].revents && FromTarget(FTargetSide4, AControl)) {
+        }
+        while (pfds[3].revents && FromTarget(FTargetSide6, AControl)) {
+        }
     }
     FClientSide.CloseSocket();
     FTargetSide4.CloseSocket();

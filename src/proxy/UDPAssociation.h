@@ -59,8 +59,9 @@ private:
         TTarget Address;
     };
 
-    void FromClient(const TIdWakeUpPtr& AWakeUp);
-    void FromTarget(TIdSocketHandle& ASocket, TIdTCPConnection& AControl);
+    // Each handles one datagram; false when there was none waiting.
+    bool FromClient(const TIdWakeUpPtr& AWakeUp);
+    bool FromTarget(TIdSocketHandle& ASocket, TIdTCPConnection& AControl);
     // The target a client datagram names, its payload after the header;
     // false to drop the datagram.
     bool Target(const uint8_t* AData, size_t ASize, const TIdWakeUpPtr& AWakeUp, TTarget& ATarget,

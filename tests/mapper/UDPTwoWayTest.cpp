@@ -61,12 +61,12 @@ TEST(PortMapperTwoWay, AnIdleSendersSocketCloses) {
     binding.Adopt(listening.Release(), Id_IPv4);
     TUDPReplyRouter router(binding, "127.0.0.1", echo.Port, 200, 65536, nullptr);
     router.Start();
-    router.Forward("127.0.0.1", 40000, ToBytes("ping"));
+    EXPECT_TRUE(router.Forward("127.0.0.1", 40000, ToBytes("ping")));
     EXPECT_EQ(router.SenderCount(), 1u);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(test::WaitFor([&] { return router.SenderCount() == 0; }));
     EXPECT_GE(test::MillisecondsSince(start), 150);
-    router.Forward("127.0.0.1", 40000, ToBytes("again"));
+    EXPECT_TRUE(router.Forward("127.0.0.1", 40000, ToBytes("again")));
     EXPECT_EQ(router.SenderCount(), 1u);
 }
 
