@@ -189,9 +189,8 @@ struct TIdCustomTCPServer::TAcceptors {
     int Inside = 0;
 };
 
-std::shared_ptr<TIdServerContext> TIdCustomTCPServer::TakeAccepted(TIdListenerThread& AThread,
-                                                                   int AHandle,
-                                                                   const sockaddr* APeer) {
+std::shared_ptr<TIdServerContext>
+TIdCustomTCPServer::TakeAccepted(TIdListenerThread& AThread, int AHandle, const sockaddr* APeer) {
     TIdSocketHandle& listening = AThread.Binding();
     auto handler = std::make_unique<TIdIOHandlerStack>();
     TIdSocketHandle& binding = handler->Binding();
@@ -231,12 +230,11 @@ void TIdCustomTCPServer::HandleAccepted(TIdListenerThread& AThread, int AHandle,
         return;
     TIdYarn* yarn = AYarn;
     AYarn = nullptr;
-    AThread.FScheduler->StartYarn(
-        yarn, [this, context = std::move(context), stop = AThread.FStop,
-               acceptors = AThread.FAcceptors]() mutable {
-            RunContext(std::move(context), stop);
-            ServeNext(acceptors, false);
-        });
+    AThread.FScheduler->StartYarn(yarn, [this, context = std::move(context), stop = AThread.FStop,
+                                         acceptors = AThread.FAcceptors]() mutable {
+        RunContext(std::move(context), stop);
+        ServeNext(acceptors, false);
+    });
 }
 
 bool TIdCustomTCPServer::StartAcceptor(const std::shared_ptr<TAcceptors>& AAcceptors) {
