@@ -1,6 +1,7 @@
 #include "net/EventLoop.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
@@ -45,6 +46,29 @@ TIdEventLoop::~TIdEventLoop() {
     }
     if (FBlock)
         munmap(FBlock, FBlockSize);
+    close(FWake);
+    close(FEpoll);
+}
+
+void TIdEventLoop::Pause() {
+    FStopped = true;
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = write(FWake, &one, sizeof one);
+    if (FThread.joinable())
+        FThread.join();
+    FStopped = false;
+}
+
+void TIdEventLoop::Resume() {
+    FThread = std::thread([this] { Run(); });
+}
+
+void TIdEventLoop::Forget() {
+    for (TIdPipe& pipe : FPipes) {
+        close(pipe.Read);
+        close(pipe.Write);
+    }
+    FPipes.clear();
     close(FWake);
     close(FEpoll);
 }
@@ -166,28 +190,65 @@ void TIdEventLoop::Run() {
 
 namespace {
 
-std::vector<std::unique_ptr<TIdEventLoop>>& Loops() {
-    static std::vector<std::unique_ptr<TIdEventLoop>> loops = [] {
-        const unsigned processors = std::max(std::thread::hardware_concurrency(), 1u);
-        std::vector<std::unique_ptr<TIdEventLoop>> made;
-        for (unsigned i = 0; i < std::min(processors, 4u); ++i)
-            made.push_back(std::make_unique<TIdEventLoop>());
-        return made;
-    }();
+// Made on first use. A forked child gets loops of its own when it needs
+// them: the inherited ones share their epoll with the parent and have no thread.
+struct TLoops {
+    std::mutex Lock;
+    std::vector<TIdEventLoop*> Items;
+    std::atomic<size_t> Turn{0};
+
+    ~TLoops() {
+        for (TIdEventLoop* loop : Items)
+            delete loop;
+    }
+    std::vector<TIdEventLoop*>& Get() {
+        if (Items.empty()) {
+            const unsigned processors = std::max(std::thread::hardware_concurrency(), 1u);
+            for (unsigned i = 0; i < std::min(processors, 4u); ++i)
+                Items.push_back(new TIdEventLoop());
+        }
+        return Items;
+    }
+};
+
+TLoops& Loops() {
+    static TLoops loops;
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        pthread_atfork(
+            [] {
+                Loops().Lock.lock();
+                for (TIdEventLoop* loop : Loops().Items)
+                    loop->Pause();
+            },
+            [] {
+                for (TIdEventLoop* loop : Loops().Items)
+                    loop->Resume();
+                Loops().Lock.unlock();
+            },
+            [] {
+                for (TIdEventLoop* loop : Loops().Items)
+                    loop->Forget(); // the object stays: its thread cannot be joined here
+                Loops().Items.clear();
+                Loops().Lock.unlock();
+            });
+    });
     return loops;
 }
-
-std::atomic<size_t> gTurn{0};
 
 } // namespace
 
 TIdEventLoop& TIdEventLoops::Next() {
-    auto& loops = Loops();
-    return *loops[gTurn.fetch_add(1, std::memory_order_relaxed) % loops.size()];
+    TLoops& loops = Loops();
+    std::lock_guard<std::mutex> lock(loops.Lock);
+    auto& items = loops.Get();
+    return *items[loops.Turn.fetch_add(1, std::memory_order_relaxed) % items.size()];
 }
 
 size_t TIdEventLoops::Count() {
-    return Loops().size();
+    TLoops& loops = Loops();
+    std::lock_guard<std::mutex> lock(loops.Lock);
+    return loops.Get().size();
 }
 
 } // namespace kestrune

@@ -84,6 +84,14 @@ public:
     // idle relay holds none.
     static constexpr size_t MaxSparePipes = 16;
 
+    // Around fork(): the thread stops (so that the process forks with no
+    // thread of the loop's) and starts again in the parent.
+    void Pause();
+    void Resume();
+    // In a forked child, where the thread does not exist: lets go of the
+    // descriptors, which the parent's loop still uses.
+    void Forget();
+
 private:
     void Run();
 
