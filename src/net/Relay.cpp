@@ -3,6 +3,7 @@
 #include "net/EventLoop.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
@@ -26,6 +27,32 @@ constexpr int MaxBlocksPerTurn = 16;
 // A block moved in the kernel below this size means the traffic has turned
 // interactive, where copying costs fewer steps than a pipe.
 constexpr size_t SmallBlock = 4096;
+
+// Relays of the process that have started and not ended, and the most there
+// were since the allocator last gave its free pages back to the system.
+std::atomic<size_t> gLive{0};
+std::atomic<size_t> gPeak{0};
+// Below this many, what a burst of relays leaves free is not worth a trim.
+constexpr size_t TrimAfter = 1024;
+
+// The memory of relays that have gone stays with the allocator, scattered
+// between live blocks, where it counts as resident. Once the relays have
+// fallen to half of their peak, the free pages go back to the system: a
+// burst leaves little behind, and a steady load never pays for it.
+void Ended() {
+    const size_t live = --gLive;
+    size_t peak = gPeak.load();
+    if (peak < TrimAfter || live > peak / 2 || !gPeak.compare_exchange_strong(peak, live))
+        return;
+    malloc_trim(0);
+}
+
+void Started() {
+    const size_t live = ++gLive;
+    size_t peak = gPeak.load();
+    while (live > peak && !gPeak.compare_exchange_weak(peak, live)) {
+    }
+}
 
 } // namespace
 
@@ -150,8 +177,11 @@ void TIdRelay::TEngine::Start(TIdRelayEndEvent AOnEnd, bool ACloseAtEnd,
         for (TSide* side : {&FClient, &FRemote}) {
             side->Binding().SetNoDelay(true);
             side->Binding().SetKeepAlive();
+            // The request exchange's receive room goes: an idle relay holds no buffer.
+            side->Connection.IOHandler()->InputBuffer.Release();
         }
     }
+    Started();
     FSelf = shared_from_this();
     TIdEventLoop& loop = TIdEventLoops::Next();
     FLoop = &loop;
@@ -473,6 +503,8 @@ void TIdRelay::TEngine::End(TIdRelayEnd AEnd) {
     FOnEnd = nullptr;
     if (onEnd)
         onEnd(AEnd);
+    onEnd = nullptr; // what the owner freed with it counts for the trim
+    Ended();
 }
 
 TIdRelay::TIdRelay(TIdTCPConnection& AClient, TIdTCPConnection& ARemote, size_t AClientBlockSize,
