@@ -640,7 +640,9 @@ bool StartDante(Server& s) {
 
 bool StartHaproxy(Server& s) {
     std::ostringstream out;
-    out << "global\n  maxconn " << gIdleCount + 1000
+    // haproxy asks for two descriptors per connection and a few more, all
+    // within the limit this program passes on.
+    out << "global\n  maxconn " << gIdleCount + 200
         << "\ndefaults\n  mode tcp\n  timeout connect 5s\n  timeout client 1h\n"
            "  timeout server 1h\n";
     for (size_t i = 0; i < s.Targets.size(); ++i) {
