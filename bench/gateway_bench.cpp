@@ -584,17 +584,28 @@ struct Kind {
 std::string gKestruned;
 int gIdleCount = 10000;
 
+// A listen port for each target of a forwarder, and the configuration lines
+// that `each` makes of them.
+std::string ForEachTarget(Server& s,
+                          const std::function<std::string(uint16_t, uint16_t, size_t)>& each) {
+    std::string lines;
+    for (size_t i = 0; i < s.Targets.size(); ++i) {
+        s.Ports.push_back(FreePort());
+        lines += each(s.Ports.back(), s.Targets[i], i);
+    }
+    return lines;
+}
+
 bool StartKestruned(Server& s, const std::string& kind) {
     std::ostringstream out;
     if (kind == "mapper") {
-        for (size_t i = 0; i < s.Targets.size(); ++i) {
-            s.Ports.push_back(FreePort());
-            out << "[bench-map-" << i
-                << "]\r\nType=Mapper\r\nOwnHost=127.0.0.1\r\nOwnPort=" << s.Ports.back()
-                << "\r\nMapHost=127.0.0.1\r\nMapPort=" << s.Targets[i]
-                << "\r\nQueue=1000\r\nLimit=0\r\nBuffer=64\r\nWait=5\r\nTCP=1\r\nUDP=0\r\n"
+        out << ForEachTarget(s, [](uint16_t port, uint16_t target, size_t i) {
+            return "[bench-map-" + std::to_string(i) +
+                   "]\r\nType=Mapper\r\nOwnHost=127.0.0.1\r\nOwnPort=" + std::to_string(port) +
+                   "\r\nMapHost=127.0.0.1\r\nMapPort=" + std::to_string(target) +
+                   "\r\nQueue=1000\r\nLimit=0\r\nBuffer=64\r\nWait=5\r\nTCP=1\r\nUDP=0\r\n"
                    "Enable=1\r\n\r\n";
-        }
+        });
     } else {
         s.Socks = true;
         s.Ports.push_back(FreePort());
@@ -639,43 +650,37 @@ bool StartDante(Server& s) {
 }
 
 bool StartHaproxy(Server& s) {
-    std::ostringstream out;
     // haproxy asks for two descriptors per connection and a few more, all
     // within the limit this program passes on.
-    out << "global\n  maxconn " << gIdleCount + 200
-        << "\ndefaults\n  mode tcp\n  timeout connect 5s\n  timeout client 1h\n"
-           "  timeout server 1h\n";
-    for (size_t i = 0; i < s.Targets.size(); ++i) {
-        s.Ports.push_back(FreePort());
-        out << "listen l" << i << "\n  bind 127.0.0.1:" << s.Ports.back()
-            << "\n  server t 127.0.0.1:" << s.Targets[i] << "\n";
-    }
-    const std::string conf = "haproxy-" + std::to_string(s.Ports[0]) + ".cfg";
-    WriteFile(conf, out.str());
-    return Launch(s, {"haproxy", "-db", "-f", gDir + "/" + conf});
+    std::string conf = "global\n  maxconn " + std::to_string(gIdleCount + 200) +
+                       "\ndefaults\n  mode tcp\n  timeout connect 5s\n  timeout client 1h\n"
+                       "  timeout server 1h\n";
+    conf += ForEachTarget(s, [](uint16_t port, uint16_t target, size_t i) {
+        return "listen l" + std::to_string(i) + "\n  bind 127.0.0.1:" + std::to_string(port) +
+               "\n  server t 127.0.0.1:" + std::to_string(target) + "\n";
+    });
+    const std::string name = "haproxy-" + std::to_string(s.Ports[0]) + ".cfg";
+    WriteFile(name, conf);
+    return Launch(s, {"haproxy", "-db", "-f", gDir + "/" + name});
 }
 
 bool StartRinetd(Server& s) {
-    std::ostringstream out;
-    for (size_t i = 0; i < s.Targets.size(); ++i) {
-        s.Ports.push_back(FreePort());
-        out << "127.0.0.1 " << s.Ports.back() << " 127.0.0.1 " << s.Targets[i] << "\n";
-    }
-    const std::string conf = "rinetd-" + std::to_string(s.Ports[0]) + ".conf";
-    WriteFile(conf, out.str());
-    return Launch(s, {"rinetd", "-f", "-c", gDir + "/" + conf});
+    const std::string conf = ForEachTarget(s, [](uint16_t port, uint16_t target, size_t) {
+        return "127.0.0.1 " + std::to_string(port) + " 127.0.0.1 " + std::to_string(target) + "\n";
+    });
+    const std::string name = "rinetd-" + std::to_string(s.Ports[0]) + ".conf";
+    WriteFile(name, conf);
+    return Launch(s, {"rinetd", "-f", "-c", gDir + "/" + name});
 }
 
 // One socat per target, each forking a process per connection; they share
 // the group of a shell that waits for them.
 bool StartSocat(Server& s) {
-    std::string script;
-    for (size_t i = 0; i < s.Targets.size(); ++i) {
-        s.Ports.push_back(FreePort());
-        script += "socat TCP-LISTEN:" + std::to_string(s.Ports.back()) +
-                  ",bind=127.0.0.1,reuseaddr,fork,backlog=4096 TCP:127.0.0.1:" +
-                  std::to_string(s.Targets[i]) + " & ";
-    }
+    std::string script = ForEachTarget(s, [](uint16_t port, uint16_t target, size_t) {
+        return "socat TCP-LISTEN:" + std::to_string(port) +
+               ",bind=127.0.0.1,reuseaddr,fork,backlog=4096 TCP:127.0.0.1:" +
+               std::to_string(target) + " & ";
+    });
     script += "wait";
     return Launch(s, {"sh", "-c", script});
 }

@@ -140,6 +140,9 @@ private:
     TStep Flush(TDirection& ADirection);
     TStep FlushCopy(TDirection& ADirection);
     TStep FlushSplice(TDirection& ADirection);
+    // Writes through AWrite (bytes written, or -1 with errno) until ALeft is
+    // 0 or the other side can take no more.
+    template <typename TWrite> TStep Drain(TDirection& ADirection, size_t& ALeft, TWrite AWrite);
     void Completed(TDirection& ADirection);
     TStep Fail(TSide& ASide);
     bool MakeNonBlocking(TSide& ASide);
@@ -357,13 +360,14 @@ TIdRelay::TEngine::TStep TIdRelay::TEngine::Flush(TDirection& ADirection) {
     return ADirection.InPipe > 0 ? FlushSplice(ADirection) : FlushCopy(ADirection);
 }
 
-TIdRelay::TEngine::TStep TIdRelay::TEngine::FlushCopy(TDirection& ADirection) {
-    while (ADirection.Left > 0) {
+template <typename TWrite>
+TIdRelay::TEngine::TStep TIdRelay::TEngine::Drain(TDirection& ADirection, size_t& ALeft,
+                                                  TWrite AWrite) {
+    while (ALeft > 0) {
         if (!ADirection.To.Writable)
             return sWait;
-        const ssize_t sent = send(ADirection.To.Handle, ADirection.Out, ADirection.Left,
-                                  MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0) {
+        const ssize_t written = AWrite();
+        if (written < 0) {
             if (errno == EINTR)
                 continue;
             if (!WouldBlock(errno))
@@ -371,13 +375,24 @@ TIdRelay::TEngine::TStep TIdRelay::TEngine::FlushCopy(TDirection& ADirection) {
             ADirection.To.Writable = false;
             return sWait;
         }
-        ADirection.Out += sent;
-        ADirection.Left -= static_cast<size_t>(sent);
-        if (ADirection.Left > 0)
+        ALeft -= static_cast<size_t>(written);
+        if (ALeft > 0)
             ADirection.To.Writable = false; // its send buffer is full
     }
-    Completed(ADirection);
     return sGoOn;
+}
+
+TIdRelay::TEngine::TStep TIdRelay::TEngine::FlushCopy(TDirection& ADirection) {
+    const TStep step = Drain(ADirection, ADirection.Left, [&ADirection] {
+        const ssize_t sent = send(ADirection.To.Handle, ADirection.Out, ADirection.Left,
+                                  MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0)
+            ADirection.Out += sent;
+        return sent;
+    });
+    if (step == sGoOn)
+        Completed(ADirection);
+    return step;
 }
 
 bool TIdRelay::TEngine::MakeNonBlocking(TSide& ASide) {
@@ -429,26 +444,15 @@ TIdRelay::TEngine::TStep TIdRelay::TEngine::FillSplice(TDirection& ADirection) {
 }
 
 TIdRelay::TEngine::TStep TIdRelay::TEngine::FlushSplice(TDirection& ADirection) {
-    while (ADirection.InPipe > 0) {
-        if (!ADirection.To.Writable)
-            return sWait;
-        const ssize_t moved = splice(ADirection.Pipe.Read, nullptr, ADirection.To.Handle, nullptr,
-                                     ADirection.InPipe, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-        if (moved < 0) {
-            if (errno == EINTR)
-                continue;
-            if (!WouldBlock(errno))
-                return Fail(ADirection.To);
-            ADirection.To.Writable = false;
-            return sWait;
-        }
-        ADirection.InPipe -= static_cast<size_t>(moved);
-        if (ADirection.InPipe > 0)
-            ADirection.To.Writable = false;
+    const TStep step = Drain(ADirection, ADirection.InPipe, [&ADirection] {
+        return splice(ADirection.Pipe.Read, nullptr, ADirection.To.Handle, nullptr,
+                      ADirection.InPipe, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    });
+    if (step == sGoOn) {
+        FLoop.load()->GivePipe(ADirection.Pipe);
+        Completed(ADirection);
     }
-    FLoop.load()->GivePipe(ADirection.Pipe);
-    Completed(ADirection);
-    return sGoOn;
+    return step;
 }
 
 void TIdRelay::TEngine::Completed(TDirection& ADirection) {
