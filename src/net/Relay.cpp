@@ -27,6 +27,11 @@ constexpr int MaxBlocksPerTurn = 16;
 // A block moved in the kernel below this size means the traffic has turned
 // interactive, where copying costs fewer steps than a pipe.
 constexpr size_t SmallBlock = 4096;
+// Blocks from this size on move through a pipe once a stream runs in bulk.
+// Measured on loopback: with 1 MB blocks a pipe moved one stream at 0.61 to
+// 0.75 of the direct path against 0.51 to 0.64 copied; with 64 KB blocks
+// copying through the loop's block was as fast or faster.
+constexpr size_t SpliceFrom = 256 * 1024;
 
 // Relays of the process that have started and not ended, and the most there
 // were since the allocator last gave its free pages back to the system.
@@ -324,8 +329,9 @@ TIdRelay::TEngine::TStep TIdRelay::TEngine::FillCopy(TDirection& ADirection) {
         // whatever comes next brings an event of its own, except an end of
         // stream that came with these bytes.
         ADirection.From.Readable = ADirection.From.EndSeen;
-    } else if (!ADirection.Hook && !ADirection.SpliceRefused) {
-        // Whole blocks: a stream in bulk, which the kernel moves cheaper.
+    } else if (!ADirection.Hook && !ADirection.SpliceRefused &&
+               ADirection.BlockSize >= SpliceFrom) {
+        // Whole large blocks: a stream in bulk, which the kernel moves cheaper.
         ADirection.Splice = true;
     }
     return Accept(ADirection, block, count);

@@ -186,7 +186,8 @@ TEST(Relay, RelayedSocketsProbeForAVanishedPeer) {
 TEST(Relay, SlowReaderThrottlesTheSenderWhileTheRelayHoldsOneBlock) {
     TRelayRig rig;
     const long residentBefore = test::StatusField("VmRSS:");
-    auto relay = rig.Start(65536, 65536);
+    // Blocks this large from the remote side pass through a pipe in bulk.
+    auto relay = rig.Start(65536, 1 << 20);
     constexpr size_t Total = 100u << 20;
     const std::string chunk = test::RandomBytes(1 << 20, 5);
     std::atomic<size_t> sent{0};
