@@ -1,11 +1,17 @@
-// Measures the gateway against the direct path on the same machine in the
-// same run: bulk throughput (1 and 4 streams, each direction), connection
-// cycles per second, 64-byte round trips, resident memory per idle relayed
-// connection, and CPU used while 1,000 connections stay idle. Every figure
-// is printed with its ratio to the direct path.
+// Measures the gateway against the direct path and against the usual
+// alternatives on the same machine in the same run: bulk throughput (1 and 4
+// streams, each direction), connection cycles per second, 64-byte round
+// trips; and, each in a freshly started server, resident memory, descriptors
+// and CPU of idle relayed connections, how fast new clients are served while
+// they are held, and the memory left after 5,000 relays open and close.
+// Every figure of the first kind is printed with its ratio to the direct path.
 //
 // Usage: gateway_bench [--kestruned PATH] [--seconds N] [--idle N] [--connections N]
-//                      [--only FIGURE-TEXT] [--rounds N] [--clients N,N...]
+//                      [--only FIGURE-TEXT] [--rounds N] [--clients N,N...] [--churn N]
+// The gateway runs as kestruned child processes on loopback ports, with
+// settings files written into a temporary directory. The peers are the
+// Debian packages microsocks, dante-server (danted), haproxy, rinetd and
+// socat; a peer that is not installed is left out with a note.
 // Connection cycles are measured once for each client count in --clients
 // (default 2,8): that many client threads cycle at once. Two clients show
 // the cost in latency of each cycle; eight keep every path busy, which is
@@ -15,8 +21,10 @@
 // of its turns: the machine is shared and its speed drifts. Throughput is
 // also measured through a bare relay in this program (see BareRelay), the
 // ceiling for any relay that copies each block through user space.
-// The gateway runs as a kestruned child process on loopback ports, with a
-// settings file written into a temporary directory.
+// --connections (default 10,000) idle connections are held, as many as the
+// descriptor limits of this program and of the servers allow (each holds two
+// here and two in the server); the program raises its limit as far as it may
+// and the servers inherit it.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -24,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -47,7 +56,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 int Listen(uint16_t& port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -313,7 +324,14 @@ int Socks5(uint16_t proxy, uint16_t target, const std::string& user, const std::
         }
     }
     // [ver=5, cmd=CONNECT, rsv, atyp=1, 127.0.0.1, port]
-    const unsigned char request[10] = {5, 1, 0, 1, 127, 0, 0, 1,
+    const unsigned char request[10] = {5,
+                                       1,
+                                       0,
+                                       1,
+                                       127,
+                                       0,
+                                       0,
+                                       1,
                                        static_cast<unsigned char>(target >> 8),
                                        static_cast<unsigned char>(target & 0xff)};
     if (!WriteAll(fd, request, sizeof request) || !ReadAll(fd, reply, 10) || reply[1] != 0) {
@@ -325,14 +343,14 @@ int Socks5(uint16_t proxy, uint16_t target, const std::string& user, const std::
 
 // ---- measurements --------------------------------------------------------
 
-double Throughput(const Path& path, bool upload, int streams, double seconds,
-                  StreamServer& sink, StreamServer& source) {
+double Throughput(const Path& path, bool upload, int streams, double seconds, StreamServer& sink,
+                  StreamServer& source) {
     std::atomic<int64_t> bytes{0};
     std::vector<std::thread> threads;
     const int64_t before = sink.Received.load();
     const auto start = Clock::now();
-    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(seconds));
+    const auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     for (int s = 0; s < streams; ++s)
         threads.emplace_back([&] {
             int fd = path.Open(upload ? sink.Port() : source.Port());
@@ -377,8 +395,8 @@ double Throughput(const Path& path, bool upload, int streams, double seconds,
 double Cycles(const Path& path, double seconds, int threads) {
     std::atomic<int64_t> cycles{0};
     const auto start = Clock::now();
-    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(seconds));
+    const auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([&] {
@@ -426,64 +444,68 @@ Rtt RoundTrip(const Path& path, int count) {
     return r;
 }
 
-long ReadStatusKb(pid_t pid, const char* key) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(key, 0) == 0)
-            return std::atol(line.c_str() + std::strlen(key));
-    return 0;
-}
+// ---- servers under test ----------------------------------------------------
 
-double CpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = stat.rfind(')');
-    std::istringstream rest(stat.substr(close + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14)
-            utime = std::atol(field.c_str());
-        if (i == 15)
-            stime = std::atol(field.c_str());
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-struct Idle {
-    double KbPerConnection = 0;
-    double CpuSeconds = 0;
-    int Opened = 0;
+// A gateway or a peer running in a process group of its own (dante and socat
+// fork helpers; their memory and CPU count with the server's).
+struct Server {
+    std::string Name;
+    pid_t Group = -1;
+    bool Socks = false;
+    std::string User, Pass;
+    std::vector<uint16_t> Targets; // forwarders: the target each listen port reaches
+    std::vector<uint16_t> Ports;   // SOCKS: one port; forwarders: one per target
 };
 
-Idle IdleCost(const Path& path, pid_t gateway, int count, double idleSeconds) {
-    Idle r;
-    if (gateway <= 0)
-        return r;
-    const long before = ReadStatusKb(gateway, "VmRSS:");
-    std::vector<int> fds;
-    for (int i = 0; i < count; ++i) {
-        int fd = path.Open(path.Echo->Port());
-        char c = 'i';
-        if (fd < 0)
-            break;
-        if (!WriteAll(fd, &c, 1) || !ReadAll(fd, &c, 1)) {
-            close(fd);
-            break;
+struct Usage {
+    double ResidentKb = 0; // proportional set size, summed over the group
+    double CpuSeconds = 0;
+    int Descriptors = 0;
+};
+
+Usage GroupUsage(pid_t group) {
+    Usage usage;
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return usage;
+    while (dirent* entry = readdir(proc)) {
+        const pid_t pid = std::atoi(entry->d_name);
+        if (pid <= 0)
+            continue;
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 2));
+        std::string field;
+        long pgrp = 0, utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 5)
+                pgrp = std::atol(field.c_str());
+            if (i == 14)
+                utime = std::atol(field.c_str());
+            if (i == 15)
+                stime = std::atol(field.c_str());
         }
-        fds.push_back(fd);
+        if (pgrp != group)
+            continue;
+        usage.CpuSeconds +=
+            static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+        std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+        std::string line;
+        while (std::getline(rollup, line))
+            if (line.rfind("Pss:", 0) == 0)
+                usage.ResidentKb += std::atof(line.c_str() + 4);
+        if (DIR* fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+            while (dirent* fd = readdir(fds))
+                if (fd->d_name[0] != '.')
+                    ++usage.Descriptors;
+            closedir(fds);
+        }
     }
-    r.Opened = static_cast<int>(fds.size());
-    const long after = ReadStatusKb(gateway, "VmRSS:");
-    const double cpu0 = CpuSeconds(gateway);
-    std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
-    r.CpuSeconds = CpuSeconds(gateway) - cpu0;
-    if (!fds.empty())
-        r.KbPerConnection = static_cast<double>(after - before) / static_cast<double>(fds.size());
-    for (int fd : fds)
-        close(fd);
-    return r;
+    closedir(proc);
+    return usage;
 }
 
 bool WaitForPort(uint16_t port, double seconds) {
@@ -500,16 +522,308 @@ bool WaitForPort(uint16_t port, double seconds) {
     return false;
 }
 
+bool Installed(const std::string& program) {
+    for (const char* dir : {"/usr/bin/", "/usr/sbin/", "/usr/local/bin/", "/usr/local/sbin/"})
+        if (access((dir + program).c_str(), X_OK) == 0)
+            return true;
+    return false;
+}
+
+std::string gDir; // settings of the servers
+
+void WriteFile(const std::string& name, const std::string& text) {
+    std::ofstream(gDir + "/" + name, std::ios::binary) << text;
+}
+
+// Starts argv in a new process group; the server is up once its ports answer.
+bool Launch(Server& server, const std::vector<std::string>& argv) {
+    server.Group = fork();
+    if (server.Group == 0) {
+        setpgid(0, 0);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    if (server.Group < 0)
+        return false;
+    setpgid(server.Group, server.Group);
+    for (uint16_t port : server.Ports)
+        if (!WaitForPort(port, 10))
+            return false;
+    return true;
+}
+
+void Stop(Server& server) {
+    if (server.Group <= 0)
+        return;
+    kill(-server.Group, SIGTERM);
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    int status = 0;
+    while (waitpid(server.Group, &status, WNOHANG) == 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(-server.Group, SIGKILL);
+    waitpid(server.Group, &status, WNOHANG);
+    server.Group = -1;
+}
+
+// How a path's server is made for a set of targets.
+struct Kind {
+    std::string Name;
+    std::string Program; // what must be installed
+    std::function<bool(Server&)> Start;
+    int MaxIdle = 1 << 30; // servers that fork per connection are held to fewer
+};
+
+std::string gKestruned;
+int gIdleCount = 10000;
+
+// A listen port for each target of a forwarder, and the configuration lines
+// that `each` makes of them.
+std::string ForEachTarget(Server& s,
+                          const std::function<std::string(uint16_t, uint16_t, size_t)>& each) {
+    std::string lines;
+    for (size_t i = 0; i < s.Targets.size(); ++i) {
+        s.Ports.push_back(FreePort());
+        lines += each(s.Ports.back(), s.Targets[i], i);
+    }
+    return lines;
+}
+
+bool StartKestruned(Server& s, const std::string& kind) {
+    std::ostringstream out;
+    if (kind == "mapper") {
+        out << ForEachTarget(s, [](uint16_t port, uint16_t target, size_t i) {
+            return "[bench-map-" + std::to_string(i) +
+                   "]\r\nType=Mapper\r\nOwnHost=127.0.0.1\r\nOwnPort=" + std::to_string(port) +
+                   "\r\nMapHost=127.0.0.1\r\nMapPort=" + std::to_string(target) +
+                   "\r\nQueue=1000\r\nLimit=0\r\nBuffer=64\r\nWait=5\r\nTCP=1\r\nUDP=0\r\n"
+                   "Enable=1\r\n\r\n";
+        });
+    } else {
+        s.Socks = true;
+        s.Ports.push_back(FreePort());
+        if (kind == "socks5+auth") {
+            s.User = "bench";
+            s.Pass = "secret";
+        }
+        out << "[bench-socks]\r\nType=Proxy\r\nHost=127.0.0.1\r\nPort=" << s.Ports.back()
+            << "\r\nUser=" << s.User << "\r\nPass=" << s.Pass
+            << "\r\nQueue=1000\r\nLimit=0\r\nBuffer=64\r\nWait=5\r\nFive=1\r\nFour=0\r\n"
+               "Enable=1\r\n\r\n";
+    }
+    const std::string ini = "kestrune-" + std::to_string(s.Ports[0]) + ".ini";
+    WriteFile(ini, out.str());
+    return Launch(s, {gKestruned, gDir + "/" + ini});
+}
+
+bool StartMicrosocks(Server& s, bool auth) {
+    s.Socks = true;
+    s.Ports.push_back(FreePort());
+    std::vector<std::string> argv{"microsocks", "-i", "127.0.0.1", "-p",
+                                  std::to_string(s.Ports[0])};
+    if (auth) {
+        s.User = "bench";
+        s.Pass = "secret";
+        argv.insert(argv.end(), {"-u", s.User, "-P", s.Pass});
+    }
+    return Launch(s, argv);
+}
+
+bool StartDante(Server& s) {
+    s.Socks = true;
+    s.Ports.push_back(FreePort());
+    const std::string conf = "danted-" + std::to_string(s.Ports[0]) + ".conf";
+    WriteFile(conf,
+              "logoutput: /dev/null\ninternal: 127.0.0.1 port = " + std::to_string(s.Ports[0]) +
+                  "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n"
+                  "user.privileged: root\nuser.unprivileged: nobody\n"
+                  "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                  "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect }\n");
+    return Launch(s, {"danted", "-f", gDir + "/" + conf});
+}
+
+bool StartHaproxy(Server& s) {
+    // haproxy asks for two descriptors per connection and a few more, all
+    // within the limit this program passes on.
+    std::string conf = "global\n  maxconn " + std::to_string(gIdleCount + 200) +
+                       "\ndefaults\n  mode tcp\n  timeout connect 5s\n  timeout client 1h\n"
+                       "  timeout server 1h\n";
+    conf += ForEachTarget(s, [](uint16_t port, uint16_t target, size_t i) {
+        return "listen l" + std::to_string(i) + "\n  bind 127.0.0.1:" + std::to_string(port) +
+               "\n  server t 127.0.0.1:" + std::to_string(target) + "\n";
+    });
+    const std::string name = "haproxy-" + std::to_string(s.Ports[0]) + ".cfg";
+    WriteFile(name, conf);
+    return Launch(s, {"haproxy", "-db", "-f", gDir + "/" + name});
+}
+
+bool StartRinetd(Server& s) {
+    const std::string conf = ForEachTarget(s, [](uint16_t port, uint16_t target, size_t) {
+        return "127.0.0.1 " + std::to_string(port) + " 127.0.0.1 " + std::to_string(target) + "\n";
+    });
+    const std::string name = "rinetd-" + std::to_string(s.Ports[0]) + ".conf";
+    WriteFile(name, conf);
+    return Launch(s, {"rinetd", "-f", "-c", gDir + "/" + name});
+}
+
+// One socat per target, each forking a process per connection; they share
+// the group of a shell that waits for them.
+bool StartSocat(Server& s) {
+    std::string script = ForEachTarget(s, [](uint16_t port, uint16_t target, size_t) {
+        return "socat TCP-LISTEN:" + std::to_string(port) +
+               ",bind=127.0.0.1,reuseaddr,fork,backlog=4096 TCP:127.0.0.1:" +
+               std::to_string(target) + " & ";
+    });
+    script += "wait";
+    return Launch(s, {"sh", "-c", script});
+}
+
+std::vector<Kind> Kinds() {
+    return {
+        {"mapper", "", [](Server& s) { return StartKestruned(s, "mapper"); }},
+        {"socks5", "", [](Server& s) { return StartKestruned(s, "socks5"); }},
+        {"socks5+auth", "", [](Server& s) { return StartKestruned(s, "socks5+auth"); }},
+        {"microsocks", "microsocks", [](Server& s) { return StartMicrosocks(s, false); }},
+        {"microsocks+auth", "microsocks", [](Server& s) { return StartMicrosocks(s, true); }},
+        {"dante", "danted", StartDante, 2000},
+        {"haproxy", "haproxy", StartHaproxy},
+        {"rinetd", "rinetd", StartRinetd},
+        {"socat", "socat", StartSocat, 1000},
+    };
+}
+
+// A connection through the server that reaches `target`.
+int OpenThrough(const Server& s, uint16_t target) {
+    if (s.Socks)
+        return Socks5(s.Ports[0], target, s.User, s.Pass);
+    for (size_t i = 0; i < s.Targets.size(); ++i)
+        if (s.Targets[i] == target)
+            return ConnectTo(s.Ports[i]);
+    return -1;
+}
+
+// ---- figures in a fresh server --------------------------------------------
+
+struct Fresh {
+    int Held = 0;
+    double KbPerConnection = 0;
+    double DescriptorsPerConnection = 0;
+    double IdleCpu = 0;
+    double NewClientP99Ms = 0;
+    int Churned = 0;
+    double ChurnMb = 0; // resident memory after the churn, against the start
+    bool Measured = false;
+};
+
+// Opens connections to the echo server through `s`, each echoing a byte.
+std::vector<int> OpenIdle(const Server& s, uint16_t echo, int count) {
+    std::vector<int> fds;
+    for (int i = 0; i < count; ++i) {
+        int fd = OpenThrough(s, echo);
+        char c = 'i';
+        if (fd < 0)
+            break;
+        if (!WriteAll(fd, &c, 1) || !ReadAll(fd, &c, 1)) {
+            close(fd);
+            break;
+        }
+        fds.push_back(fd);
+    }
+    return fds;
+}
+
+// Waits (bounded) until the server holds no more descriptors than at `base`.
+void Settle(pid_t group, int base) {
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (GroupUsage(group).Descriptors > base && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+Fresh MeasureFresh(const Kind& kind, int count, int churn, double idleSeconds) {
+    Fresh r;
+    {
+        EchoServer echo;
+        Server s;
+        s.Name = kind.Name;
+        s.Targets = {echo.Port()};
+        if (!kind.Start(s)) {
+            Stop(s);
+            return r;
+        }
+        const Usage base = GroupUsage(s.Group);
+        std::vector<int> fds = OpenIdle(s, echo.Port(), std::min(count, kind.MaxIdle));
+        r.Held = static_cast<int>(fds.size());
+        // Let the server finish what each connection left (threads parking,
+        // logs written) before it is weighed.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const Usage held = GroupUsage(s.Group);
+        if (r.Held > 0) {
+            r.KbPerConnection = (held.ResidentKb - base.ResidentKb) / r.Held;
+            r.DescriptorsPerConnection =
+                static_cast<double>(held.Descriptors - base.Descriptors) / r.Held;
+        }
+        std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+        r.IdleCpu = GroupUsage(s.Group).CpuSeconds - held.CpuSeconds;
+        // New clients while all those are held: connect, one byte there and
+        // back, close.
+        std::vector<double> ms;
+        for (int i = 0; i < 200; ++i) {
+            const auto t0 = Clock::now();
+            int fd = OpenThrough(s, echo.Port());
+            char c = 'n';
+            if (fd >= 0 && WriteAll(fd, &c, 1) && ReadAll(fd, &c, 1))
+                ms.push_back(Seconds(Clock::now() - t0) * 1e3);
+            if (fd >= 0)
+                close(fd);
+        }
+        if (!ms.empty()) {
+            std::sort(ms.begin(), ms.end());
+            r.NewClientP99Ms = ms[std::min(ms.size() - 1, ms.size() * 99 / 100)];
+        }
+        for (int fd : fds)
+            close(fd);
+        Stop(s);
+    }
+    {
+        EchoServer echo;
+        Server s;
+        s.Name = kind.Name;
+        s.Targets = {echo.Port()};
+        if (!kind.Start(s)) {
+            Stop(s);
+            return r;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const Usage base = GroupUsage(s.Group);
+        std::vector<int> fds = OpenIdle(s, echo.Port(), std::min(churn, kind.MaxIdle));
+        r.Churned = static_cast<int>(fds.size());
+        for (int fd : fds)
+            close(fd);
+        Settle(s.Group, base.Descriptors);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        r.ChurnMb = (GroupUsage(s.Group).ResidentKb - base.ResidentKb) / 1024.0;
+        Stop(s);
+    }
+    r.Measured = true;
+    return r;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string kestruned;
 #ifdef KESTRUNED_PATH
-    kestruned = KESTRUNED_PATH;
+    gKestruned = KESTRUNED_PATH;
 #endif
     double seconds = 2.0;
     double idleSeconds = 10.0;
-    int idleCount = 1000;
+    int churn = 5000;
     // Measures only the figures whose name holds this text ("cycles",
     // "round trip", "idle"...), e.g. to profile one of them.
     std::string only;
@@ -518,13 +832,15 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         if (opt == "--kestruned")
-            kestruned = argv[i + 1];
+            gKestruned = argv[i + 1];
         else if (opt == "--seconds")
             seconds = std::atof(argv[i + 1]);
         else if (opt == "--idle")
             idleSeconds = std::atof(argv[i + 1]);
         else if (opt == "--connections")
-            idleCount = std::atoi(argv[i + 1]);
+            gIdleCount = std::atoi(argv[i + 1]);
+        else if (opt == "--churn")
+            churn = std::atoi(argv[i + 1]);
         else if (opt == "--only")
             only = argv[i + 1];
         else if (opt == "--rounds")
@@ -538,73 +854,82 @@ int main(int argc, char** argv) {
         }
     }
     signal(SIGPIPE, SIG_IGN);
+    // Each idle connection holds two descriptors here and two in the server,
+    // which inherits this limit.
     rlimit nofile{};
     getrlimit(RLIMIT_NOFILE, &nofile);
+    const rlim_t wanted = static_cast<rlim_t>(gIdleCount) * 2 + 1000;
+    if (nofile.rlim_max < wanted) {
+        rlimit raised{wanted, wanted};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            nofile = raised;
+    }
     nofile.rlim_cur = nofile.rlim_max;
     setrlimit(RLIMIT_NOFILE, &nofile);
+    const int allowed = static_cast<int>((nofile.rlim_cur - 1000) / 2);
+    if (gIdleCount > allowed) {
+        std::fprintf(stderr,
+                     "holding %d idle connections, not %d: the descriptor limit is %lu and "
+                     "cannot be raised\n",
+                     allowed, gIdleCount, static_cast<unsigned long>(nofile.rlim_cur));
+        gIdleCount = allowed;
+    }
 
-    EchoServer echo, mapperEcho, socksEcho, socksAuthEcho;
-    StreamServer sink(false);
-    StreamServer source(true);
-    BareRelay bareSink(sink.Port()), bareSource(source.Port());
-
-    const uint16_t mapEcho = FreePort(), mapSink = FreePort(), mapSource = FreePort();
-    const uint16_t socks = FreePort(), socksAuth = FreePort();
     char dir[] = "/tmp/kestrune-bench-XXXXXX";
     if (!mkdtemp(dir)) {
         perror("mkdtemp");
         return 1;
     }
-    const std::string ini = std::string(dir) + "/Kestrune.ini";
-    {
-        std::ofstream out(ini, std::ios::binary);
-        auto mapper = [&](const char* name, uint16_t own, uint16_t target) {
-            out << "[" << name << "]\r\nType=Mapper\r\nOwnHost=127.0.0.1\r\nOwnPort=" << own
-                << "\r\nMapHost=127.0.0.1\r\nMapPort=" << target
-                << "\r\nQueue=1000\r\nLimit=0\r\nBuffer=64\r\nWait=5\r\nTCP=1\r\nUDP=0\r\n"
-                   "Enable=1\r\n\r\n";
-        };
-        auto proxy = [&](const char* name, uint16_t port, const char* user, const char* pass) {
-            out << "[" << name << "]\r\nType=Proxy\r\nHost=127.0.0.1\r\nPort=" << port
-                << "\r\nUser=" << user << "\r\nPass=" << pass
-                << "\r\nQueue=1000\r\nLimit=0\r\nBuffer=64\r\nWait=5\r\nFive=1\r\nFour=0\r\n"
-                   "Enable=1\r\n\r\n";
-        };
-        mapper("bench-echo", mapEcho, mapperEcho.Port());
-        mapper("bench-sink", mapSink, sink.Port());
-        mapper("bench-source", mapSource, source.Port());
-        proxy("bench-socks", socks, "", "");
-        proxy("bench-socks-auth", socksAuth, "bench", "secret");
-    }
-
-    pid_t gateway = -1;
-    if (!kestruned.empty()) {
-        gateway = fork();
-        if (gateway == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            execl(kestruned.c_str(), kestruned.c_str(), ini.c_str(), nullptr);
-            _exit(127);
-        }
-    }
-    if (gateway <= 0 || !WaitForPort(mapEcho, 10) || !WaitForPort(socksAuth, 10)) {
-        std::fprintf(stderr, "the gateway did not start (kestruned: %s)\n", kestruned.c_str());
-        if (gateway > 0)
-            kill(gateway, SIGKILL);
+    gDir = dir;
+    if (gKestruned.empty() || access(gKestruned.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "no kestruned to measure (--kestruned PATH)\n");
         return 1;
     }
 
+    std::vector<Kind> kinds;
+    for (const Kind& kind : Kinds()) {
+        if (kind.Program.empty() || Installed(kind.Program))
+            kinds.push_back(kind);
+        else
+            std::fprintf(stderr, "%s is not installed: left out\n", kind.Program.c_str());
+    }
+    auto Wanted = [&](const std::string& figure) {
+        return only.empty() || figure.find(only) != std::string::npos;
+    };
+
+    // The figures of a fresh server come first, before anything has run.
+    std::vector<Fresh> fresh;
+    if (Wanted("idle")) {
+        for (const Kind& kind : kinds) {
+            fresh.push_back(MeasureFresh(kind, gIdleCount, churn, idleSeconds));
+            std::fprintf(stderr, "measured: fresh %s\n", kind.Name.c_str());
+        }
+    }
+
+    StreamServer sink(false);
+    StreamServer source(true);
+    BareRelay bareSink(sink.Port()), bareSource(source.Port());
+    std::vector<std::unique_ptr<EchoServer>> echoes;
+    std::vector<Server> servers;
+    echoes.push_back(std::make_unique<EchoServer>());
     std::vector<Path> paths;
-    paths.push_back({"direct", &echo, [](uint16_t t) { return ConnectTo(t); }});
-    paths.push_back({"mapper", &mapperEcho, [&](uint16_t t) {
-                         return ConnectTo(t == mapperEcho.Port() ? mapEcho
-                                          : t == sink.Port()     ? mapSink
-                                                                 : mapSource);
-                     }});
-    paths.push_back(
-        {"socks5", &socksEcho, [&](uint16_t t) { return Socks5(socks, t, "", ""); }});
-    paths.push_back({"socks5+auth", &socksAuthEcho,
-                     [&](uint16_t t) { return Socks5(socksAuth, t, "bench", "secret"); }});
+    paths.push_back({"direct", echoes.back().get(), [](uint16_t t) { return ConnectTo(t); }});
+    servers.reserve(kinds.size());
+    for (const Kind& kind : kinds) {
+        echoes.push_back(std::make_unique<EchoServer>());
+        Server s;
+        s.Name = kind.Name;
+        s.Targets = {echoes.back()->Port(), sink.Port(), source.Port()};
+        if (!kind.Start(s)) {
+            std::fprintf(stderr, "%s did not start: left out\n", kind.Name.c_str());
+            Stop(s);
+            continue;
+        }
+        servers.push_back(s);
+        const Server* started = &servers.back();
+        paths.push_back({kind.Name, echoes.back().get(),
+                         [started](uint16_t t) { return OpenThrough(*started, t); }});
+    }
     paths.push_back({"bare relay", nullptr,
                      [&](uint16_t t) {
                          return ConnectTo(t == sink.Port() ? bareSink.Port() : bareSource.Port());
@@ -616,9 +941,6 @@ int main(int argc, char** argv) {
         std::vector<double> Values;
         bool LowerIsBetter = false;
         const char* Unit = "";
-    };
-    auto Wanted = [&](const std::string& figure) {
-        return only.empty() || figure.find(only) != std::string::npos;
     };
     std::vector<Row> rows;
     auto add = [&](const std::string& figure, const char* unit, bool lower,
@@ -639,18 +961,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "measured: %s\n", figure.c_str());
     };
     const double MB = 1024.0 * 1024.0;
-    add("throughput up, 1 stream", "MB/s", false, [&](const Path& p) {
-        return Throughput(p, true, 1, seconds, sink, source) / MB;
-    });
-    add("throughput down, 1 stream", "MB/s", false, [&](const Path& p) {
-        return Throughput(p, false, 1, seconds, sink, source) / MB;
-    });
-    add("throughput up, 4 streams", "MB/s", false, [&](const Path& p) {
-        return Throughput(p, true, 4, seconds, sink, source) / MB;
-    });
-    add("throughput down, 4 streams", "MB/s", false, [&](const Path& p) {
-        return Throughput(p, false, 4, seconds, sink, source) / MB;
-    });
+    add("throughput up, 1 stream", "MB/s", false,
+        [&](const Path& p) { return Throughput(p, true, 1, seconds, sink, source) / MB; });
+    add("throughput down, 1 stream", "MB/s", false,
+        [&](const Path& p) { return Throughput(p, false, 1, seconds, sink, source) / MB; });
+    add("throughput up, 4 streams", "MB/s", false,
+        [&](const Path& p) { return Throughput(p, true, 4, seconds, sink, source) / MB; });
+    add("throughput down, 4 streams", "MB/s", false,
+        [&](const Path& p) { return Throughput(p, false, 4, seconds, sink, source) / MB; });
     // Every cycle leaves a connection in TIME_WAIT (two through the gateway)
     // for a minute. Once a path has used up the ephemeral ports towards its
     // echo server, each connect must find one old enough to reuse, and the
@@ -670,39 +988,46 @@ int main(int argc, char** argv) {
             rows.back().Values.push_back(r.P99);
         }
     }
+    for (Server& s : servers)
+        Stop(s);
 
     // A negative value marks a figure that path is not measured for.
-    std::printf("%-36s", "figure");
+    std::printf("%-30s", "figure");
     for (const auto& p : paths)
-        std::printf(" %14s", p.Name.c_str());
+        std::printf(" %11s", p.Name.substr(0, 11).c_str());
     for (const auto& row : rows) {
-        std::printf("\n%-36s", (row.Figure + " (" + row.Unit + ")").c_str());
+        std::printf("\n%-30s", (row.Figure + " (" + row.Unit + ")").c_str());
         for (double v : row.Values)
-            v < 0 ? std::printf(" %14s", "-") : std::printf(" %14.1f", v);
-        std::printf("\n%-36s %14s", "  ratio to direct", "");
+            v < 0 ? std::printf(" %11s", "-") : std::printf(" %11.1f", v);
+        std::printf("\n%-30s %11s", "  ratio to direct", "");
         for (size_t i = 1; i < row.Values.size(); ++i) {
             if (row.Values[i] < 0 || row.Values[0] <= 0)
-                std::printf(" %14s", "-");
+                std::printf(" %11s", "-");
             else
-                std::printf(" %13.2fx", row.Values[i] / row.Values[0]);
+                std::printf(" %10.2fx", row.Values[i] / row.Values[0]);
         }
     }
     std::printf("\n");
-    if (Wanted("idle cost"))
-        std::printf("\nidle cost, %d connections held %.0f s:\n", idleCount, idleSeconds);
-    for (size_t i = 1; i < paths.size() && Wanted("idle cost"); ++i) {
-        if (paths[i].ThroughputOnly)
-            continue;
-        const Idle idle = IdleCost(paths[i], gateway, idleCount, idleSeconds);
-        std::printf("  %-12s opened %5d  resident memory %7.1f KB per connection  CPU %.3f s\n",
-                    paths[i].Name.c_str(), idle.Opened, idle.KbPerConnection, idle.CpuSeconds);
+    if (!fresh.empty()) {
+        std::printf("\nin a freshly started server: %d idle connections held (fewer where "
+                    "shown), idle %.0f s; then %d relays opened and closed in another\n",
+                    gIdleCount, idleSeconds, churn);
+        std::printf("%-16s %7s %12s %12s %10s %14s %16s\n", "server", "held", "KB/conn", "fds/conn",
+                    "idle CPU s", "new client p99", "MB after churn");
+        for (size_t i = 0; i < fresh.size(); ++i) {
+            const Fresh& f = fresh[i];
+            if (!f.Measured) {
+                std::printf("%-16s did not start\n", kinds[i].Name.c_str());
+                continue;
+            }
+            std::printf("%-16s %7d %12.1f %12.2f %10.3f %11.1f ms %9.1f (%d)\n",
+                        kinds[i].Name.c_str(), f.Held, f.KbPerConnection,
+                        f.DescriptorsPerConnection, f.IdleCpu, f.NewClientP99Ms, f.ChurnMb,
+                        f.Churned);
+        }
     }
     std::fflush(stdout);
-
-    kill(gateway, SIGTERM);
-    int status = 0;
-    waitpid(gateway, &status, 0);
-    unlink(ini.c_str());
-    rmdir(dir);
+    std::string cleanup = "rm -rf " + gDir;
+    [[maybe_unused]] int removed = std::system(cleanup.c_str());
     return 0;
 }

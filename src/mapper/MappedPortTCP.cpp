@@ -61,6 +61,8 @@ void TIdMappedPortContext::ConnectOutbound() {
     }
     const TIdSocketHandle& local = FOutboundClient->IOHandler()->Binding();
     FOutboundEndpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::TCP, local.IP, local.Port);
+    // The relay needs no wake-up: its descriptor goes now, not with the mapping.
+    FOutboundClient->SetWakeUp(nullptr);
     if (server.BufferSize > 0) {
         FOutboundClient->IOHandler()->RecvBufferSize = server.BufferSize;
         FOutboundClient->IOHandler()->SendBufferSize = server.BufferSize;
@@ -73,20 +75,24 @@ bool TIdMappedPortContext::Relay() {
     if (!FOutboundClient || !client.IOHandler())
         return false;
     TIdMappedPortTCP& server = MappedServer();
-    TIdRelay relay(client, *FOutboundClient,
-                   static_cast<size_t>(client.IOHandler()->RecvBufferSize),
-                   static_cast<size_t>(FOutboundClient->IOHandler()->RecvBufferSize));
+    auto relay = std::make_unique<TIdRelay>(
+        client, *FOutboundClient, static_cast<size_t>(client.IOHandler()->RecvBufferSize),
+        static_cast<size_t>(FOutboundClient->IOHandler()->RecvBufferSize));
     // Hooks cost a copy per block, so they are set only for handlers that look.
     if (server.OnExecute)
-        relay.OnClientData = [this](TIdBytes& ABlock) { RelayClientData(ABlock); };
+        relay->OnClientData = [this](TIdBytes& ABlock) { RelayClientData(ABlock); };
     if (server.OnOutboundData)
-        relay.OnRemoteData = [this](TIdBytes& ABlock) { RelayOutboundData(ABlock); };
-    const TIdRelay::TIdRelayEnd end = relay.Run();
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        FFinished = true;
-    }
-    return end != TIdRelay::reClosed && relay.RemoteEnded();
+        relay->OnRemoteData = [this](TIdBytes& ABlock) { RelayOutboundData(ABlock); };
+    TIdRelay& handed = *relay;
+    HandOver(std::move(relay), [this, &handed](TIdRelay::TIdRelayEnd AEnd) {
+        {
+            std::lock_guard<std::mutex> lock(FLock);
+            FFinished = true;
+        }
+        if (AEnd != TIdRelay::reClosed && handed.RemoteEnded())
+            MappedServer().NotifyOutboundDisconnect(*this);
+    });
+    return true;
 }
 
 void TIdMappedPortContext::RelayClientData(TIdBytes& ABlock) {
@@ -126,11 +132,9 @@ void TIdMappedPortTCP::ConnectContext(TIdContext& AContext) {
 }
 
 bool TIdMappedPortTCP::ExecuteContext(TIdContext& AContext) {
-    auto& context = static_cast<TIdMappedPortContext&>(AContext);
-    // The relay carries both directions to their end in one go, so one
-    // pass is the whole mapping.
-    if (context.Relay())
-        NotifyOutboundDisconnect(context);
+    // The relay carries both directions to their end on an event loop, so
+    // one pass is the whole mapping.
+    static_cast<TIdMappedPortContext&>(AContext).Relay();
     return false;
 }
 

@@ -1,10 +1,11 @@
 // A TCP server that forwards every accepted connection, unchanged, to one
 // fixed remote address through an outbound connection of its own.
 //
-// Every event runs on the thread of the connection concerned and must not
-// wait for the thread that activates the server. TIdMappedPortContext's
-// Terminate() is the one call another thread (a drop, deactivation) may make
-// on a live mapping.
+// Every event runs on the thread of the connection concerned (once the
+// outbound connection is up, on the relay's event loop) and must not wait for
+// the thread that activates the server. TIdMappedPortContext's Terminate()
+// and its relay's Close() are the calls another thread (a drop,
+// deactivation) may make on a live mapping.
 #pragma once
 
 #include "net/CustomTCPServer.h"
@@ -47,8 +48,10 @@ protected:
     friend class TIdMappedPortTCP;
 
     virtual void ConnectOutbound();
-    // Runs the relay until both directions have ended or the mapping was
-    // closed; answers whether the remote side was the one that ended.
+    // Hands the mapping to a relay on an event loop, which carries it until
+    // both directions have ended or it was closed, and then (on the loop)
+    // fires OnOutboundDisconnect when the remote side was the one that
+    // ended. Answers whether the relay was handed over.
     virtual bool Relay();
     virtual void RelayClientData(TIdBytes& ABlock);
     virtual void RelayOutboundData(TIdBytes& ABlock);

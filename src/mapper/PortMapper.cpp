@@ -118,16 +118,28 @@ void TPortMapper::Drop() {
     if (!Listening())
         return;
     if (mSockTCP.Active()) {
-        // Terminate only closes sockets, so holding the list's lock here
-        // never waits for a connection thread.
+        // Nothing that costs a system call per connection happens under the
+        // list's lock, so that accepts and closes go on while thousands are
+        // dropped: a relay's close is posted to its loop, and the mappings
+        // still connecting are terminated after unlocking.
+        std::vector<std::shared_ptr<TIdContext>> connecting;
         auto& contexts = mSockTCP.Contexts.LockList();
         try {
-            for (TIdContext* context : contexts)
-                if (static_cast<TIdMappedPortContext*>(context)->Terminate())
-                    ++mDrop;
+            for (TIdContext* context : contexts) {
+                auto& mapping = static_cast<TIdMappedPortContext&>(*context);
+                if (TIdRelay* relay = mapping.Relaying()) {
+                    if (relay->Close())
+                        ++mDrop;
+                } else if (auto pinned = TIdContextList::Pin(*context)) {
+                    connecting.push_back(std::move(pinned));
+                }
+            }
         } catch (...) {
         }
         mSockTCP.Contexts.UnlockList();
+        for (auto& context : connecting)
+            if (static_cast<TIdMappedPortContext&>(*context).Terminate())
+                ++mDrop;
     }
     if (mSockUDP.Active()) {
         mSockUDP.SetActive(false);

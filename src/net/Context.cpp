@@ -15,6 +15,13 @@ TIdSocketHandle* TIdContext::Binding() const {
     return &FConnection->Socket()->Binding();
 }
 
+void TIdServerContext::HandOver(std::unique_ptr<TIdRelay> ARelay,
+                                TIdRelay::TIdRelayEndEvent AOnEnd) {
+    FRelay = std::move(ARelay);
+    FOnRelayEnd = std::move(AOnEnd);
+    FRelaying = FRelay.get();
+}
+
 void TIdContextList::Add(TIdContext* AContext) {
     std::lock_guard<std::mutex> lock(FLock);
     FItems.push_back(AContext);

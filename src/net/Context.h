@@ -2,15 +2,19 @@
 // live contexts.
 //
 // A context is built on the listener thread and runs on its own connection
-// thread. Other threads reach live contexts only through
-// TIdContextList::LockList/UnlockList; a context leaves the list (under the
-// lock) before it is freed, so a walker holding the lock may use every
-// context it sees, but must not wait for a connection thread meanwhile.
+// thread until its request exchange is done; a relay then carries it on an
+// event loop, where it also ends. Other threads reach live contexts only
+// through TIdContextList::LockList/UnlockList; a context leaves the list
+// (under the lock) before it is freed, so a walker holding the lock may use
+// every context it sees, but must not wait for a connection thread meanwhile
+// nor make a system call per context (Pin() lets it act after unlocking).
 #pragma once
 
+#include "net/Relay.h"
 #include "net/TCPConnection.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -20,7 +24,9 @@ namespace kestrune {
 class TIdCustomTCPServer;
 class TIdContextList;
 
-class TIdContext {
+// Owned through shared pointers, so that a walker of the list can keep one
+// alive after unlocking (TIdContextList::Pin).
+class TIdContext : public std::enable_shared_from_this<TIdContext> {
 public:
     explicit TIdContext(std::unique_ptr<TIdTCPConnection> AConnection);
     virtual ~TIdContext();
@@ -48,9 +54,24 @@ public:
     void Deny() { FDenied = true; }
     bool Denied() const { return FDenied.load(); }
 
+    // From a step on the context's own thread: once the step has returned,
+    // ARelay carries the connection on an event loop and the thread is free
+    // for the next client. When the relay ends, AOnEnd runs on the loop and
+    // the context then ends there as it would have on its thread (disconnect
+    // step, leaving the list). The step should return false (no more passes).
+    void HandOver(std::unique_ptr<TIdRelay> ARelay, TIdRelay::TIdRelayEndEvent AOnEnd);
+    // The relay handed over, or nullptr. From another thread: only while
+    // holding the list's lock (Close() on it is how Drop and Stop end it).
+    TIdRelay* Relaying() const { return FRelaying.load(); }
+
 private:
+    friend class TIdCustomTCPServer;
+
     TIdCustomTCPServer& FServer;
     std::atomic<bool> FDenied{false};
+    std::unique_ptr<TIdRelay> FRelay;
+    std::atomic<TIdRelay*> FRelaying{nullptr};
+    TIdRelay::TIdRelayEndEvent FOnRelayEnd;
 };
 
 class TIdContextList {
@@ -72,6 +93,11 @@ public:
     // more than AMax places between them.
     bool AddBelow(TIdContext* AContext, int AMax);
     void Remove(TIdContext* AContext);
+    // AContext (a listed one, walked under the lock) kept alive beyond the
+    // unlock; empty for a context not owned by a shared pointer.
+    static std::shared_ptr<TIdContext> Pin(TIdContext& AContext) {
+        return AContext.weak_from_this().lock();
+    }
 
 private:
     mutable std::mutex FLock;

@@ -96,17 +96,33 @@ void TIdCustomTCPServer::Deactivate() {
     if (FStop)
         FStop->Signal();
     StopListening();
+    // Closed after unlocking, so that contexts that end meanwhile can leave
+    // the list; a relay's close is posted to its loop, which ends it there.
+    std::vector<std::shared_ptr<TIdContext>> live;
     {
         auto& contexts = Contexts.LockList();
-        for (TIdContext* context : contexts)
-            TerminateContext(*context);
+        for (TIdContext* context : contexts) {
+            auto* served = static_cast<TIdServerContext*>(context);
+            if (TIdRelay* relay = served->Relaying())
+                relay->Close();
+            else if (auto pinned = TIdContextList::Pin(*context))
+                live.push_back(std::move(pinned));
+        }
         Contexts.UnlockList();
     }
+    for (auto& context : live)
+        TerminateContext(*context);
+    live.clear();
     if (FScheduler) {
         FScheduler->WaitForIdle();
         if (FImplicitScheduler)
             FScheduler->Shutdown();
         FScheduler.reset();
+    }
+    {
+        // No thread is left to hand over another relay.
+        std::unique_lock<std::mutex> lock(FRelayLock);
+        FRelaysChanged.wait(lock, [this] { return FRelays == 0; });
     }
     for (int i = 0; i < Bindings.Count(); ++i)
         Bindings[i].CloseSocket();
@@ -140,7 +156,10 @@ void TIdCustomTCPServer::DisconnectContext(TIdContext& AContext) {
 }
 
 void TIdCustomTCPServer::TerminateContext(TIdContext& AContext) {
-    if (TIdSocketHandle* binding = AContext.Binding())
+    auto& context = static_cast<TIdServerContext&>(AContext);
+    if (TIdRelay* relay = context.Relaying())
+        relay->Close();
+    else if (TIdSocketHandle* binding = AContext.Binding())
         binding->CloseSocket();
 }
 
@@ -171,8 +190,8 @@ struct TIdCustomTCPServer::TAcceptors {
     int Inside = 0;
 };
 
-TIdServerContext* TIdCustomTCPServer::TakeAccepted(TIdListenerThread& AThread, int AHandle,
-                                                   const sockaddr* APeer) {
+std::shared_ptr<TIdServerContext>
+TIdCustomTCPServer::TakeAccepted(TIdListenerThread& AThread, int AHandle, const sockaddr* APeer) {
     TIdSocketHandle& listening = AThread.Binding();
     auto handler = std::make_unique<TIdIOHandlerStack>();
     TIdSocketHandle& binding = handler->Binding();
@@ -189,14 +208,14 @@ TIdServerContext* TIdCustomTCPServer::TakeAccepted(TIdListenerThread& AThread, i
     handler->Open();
     auto connection = std::make_unique<TIdTCPConnection>(std::move(handler));
 
-    auto context = FContextClass(*this, std::move(connection));
+    std::shared_ptr<TIdServerContext> context = FContextClass(*this, std::move(connection));
     // Registered at once, so that clients accepted in quick succession all
     // count against MaxConnections; one over it is closed (by the context's
     // destructor) with no event.
     if (!Contexts.AddBelow(context.get(), MaxConnections))
         return nullptr;
     ResourcesRecovered();
-    return context.release();
+    return context;
 }
 
 void TIdCustomTCPServer::ResourcesShort(const char* AReason) {
@@ -218,16 +237,16 @@ void TIdCustomTCPServer::HandleAccepted(TIdListenerThread& AThread, int AHandle,
         ResourcesShort("no thread for a new connection");
         return;
     }
-    TIdServerContext* context = TakeAccepted(AThread, AHandle, APeer);
+    std::shared_ptr<TIdServerContext> context = TakeAccepted(AThread, AHandle, APeer);
     if (!context)
         return;
     TIdYarn* yarn = AYarn;
     AYarn = nullptr;
-    AThread.FScheduler->StartYarn(
-        yarn, [this, context, stop = AThread.FStop, acceptors = AThread.FAcceptors] {
-            RunContext(context, stop);
-            ServeNext(acceptors, false);
-        });
+    AThread.FScheduler->StartYarn(yarn, [this, context = std::move(context), stop = AThread.FStop,
+                                         acceptors = AThread.FAcceptors]() mutable {
+        RunContext(std::move(context), stop);
+        ServeNext(acceptors, false);
+    });
 }
 
 bool TIdCustomTCPServer::StartAcceptor(const std::shared_ptr<TAcceptors>& AAcceptors) {
@@ -291,7 +310,7 @@ void TIdCustomTCPServer::ServeNext(const std::shared_ptr<TAcceptors>& AAcceptors
             --acceptors.Inside;
             acceptors.Changed.notify_all();
         }
-        TIdServerContext* context = nullptr;
+        std::shared_ptr<TIdServerContext> context;
         if (accepted >= 0) {
             try {
                 context = TakeAccepted(*acceptors.Listener, accepted,
@@ -306,7 +325,7 @@ void TIdCustomTCPServer::ServeNext(const std::shared_ptr<TAcceptors>& AAcceptors
                 acceptors.Changed.notify_all();
         }
         if (context) {
-            RunContext(context, acceptors.Stop);
+            RunContext(std::move(context), acceptors.Stop);
             continue;
         }
         // Failures other than a client that gave up are the listener
@@ -316,7 +335,8 @@ void TIdCustomTCPServer::ServeNext(const std::shared_ptr<TAcceptors>& AAcceptors
     }
 }
 
-void TIdCustomTCPServer::RunContext(TIdServerContext* AContext, const TIdWakeUpPtr& AStop) {
+void TIdCustomTCPServer::RunContext(std::shared_ptr<TIdServerContext> AContext,
+                                    const TIdWakeUpPtr& AStop) {
     SetCurrentThreadWakeUp(AStop);
     std::exception_ptr failure;
     try {
@@ -326,26 +346,64 @@ void TIdCustomTCPServer::RunContext(TIdServerContext* AContext, const TIdWakeUpP
     } catch (...) {
         failure = std::current_exception();
     }
-    try {
-        DisconnectContext(*AContext);
-    } catch (...) {
-        if (!failure)
-            failure = std::current_exception();
+    SetCurrentThreadWakeUp(nullptr);
+    if (AContext->FRelay) {
+        if (!failure) {
+            StartRelay(std::move(AContext));
+            return;
+        }
+        // Handed over and then failed: the relay never starts.
+        Contexts.LockList();
+        AContext->FRelaying = nullptr;
+        Contexts.UnlockList();
+        AContext->FRelay.reset();
+        AContext->FOnRelayEnd = nullptr;
     }
-    Contexts.Remove(AContext);
-    if (failure && OnException) {
+    EndContext(*AContext, failure);
+}
+
+void TIdCustomTCPServer::StartRelay(std::shared_ptr<TIdServerContext> AContext) {
+    {
+        std::lock_guard<std::mutex> lock(FRelayLock);
+        ++FRelays;
+    }
+    TIdRelay& relay = *AContext->FRelay;
+    relay.Start([this, context = std::move(AContext)](TIdRelay::TIdRelayEnd AEnd) mutable {
+        std::exception_ptr failure;
         try {
-            std::rethrow_exception(failure);
+            if (context->FOnRelayEnd)
+                context->FOnRelayEnd(AEnd);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        EndContext(*context, failure);
+        // Freed here (or by whoever still holds it), before the server may go.
+        context.reset();
+        std::lock_guard<std::mutex> lock(FRelayLock);
+        --FRelays;
+        FRelaysChanged.notify_all();
+    });
+}
+
+void TIdCustomTCPServer::EndContext(TIdServerContext& AContext, std::exception_ptr AFailure) {
+    try {
+        DisconnectContext(AContext);
+    } catch (...) {
+        if (!AFailure)
+            AFailure = std::current_exception();
+    }
+    Contexts.Remove(&AContext);
+    if (AFailure && OnException) {
+        try {
+            std::rethrow_exception(AFailure);
         } catch (const std::exception& error) {
             try {
-                OnException(*AContext, error);
+                OnException(AContext, error);
             } catch (...) {
             }
         } catch (...) {
         }
     }
-    delete AContext;
-    SetCurrentThreadWakeUp(nullptr);
 }
 
 TIdListenerThread::TIdListenerThread(TIdCustomTCPServer& AServer, TIdSocketHandle& ABinding,

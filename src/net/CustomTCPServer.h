@@ -1,6 +1,8 @@
 // The listening half of the TCP framework: bindings, one listener thread per
 // binding, one connection thread per accepted connection, each running a
-// context through the connect, execute and disconnect steps.
+// context through the connect, execute and disconnect steps. A context whose
+// step hands its connection to a relay (TIdServerContext::HandOver) gives its
+// thread back at once and ends on the relay's event loop.
 //
 // A connection thread that has finished does not go back to the pool at once:
 // it waits in accept() on the binding it served and runs the next client
@@ -9,8 +11,9 @@
 //
 // Active, Bindings and the properties are set by one controlling thread (the
 // main thread). OnConnect, OnExecute, OnDisconnect and OnException run on the
-// connection's own thread; none of them may wait for the controlling thread,
-// since deactivation waits for every connection thread to end.
+// connection's own thread (the disconnect step of a relayed connection on its
+// event loop); none of them may wait for the controlling thread, since
+// deactivation waits for every connection to end.
 #pragma once
 
 #include "net/Context.h"
@@ -19,6 +22,7 @@
 #include "net/WakeUp.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -67,7 +71,7 @@ public:
 
     // Raises the failure of activation (EIdCouldNotBindSocket...) after
     // stopping whatever had started. Deactivation returns when every
-    // connection thread has ended.
+    // connection has ended, relayed ones included.
     void SetActive(bool AValue);
     bool Active() const { return FActive.load(); }
 
@@ -98,11 +102,17 @@ private:
     // Makes and registers the context of an accepted client; nullptr when
     // MaxConnections turns it away (closed with no event). APeer: the
     // client's address as accept() gave it.
-    TIdServerContext* TakeAccepted(TIdListenerThread& AThread, int AHandle, const sockaddr* APeer);
+    std::shared_ptr<TIdServerContext> TakeAccepted(TIdListenerThread& AThread, int AHandle,
+                                                   const sockaddr* APeer);
     // The listener thread's way: the context runs on another thread.
     void HandleAccepted(TIdListenerThread& AThread, int AHandle, const sockaddr* APeer,
                         TIdYarn*& AYarn);
-    void RunContext(TIdServerContext* AContext, const TIdWakeUpPtr& AStop);
+    void RunContext(std::shared_ptr<TIdServerContext> AContext, const TIdWakeUpPtr& AStop);
+    // The end of a context: the disconnect step, leaving the list, the
+    // failure (if any) to OnException.
+    void EndContext(TIdServerContext& AContext, std::exception_ptr AFailure);
+    // Starts the relay that a step handed over; the context ends on its loop.
+    void StartRelay(std::shared_ptr<TIdServerContext> AContext);
     void ResourcesShort(const char* AReason);
     void ResourcesRecovered();
     // Runs on a connection thread whose context has ended: waits in accept()
@@ -123,6 +133,10 @@ private:
     bool FImplicitScheduler = false;
     TIdWakeUpPtr FStop;
     TIdContextClass FContextClass;
+    // Relayed contexts that have not ended yet; deactivation waits for 0.
+    std::mutex FRelayLock;
+    std::condition_variable FRelaysChanged;
+    size_t FRelays = 0;
 };
 
 // One per binding while the server is active.

@@ -2,34 +2,44 @@
 // both directions have ended: the one relay of the SOCKS server and the
 // mapped port.
 //
-// Run() occupies the calling thread (the client's connection thread), which
-// owns both connections. Another thread may close either connection's socket
-// (Drop, a denial, deactivation); Run() then returns at once. The hooks and
-// the client's work events run on the calling thread.
+// Start() hands both sockets to an event loop (net/EventLoop.h) and returns at
+// once; Run() does the same and waits for the end. The hooks, the client's
+// work events and the end handler run on the loop's thread and must not wait
+// for another thread. Close() may be called from any thread; so may a close
+// of either connection's socket (Drop, a denial, deactivation), which the
+// loop sees at once.
 #pragma once
 
 #include "net/TCPConnection.h"
 
 #include <functional>
+#include <memory>
 
 namespace kestrune {
 
 class TIdRelay {
 public:
     enum TIdRelayEnd {
-        reFinished, // both sides ended their streams; the sockets are left open
-        reClosed,   // a socket was closed from another thread; both are closed
+        reFinished, // both sides ended their streams
+        reClosed,   // a socket was closed from another thread, or Close(); both are closed
         reError,    // a reset or error on either side; both are closed
     };
+    using TIdRelayEndEvent = std::function<void(TIdRelayEnd AEnd)>;
 
     // Blocks read from the client are at most AClientBlockSize bytes, blocks
-    // read from the remote side at most ARemoteBlockSize.
+    // read from the remote side at most ARemoteBlockSize. Both connections
+    // must outlive the relay's run.
     TIdRelay(TIdTCPConnection& AClient, TIdTCPConnection& ARemote, size_t AClientBlockSize,
              size_t ARemoteBlockSize);
+    // Not while running: the owner waits for the end first.
+    ~TIdRelay();
+    TIdRelay(const TIdRelay&) = delete;
+    TIdRelay& operator=(const TIdRelay&) = delete;
 
     // Sees each client block before it goes to the remote side and may change
-    // it; an emptied block is dropped. Costs a resize per block, so leave it
-    // unset when not needed.
+    // it; an emptied block is dropped. Costs a copy per block, and the bytes
+    // then pass through user space, so leave it unset when not needed. Set
+    // before Start().
     std::function<void(TIdBytes& ABlock)> OnClientData;
     // The same for each block from the remote side before it goes to the client.
     std::function<void(TIdBytes& ABlock)> OnRemoteData;
@@ -37,66 +47,33 @@ public:
     // Bytes already waiting in either connection's InputBuffer go first. Each
     // block written whole to the client is reported on the client connection
     // as work of mode wmWrite with the block's length. End of stream on one
-    // side reaches the other as a half-close.
+    // side reaches the other as a half-close. Both sockets get TCP_NODELAY
+    // and keepalive. AOnEnd runs once on the loop's thread when the relay
+    // has ended; by then the relay touches neither connection any more, so
+    // AOnEnd may free them and the relay. ACloseAtEnd: close both sockets
+    // however it ended (otherwise a finished relay leaves them open).
+    void Start(TIdRelayEndEvent AOnEnd, bool ACloseAtEnd = true);
+    // Start() that waits for the end; the sockets of a finished relay are
+    // left open. Not on a loop's thread.
     TIdRelayEnd Run();
 
-    // After Run(): whether the remote side ended its stream or failed, as
+    // Any thread: ends the relay (reClosed), also one not started yet.
+    // Answers true when this call ended a relay that was still running.
+    bool Close();
+
+    // After the end: whether the remote side ended its stream or failed, as
     // opposed to an end that came from the client side or another thread.
-    bool RemoteEnded() const { return !FDown.ReadOpen || FRemoteFailed; }
+    bool RemoteEnded() const;
+
+    // Keeps AConnection (the remote side made for this relay) as long as the
+    // relay.
+    void Own(std::unique_ptr<TIdTCPConnection> AConnection);
+
+    class TEngine;
 
 private:
-    struct TDirection {
-        TDirection(TIdTCPConnection& AFrom, TIdTCPConnection& ATo, size_t ABlockSize,
-                   std::function<void(TIdBytes&)>* AHook, bool AReportWork)
-            : From(AFrom), To(ATo), BlockSize(ABlockSize), Hook(AHook), ReportWork(AReportWork) {}
-
-        TIdTCPConnection& From;
-        TIdTCPConnection& To;
-        size_t BlockSize;
-        std::function<void(TIdBytes&)>* Hook;
-        bool ReportWork;
-        uint8_t* Block = nullptr; // BlockSize bytes of the relay's block memory
-        TIdBytes Hooked;          // the block as the hook left it
-        const uint8_t* Out = nullptr;
-        size_t Length = 0; // bytes at Out still to be written, from Offset
-        size_t Offset = 0;
-        bool ReadOpen = true;
-        bool ShutdownSent = false;
-
-        bool Pending() const { return Offset < Length; }
-        bool Done() const { return !ReadOpen && !Pending(); }
-    };
-
-    // The blocks of both directions, made on first use straight from the
-    // system (or taken over from the last relay on this thread): untouched
-    // pages cost no memory, so an idle relay stays small.
-    class TBlockMemory {
-    public:
-        ~TBlockMemory();
-        uint8_t* Get(size_t ASize);
-
-    private:
-        void* FMemory = nullptr;
-        size_t FSize = 0;
-    };
-
-    void EnsureBlocks();
-    bool TakeBuffered(TDirection& ADirection);
-    bool Accept(TDirection& ADirection, size_t AReceived);
-    // false: an error ends the relay.
-    bool Receive(TDirection& ADirection, int AFrom, int ATo);
-    bool Send(TDirection& ADirection, int ATo);
-    void Completed(TDirection& ADirection);
-    // Notes which side an error came from; answers false for the callers' sake.
-    bool Failed(const TIdTCPConnection& ASide);
-    TIdRelayEnd Close(TIdRelayEnd AEnd);
-
-    TIdTCPConnection& FClient;
-    TIdTCPConnection& FRemote;
-    TDirection FUp;   // client -> remote
-    TDirection FDown; // remote -> client
-    TBlockMemory FMemory;
-    bool FRemoteFailed = false;
+    std::shared_ptr<TEngine> FEngine;
+    std::unique_ptr<TIdTCPConnection> FOwned;
 };
 
 } // namespace kestrune

@@ -105,6 +105,19 @@ void TIdSocketHandle::Release() {
     }
 }
 
+void TIdSocketHandle::ReleaseAndClose() {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (FOpen) {
+        FOpen = false;
+        if (FUsers > 1)
+            shutdown(FHandle, SHUT_RDWR); // wakes the others; the last one closes
+    }
+    if (--FUsers == 0 && FHandle >= 0) {
+        close(FHandle);
+        FHandle = -1;
+    }
+}
+
 bool TIdSocketHandle::ToSockAddr(const std::string& AIP, TIdPort APort, TIdIPVersion AIPVersion,
                                  sockaddr_storage& AAddr, socklen_t& ALength) {
     std::memset(&AAddr, 0, sizeof AAddr);
@@ -187,6 +200,28 @@ void TIdSocketHandle::SetNoDelay(bool AOn) {
         return;
     if (setsockopt(use.Handle(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0)
         FNoDelay = value;
+}
+
+namespace {
+constexpr int KeepAliveIdleSeconds = 60;
+constexpr int KeepAliveIntervalSeconds = 10;
+constexpr int KeepAliveProbes = 6;
+constexpr int UnacknowledgedLimitMs = 120000;
+} // namespace
+
+void TIdSocketHandle::SetKeepAlive() {
+    TUse use(*this);
+    if (!use)
+        return;
+    const int on = 1;
+    setsockopt(use.Handle(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(use.Handle(), IPPROTO_TCP, TCP_KEEPIDLE, &KeepAliveIdleSeconds,
+               sizeof KeepAliveIdleSeconds);
+    setsockopt(use.Handle(), IPPROTO_TCP, TCP_KEEPINTVL, &KeepAliveIntervalSeconds,
+               sizeof KeepAliveIntervalSeconds);
+    setsockopt(use.Handle(), IPPROTO_TCP, TCP_KEEPCNT, &KeepAliveProbes, sizeof KeepAliveProbes);
+    setsockopt(use.Handle(), IPPROTO_TCP, TCP_USER_TIMEOUT, &UnacknowledgedLimitMs,
+               sizeof UnacknowledgedLimitMs);
 }
 
 void TIdSocketHandle::UpdateAddress(int (*AQuery)(int, sockaddr*, socklen_t*), std::string& AIP,

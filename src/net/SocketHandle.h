@@ -43,6 +43,10 @@ public:
     void Bind(bool AListening = false);
     void Listen(int AQueue);
     void SetNoDelay(bool AOn);
+    // TCP keepalive (probes after 60 s of silence, every 10 s, 6 of them) and
+    // a 120-second limit on unacknowledged data, so that a peer that vanished
+    // without a FIN or a reset frees its connection within about two minutes.
+    void SetKeepAlive();
     void UpdateBindingLocal();
     void UpdateBindingPeer();
 
@@ -57,6 +61,9 @@ public:
     // Every successful Acquire() is paired with Release().
     int Acquire();
     void Release();
+    // Release() by a user that also closes the socket: with no other user
+    // left, the descriptor goes at once, without a shutdown first.
+    void ReleaseAndClose();
 
     // RAII form of Acquire/Release.
     class TUse {

@@ -17,6 +17,12 @@ void TIdTCPConnection::SetIOHandler(std::unique_ptr<TIdIOHandlerStack> AIOHandle
         FIOHandler->WorkTarget = this;
 }
 
+std::unique_ptr<TIdIOHandlerStack> TIdTCPConnection::ReleaseIOHandler() {
+    if (FIOHandler)
+        FIOHandler->WorkTarget = nullptr;
+    return std::move(FIOHandler);
+}
+
 bool TIdTCPConnection::Connected() {
     return FIOHandler && FIOHandler->Connected();
 }

@@ -21,6 +21,9 @@ public:
     // The handler seen as a socket handler; the same object here.
     TIdIOHandlerStack* Socket() const { return FIOHandler.get(); }
     void SetIOHandler(std::unique_ptr<TIdIOHandlerStack> AIOHandler);
+    // Owner thread: gives the handler (and with it the socket) away; the
+    // connection is left without one.
+    std::unique_ptr<TIdIOHandlerStack> ReleaseIOHandler();
 
     bool Connected();
     bool StillConnected();

@@ -195,8 +195,9 @@ bool TIdCustomSocksServer::ExecuteContext(TIdContext& AContext) {
     default:
         RefuseCommand(context);
     }
-    // One request per connection.
-    CloseClient(context);
+    // One request per connection; a relayed one is closed by its relay.
+    if (!context.Relaying())
+        CloseClient(context);
     return false;
 }
 

@@ -80,17 +80,33 @@ void TProxyServer::Stop() {
 void TProxyServer::Drop() {
     if (!mSock->Active())
         return;
+    // Nothing that costs a system call per connection happens under the
+    // list's lock, so that accepts and closes go on while thousands are
+    // dropped: a relay's close is posted to its loop, and the connections
+    // still in their request exchange are closed after unlocking.
+    std::vector<std::shared_ptr<TIdContext>> requests;
     auto& contexts = mSock->Contexts.LockList();
     for (TIdContext* item : contexts) {
         auto& context = static_cast<TIdSocksServerContext&>(*item);
         // A denied connection is being closed by its own thread and was
         // counted when it was denied.
-        if (context.Denied() || !context.Connection() || !context.Connection()->StillConnected())
+        if (context.Denied())
+            continue;
+        if (TIdRelay* relay = context.Relaying()) {
+            if (relay->Close())
+                ++mDrop;
+        } else if (auto pinned = TIdContextList::Pin(*item)) {
+            requests.push_back(std::move(pinned));
+        }
+    }
+    mSock->Contexts.UnlockList();
+    for (auto& item : requests) {
+        auto& context = static_cast<TIdSocksServerContext&>(*item);
+        if (!context.Connection() || !context.Connection()->StillConnected())
             continue;
         context.Close();
         ++mDrop;
     }
-    mSock->Contexts.UnlockList();
 }
 
 std::string TProxyServer::Peer(TIdContext& AContext) {

@@ -41,9 +41,20 @@ void TIdSocksServer::Admit(const TIdOnBeforeEvent& AEvent, TIdSocksServerContext
 }
 
 void TIdSocksServer::RelayAndClose(TIdSocksServerContext& AContext, TIdTCPConnection& ATarget) {
-    RelayConnections(*AContext.Connection(), ATarget, EffectiveBufferSize());
-    ATarget.Disconnect();
-    AContext.Connection()->Disconnect();
+    // The target's socket moves to a connection that lives with the relay,
+    // past this command.
+    auto target = std::make_unique<TIdTCPConnection>(ATarget.ReleaseIOHandler());
+    const size_t size = EffectiveBufferSize();
+    auto relay = std::make_unique<TIdRelay>(*AContext.Connection(), *target, size, size);
+    TIdTCPConnection& remote = *target;
+    relay->Own(std::move(target));
+    // The command's waits are over: its wake-up descriptor is not kept for
+    // the life of the relay.
+    AContext.ReleaseCommandWakeUp();
+    AContext.HandOver(std::move(relay), [&AContext, &remote](TIdRelay::TIdRelayEnd) {
+        remote.Disconnect();
+        AContext.Connection()->Disconnect();
+    });
 }
 
 void TIdSocksServer::CommandConnect(TIdSocksServerContext& AContext, const std::string& AHost,

@@ -2,9 +2,9 @@
 // plus its two commands, CONNECT (an outbound connection) and BIND (one
 // incoming connection), each relayed with the client until both sides end.
 //
-// The commands run on the client connection's thread. Drop, deactivation
-// or TIdSocksServerContext::Close() from another thread end a pending
-// connect or BIND wait at once.
+// The commands run on the client connection's thread, their relays on an
+// event loop. Drop, deactivation or TIdSocksServerContext::Close() from
+// another thread end a pending connect or BIND wait at once.
 #pragma once
 
 #include "proxy/CustomSocksServer.h"
@@ -47,7 +47,9 @@ private:
     // Raises the admission event; a refusal is answered, closed and raised.
     static void Admit(const TIdOnBeforeEvent& AEvent, TIdSocksServerContext& AContext,
                       std::string& VHost, TIdPort& VPort);
-    // Relays the client with ATarget until both have ended, then closes both.
+    // Hands the client and ATarget's socket to a relay on an event loop,
+    // which closes both once both directions have ended; the connection's
+    // thread is free once the command returns.
     void RelayAndClose(TIdSocksServerContext& AContext, TIdTCPConnection& ATarget);
     std::atomic<int> FAssociations{0};
 

@@ -23,6 +23,11 @@ bool TIdSocksServerContext::Close() {
     return wasOpen;
 }
 
+void TIdSocksServerContext::ReleaseCommandWakeUp() {
+    std::lock_guard<std::mutex> lock(FCloseLock);
+    FCommandWakeUp.reset();
+}
+
 TIdWakeUpPtr TIdSocksServerContext::CommandWakeUp() {
     std::lock_guard<std::mutex> lock(FCloseLock);
     if (!FCommandWakeUp) {

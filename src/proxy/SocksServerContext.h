@@ -43,6 +43,8 @@ private:
     // connect or a BIND's accept. Already signalled when the context was
     // closed before the command began.
     TIdWakeUpPtr CommandWakeUp();
+    // Once the command's waits are over (its relay needs none).
+    void ReleaseCommandWakeUp();
 
     TIdIPVersion FIPVersion = Id_IPv4;
     std::string FUsername;

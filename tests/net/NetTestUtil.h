@@ -1,6 +1,7 @@
 // Helpers for the connection framework tests: raw loopback sockets on ports
-// the system chooses, connections made from them, descriptor counting, and a
-// listener that never answers new connects.
+// the system chooses, connections made from them, descriptor and thread
+// counting, an echo server for thousands of connections, and a listener that
+// never answers new connects.
 #pragma once
 
 #include "Loopback.h"
@@ -12,12 +13,16 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -97,6 +102,90 @@ inline int OpenDescriptorCount() {
     }
     return count;
 }
+
+// A field of /proc/self/status ("Threads:", "VmRSS:" in KB).
+inline long StatusField(const std::string& AName) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(AName, 0) == 0)
+            return std::stol(line.substr(AName.size()));
+    return -1;
+}
+
+// Raises this process's descriptor limit to at least ACount; false when the
+// system does not allow it.
+inline bool RaiseDescriptorLimit(rlim_t ACount) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    if (limit.rlim_cur >= ACount)
+        return true;
+    limit.rlim_cur = ACount;
+    if (limit.rlim_max < ACount)
+        limit.rlim_max = ACount; // allowed only with the right to exceed it
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// An echo server on 127.0.0.1 with one thread for all its connections, for
+// tests that hold thousands at once.
+class TManyEcho {
+public:
+    TManyEcho() : FListener(Listener(4096)), FPoll(epoll_create1(EPOLL_CLOEXEC)) {
+        Port = LocalPort(FListener.Get());
+        Watch(FListener.Get());
+        FThread = std::thread([this] { Run(); });
+    }
+    ~TManyEcho() {
+        FStopped = true;
+        shutdown(FListener.Get(), SHUT_RDWR);
+        FThread.join();
+        for (int fd : FOpen)
+            close(fd);
+    }
+    uint16_t Port = 0;
+
+private:
+    void Watch(int AFd) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = AFd;
+        epoll_ctl(FPoll.Get(), EPOLL_CTL_ADD, AFd, &event);
+    }
+    void Close(int AFd) {
+        FOpen.erase(std::find(FOpen.begin(), FOpen.end(), AFd));
+        close(AFd);
+    }
+    void Run() {
+        epoll_event events[64];
+        char chunk[65536];
+        while (!FStopped) {
+            const int count = epoll_wait(FPoll.Get(), events, 64, 100);
+            for (int i = 0; i < count; ++i) {
+                const int fd = events[i].data.fd;
+                if (fd == FListener.Get()) {
+                    const int accepted = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+                    if (accepted >= 0) {
+                        FOpen.push_back(accepted);
+                        Watch(accepted);
+                    }
+                    continue;
+                }
+                const ssize_t got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+                if (got > 0)
+                    SendAll(fd, std::string(chunk, static_cast<size_t>(got)));
+                else if (got == 0 || errno != EAGAIN)
+                    Close(fd);
+            }
+        }
+    }
+
+    TFd FListener;
+    TFd FPoll;
+    std::atomic<bool> FStopped{false};
+    std::vector<int> FOpen; // the server thread's, read after it ends
+    std::thread FThread;
+};
 
 // A listener whose accept queue is full, so that further connects to it are
 // never answered (their SYNs are dropped) until the test ends.
