@@ -16,11 +16,6 @@ TIdSocksServer::~TIdSocksServer() {
     SetActive(false);
 }
 
-void TIdSocksServer::RelayConnections(TIdTCPConnection& A, TIdTCPConnection& B, size_t ASize) {
-    TIdRelay relay(A, B, ASize, ASize);
-    relay.Run();
-}
-
 void TIdSocksServer::SendGranted(TIdSocksServerContext& AContext, const std::string& AHost,
                                  TIdPort APort) {
     if (AContext.SocksVersion() == 4)

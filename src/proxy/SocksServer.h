@@ -30,11 +30,6 @@ public:
     // (connection thread).
     TIdServerThreadEvent OnUdpAssociate;
 
-    // Relays between the client connection A and the target connection B in
-    // blocks of at most ASize bytes each way; returns when both directions
-    // have ended or either connection was closed or failed.
-    static void RelayConnections(TIdTCPConnection& A, TIdTCPConnection& B, size_t ASize);
-
 protected:
     void CommandConnect(TIdSocksServerContext& AContext, const std::string& AHost,
                         TIdPort APort) override;

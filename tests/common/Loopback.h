@@ -59,6 +59,19 @@ inline TFd Listener(int ABacklog = 16) {
     return fd;
 }
 
+// A TCP socket listening on ::1 at a free port; empty where loopback has no
+// IPv6 (the caller skips). LocalPort() reads its port like an IPv4 one's.
+inline TFd Listener6() {
+    TFd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    if (fd.Get() < 0 || bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd.Get(), 16) != 0)
+        fd.Reset();
+    return fd;
+}
+
 // A port on 127.0.0.1 that the system has just handed out (and taken back),
 // for settings that need a real number rather than 0.
 inline uint16_t FreePort() {

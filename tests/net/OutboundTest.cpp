@@ -46,21 +46,13 @@ TEST(Outbound, LocalhostInAnyCaseConnectsToTheIPv4Loopback) {
 }
 
 TEST(Outbound, IPv6LiteralsAreUsedAsGiven) {
-    TFd listener(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in6 addr{};
-    addr.sin6_family = AF_INET6;
-    addr.sin6_addr = in6addr_loopback;
-    if (listener.Get() < 0 ||
-        bind(listener.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    TFd listener = test::Listener6();
+    if (listener.Get() < 0)
         GTEST_SKIP() << "no IPv6 loopback here";
-    listen(listener.Get(), 1);
-    socklen_t length = sizeof addr;
-    getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&addr), &length);
-
     TIdTCPClient client;
     client.IPVersion = Id_IPv6;
     client.Host = "0:0:0:0:0:0:0:1";
-    client.Port = ntohs(addr.sin6_port);
+    client.Port = test::LocalPort(listener.Get());
     client.Connect();
     EXPECT_EQ(client.Socket()->Binding().PeerIP, "::1");
 }

@@ -259,13 +259,9 @@ TEST(SocksProtocol, ConnectRepliesWithTheGatewaysOwnEnd) {
 }
 
 TEST(SocksProtocol, Socks5OverIPv6RepliesWithAddressType4) {
-    TFd probe(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in6 addr{};
-    addr.sin6_family = AF_INET6;
-    addr.sin6_addr = in6addr_loopback;
-    if (probe.Get() < 0 || bind(probe.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    TFd probe = test::Listener6();
+    if (probe.Get() < 0)
         GTEST_SKIP() << "no IPv6 loopback";
-    listen(probe.Get(), 4);
     const uint16_t port = test::LocalPort(probe.Get());
     TSocksRig rig;
     rig.Start();
@@ -282,14 +278,9 @@ TEST(SocksProtocol, Socks5OverIPv6RepliesWithAddressType4) {
 }
 
 TEST(SocksProtocol, NamesWithOnlyAnIPv6AddressAreConnectedInBothVersions) {
-    TFd target(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in6 addr{};
-    addr.sin6_family = AF_INET6;
-    addr.sin6_addr = in6addr_loopback;
-    if (target.Get() < 0 ||
-        bind(target.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    TFd target = test::Listener6();
+    if (target.Get() < 0)
         GTEST_SKIP() << "no IPv6 loopback";
-    listen(target.Get(), 4);
     const uint16_t port = test::LocalPort(target.Get());
     test::TIPv6OnlyNameServer names("::1");
     TSocksRig rig;
