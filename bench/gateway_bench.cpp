@@ -56,25 +56,44 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Set for the IPv6 figures: loopback is then ::1 for every socket the
+// benchmark makes and every address it gives the gateway.
+bool gSix = false;
+
+// The loopback address of the family in use, at `port`.
+socklen_t LoopbackAddress(sockaddr_storage& addr, uint16_t port) {
+    addr = {};
+    if (gSix) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(addr);
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(port);
+        return sizeof a;
+    }
+    auto& a = reinterpret_cast<sockaddr_in&>(addr);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return sizeof a;
+}
+
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
 int Listen(uint16_t& port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(gSix ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4096) != 0) {
+    sockaddr_storage a;
+    socklen_t len = LoopbackAddress(a, port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(fd, 4096) != 0) {
         perror("listen");
         std::exit(1);
     }
-    socklen_t len = sizeof a;
     getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
+    // The port sits at the same place in both families' addresses.
+    port = ntohs(reinterpret_cast<sockaddr_in&>(a).sin_port);
     return fd;
 }
 
@@ -109,12 +128,10 @@ bool ReadAll(int fd, void* data, size_t size) {
 }
 
 int ConnectTo(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    int fd = socket(gSix ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage a;
+    const socklen_t len = LoopbackAddress(a, port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), len) != 0) {
         close(fd);
         return -1;
     }
@@ -323,18 +340,16 @@ int Socks5(uint16_t proxy, uint16_t target, const std::string& user, const std::
             return -1;
         }
     }
-    // [ver=5, cmd=CONNECT, rsv, atyp=1, 127.0.0.1, port]
-    const unsigned char request[10] = {5,
-                                       1,
-                                       0,
-                                       1,
-                                       127,
-                                       0,
-                                       0,
-                                       1,
-                                       static_cast<unsigned char>(target >> 8),
-                                       static_cast<unsigned char>(target & 0xff)};
-    if (!WriteAll(fd, request, sizeof request) || !ReadAll(fd, reply, 10) || reply[1] != 0) {
+    // [ver=5, cmd=CONNECT, rsv, atyp=1, 127.0.0.1, port], or with IPv6
+    // [.., atyp=4, ::1, port]; the reply is as long as its request.
+    std::string request{5, 1, 0, 1, 127, 0, 0, 1};
+    if (gSix)
+        request = std::string{5, 1, 0, 4} + std::string(15, '\0') + '\x01';
+    request += static_cast<char>(target >> 8);
+    request += static_cast<char>(target & 0xff);
+    unsigned char answer[22];
+    if (!WriteAll(fd, request.data(), request.size()) ||
+        !ReadAll(fd, answer, request.size()) || answer[1] != 0) {
         close(fd);
         return -1;
     }
@@ -618,8 +633,13 @@ bool StartKestruned(Server& s, const std::string& kind) {
             << "\r\nQueue=1000\r\nLimit=0\r\nBuffer=64\r\nWait=5\r\nFive=1\r\nFour=0\r\n"
                "Enable=1\r\n\r\n";
     }
+    std::string settings = out.str();
+    if (gSix) {
+        for (size_t at; (at = settings.find("127.0.0.1")) != std::string::npos;)
+            settings.replace(at, 9, "::1");
+    }
     const std::string ini = "kestrune-" + std::to_string(s.Ports[0]) + ".ini";
-    WriteFile(ini, out.str());
+    WriteFile(ini, settings);
     return Launch(s, {gKestruned, gDir + "/" + ini});
 }
 
@@ -1008,6 +1028,80 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("\n");
+
+    // The gateway over IPv6 against the direct IPv6 path, each ratio beside
+    // the IPv4 ratio of the same figure.
+    const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 six{};
+    six.sin6_family = AF_INET6;
+    six.sin6_addr = in6addr_loopback;
+    const bool haveSix =
+        probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&six), sizeof six) == 0;
+    if (probe >= 0)
+        close(probe);
+    if (Wanted("IPv6") && haveSix) {
+        gSix = true;
+        StreamServer sink6(false), source6(true);
+        std::vector<std::unique_ptr<EchoServer>> echoes6;
+        std::vector<Server> servers6;
+        servers6.reserve(2);
+        echoes6.push_back(std::make_unique<EchoServer>());
+        std::vector<Path> paths6{
+            {"direct", echoes6.back().get(), [](uint16_t t) { return ConnectTo(t); }}};
+        for (const Kind& kind : Kinds()) {
+            if (kind.Name != "mapper" && kind.Name != "socks5")
+                continue;
+            echoes6.push_back(std::make_unique<EchoServer>());
+            Server s;
+            s.Name = kind.Name;
+            s.Targets = {echoes6.back()->Port(), sink6.Port(), source6.Port()};
+            if (!kind.Start(s)) {
+                Stop(s);
+                continue;
+            }
+            servers6.push_back(s);
+            const Server* started = &servers6.back();
+            paths6.push_back({kind.Name, echoes6.back().get(),
+                              [started](uint16_t t) { return OpenThrough(*started, t); }});
+        }
+        const int clients = cycleClients.back();
+        const std::vector<std::pair<std::string, std::function<double(const Path&)>>> figures{
+            {"throughput up, 1 stream",
+             [&](const Path& p) { return Throughput(p, true, 1, seconds, sink6, source6); }},
+            {"throughput down, 1 stream",
+             [&](const Path& p) { return Throughput(p, false, 1, seconds, sink6, source6); }},
+            {"connection cycles, " + std::to_string(clients) + " clients",
+             [&](const Path& p) { return Cycles(p, seconds, clients); }}};
+        std::printf("\nIPv6 on ::1: ratio to the direct IPv6 path (IPv4 ratio of the same "
+                    "figure in brackets)\n%-30s", "figure");
+        for (size_t i = 1; i < paths6.size(); ++i)
+            std::printf(" %20s", paths6[i].Name.c_str());
+        for (const auto& [figure, measure] : figures) {
+            std::vector<double> values(paths6.size(), 0.0);
+            for (int round = 0; round < rounds; ++round)
+                for (size_t i = 0; i < paths6.size(); ++i)
+                    values[i] += measure(paths6[i]) / rounds;
+            std::printf("\n%-30s", figure.c_str());
+            for (size_t i = 1; i < paths6.size(); ++i) {
+                double four = -1;
+                for (const Row& row : rows) {
+                    if (row.Figure != figure)
+                        continue;
+                    for (size_t j = 1; j < paths.size(); ++j)
+                        if (paths[j].Name == paths6[i].Name && row.Values[0] > 0)
+                            four = row.Values[j] / row.Values[0];
+                }
+                const double ratio = values[0] > 0 ? values[i] / values[0] : 0;
+                four < 0 ? std::printf(" %13.2fx (   -)", ratio)
+                         : std::printf(" %13.2fx (%.2f)", ratio, four);
+            }
+            std::fprintf(stderr, "measured: IPv6 %s\n", figure.c_str());
+        }
+        std::printf("\n");
+        for (Server& s : servers6)
+            Stop(s);
+        gSix = false;
+    }
     if (!fresh.empty()) {
         std::printf("\nin a freshly started server: %d idle connections held (fewer where "
                     "shown), idle %.0f s; then %d relays opened and closed in another\n",
