@@ -489,14 +489,17 @@ void TIdRelay::TEngine::End(TIdRelayEnd AEnd) {
     for (TSide* side : {&FClient, &FRemote}) {
         if (side->Handle < 0)
             continue;
-        if (FCloseAtEnd || AEnd != reFinished) {
-            // Closing takes the socket out of the loop's watch as well.
+        // Out of the loop's watch first: a close takes it out only when no
+        // other descriptor shares the socket, and the close is put off
+        // while another thread is inside a call on it; an event for a
+        // relay that has gone must never come.
+        if (side->Watched)
+            loop.Unwatch(side->Handle);
+        side->Watched = false;
+        if (FCloseAtEnd || AEnd != reFinished)
             side->Binding().ReleaseAndClose();
-        } else {
-            if (side->Watched)
-                loop.Unwatch(side->Handle);
+        else
             side->Binding().Release();
-        }
         side->Handle = -1;
     }
     for (TDirection* direction : {&FUp, &FDown}) {
