@@ -26,7 +26,7 @@ TPortMapper::~TPortMapper() {
 }
 
 bool TPortMapper::Listening() const {
-    return mSockTCP.Active() || mSockUDP.Active();
+    return mSockTCP.Active() || mSockUDP.Active() || mReplies;
 }
 
 TIdPort TPortMapper::TCPPort() {
@@ -34,6 +34,8 @@ TIdPort TPortMapper::TCPPort() {
 }
 
 TIdPort TPortMapper::UDPPort() {
+    if (mReplies)
+        return mReplies->Binding().Port;
     return mSockUDP.Active() && mSockUDP.Bindings.Count() > 0 ? mSockUDP.Bindings[0].Port : 0;
 }
 
@@ -58,27 +60,31 @@ void TPortMapper::Start() {
             mSockTCP.BufferSize = SaturatedInt(BufferBytes());
             mSockTCP.SetActive(true);
         }
-        if (mUDP) {
+        // Port 0 asks the system for one; both sides then share the port
+        // that TCP got.
+        const TIdPort udpPort = mOwnPort == 0 ? TCPPort() : static_cast<TIdPort>(mOwnPort);
+        if (mUDP && mTwoWay) {
+            // Requests and answers on one thread of the router's own.
+            // Answers are traffic, as bytes written to a TCP client are.
+            mReplies = std::make_unique<TUDPReplyRouter>(
+                mOwnHost, udpPort, mMapHost, static_cast<TIdPort>(mMapPort),
+                SaturatedInt(WaitMilliseconds() * 60), static_cast<size_t>(BufferBytes()),
+                [this](TUDPReplyRouter& ARouter, TIdSocketHandle& ABinding, const TIdBytes& AData) {
+                    HandleDatagram(ABinding, AData, &ARouter);
+                },
+                [this](int64_t ABytes) { CountTraffic(ABytes); });
+            mReplies->Start();
+            const TIdSocketHandle& binding = mReplies->Binding();
+            mUDPEndpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::UDP, binding.IP, binding.Port);
+        } else if (mUDP) {
             TIdSocketHandle& binding = mSockUDP.Bindings.Add();
             binding.IP = mOwnHost;
-            // Port 0 asks the system for one; both sides then share the
-            // port that TCP got.
-            binding.Port = mOwnPort == 0 ? TCPPort() : static_cast<TIdPort>(mOwnPort);
+            binding.Port = udpPort;
             binding.IPVersion = IPVersionOf(mOwnHost);
             mSockUDP.BufferSize = SaturatedInt(BufferBytes());
-            if (mTwoWay) {
-                // Ready before the first datagram can arrive. Answers are
-                // traffic, as bytes written to a TCP client are.
-                mReplies = std::make_unique<TUDPReplyRouter>(
-                    binding, mMapHost, static_cast<TIdPort>(mMapPort),
-                    SaturatedInt(WaitMilliseconds() * 60), static_cast<size_t>(BufferBytes()),
-                    [this](int64_t ABytes) { CountTraffic(ABytes); });
-                mReplies->Start();
-            }
             mSockUDP.SetActive(true);
             mUDPEndpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::UDP, binding.IP, binding.Port);
-            if (!mTwoWay)
-                OpenCrossFamilyOutput();
+            OpenCrossFamilyOutput();
         }
     } catch (...) {
         Log("Listen failed: " + mOwnHost + ":" + std::to_string(mOwnPort));
@@ -102,9 +108,9 @@ void TPortMapper::Stop() {
         mSockTCP.SetActive(false); // waits for every connection thread
         mSockTCP.Bindings.Clear();
     }
-    if (mSockUDP.Active()) {
+    if (mSockUDP.Active() || mReplies) {
         mSockUDP.SetActive(false);
-        mReplies.reset(); // after the listener thread that feeds it
+        mReplies.reset();
         mSockUDP.Bindings.Clear();
         mUDPEndpoint.reset();
         mUDPOutEndpoint.reset();
@@ -141,9 +147,9 @@ void TPortMapper::Drop() {
             if (static_cast<TIdMappedPortContext&>(*context).Terminate())
                 ++mDrop;
     }
-    if (mSockUDP.Active()) {
+    if (mSockUDP.Active() || mReplies) {
         mSockUDP.SetActive(false);
-        mReplies.reset(); // after the listener thread that feeds it
+        mReplies.reset();
         mSockUDP.Bindings.Clear();
         mUDPEndpoint.reset();
         mUDPOutEndpoint.reset();
@@ -214,6 +220,11 @@ void TPortMapper::PortMapperDisconnect(TIdContext& AContext) {
 
 void TPortMapper::PortMapperUDPRead(TIdUDPListenerThread& /*AThread*/, const TIdBytes& AData,
                                     TIdSocketHandle& ABinding) {
+    HandleDatagram(ABinding, AData, nullptr);
+}
+
+void TPortMapper::HandleDatagram(TIdSocketHandle& ABinding, const TIdBytes& AData,
+                                 TUDPReplyRouter* AReplies) {
     if (DropLooped(TIdOwnEndpoints::UDP, ABinding))
         return;
     if (!mOwner.GetAccessRestriction(mOwnHost, ABinding.PeerIP, mOwnPort, ABinding.PeerPort)) {
@@ -221,10 +232,10 @@ void TPortMapper::PortMapperUDPRead(TIdUDPListenerThread& /*AThread*/, const TId
         LogDenied(ABinding.PeerIP, PeerText(ABinding));
         return;
     }
-    if (mReplies) {
+    if (AReplies) {
         // Each sender has a socket of its own; one sender too many is
         // refused. A datagram whose send fails is counted all the same.
-        if (!mReplies->Forward(ABinding.PeerIP, ABinding.PeerPort, AData)) {
+        if (!AReplies->Forward(ABinding.PeerIP, ABinding.PeerPort, AData)) {
             ++mDrop;
             LogDenied(ABinding.PeerIP, PeerText(ABinding));
             return;

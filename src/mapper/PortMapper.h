@@ -43,6 +43,11 @@ private:
     void PortMapperDisconnect(TIdContext& AContext);
     void PortMapperUDPRead(TIdUDPListenerThread& AThread, const TIdBytes& AData,
                            TIdSocketHandle& ABinding);
+    // One datagram from the sender that ABinding's PeerIP and PeerPort name:
+    // the loop and access checks, the counting and the forwarding (through
+    // AReplies for a two-way mapping).
+    void HandleDatagram(TIdSocketHandle& ABinding, const TIdBytes& AData,
+                        TUDPReplyRouter* AReplies);
     // True (after counting and, once per start, logging it) when the peer is
     // one of the gateway's own forwarding endpoints: the traffic has come
     // round a loop of mappers and must go no further.

@@ -30,12 +30,17 @@ struct TUDPReplyRouter::TSender {
     TIdOwnEndpoints::TEntryPtr Endpoint; // its socket is the gateway's own
 };
 
-TUDPReplyRouter::TUDPReplyRouter(TIdSocketHandle& AListening, std::string ARemoteIP,
+TUDPReplyRouter::TUDPReplyRouter(std::string AOwnIP, TIdPort AOwnPort, std::string ARemoteIP,
                                  TIdPort ARemotePort, int AIdleMilliseconds, size_t ABlockSize,
+                                 TRequestEvent AOnRequest,
                                  std::function<void(int64_t)> ACountAnswer)
-    : FListening(AListening), FRemoteIP(std::move(ARemoteIP)), FRemotePort(ARemotePort),
+    : FRemoteIP(std::move(ARemoteIP)), FRemotePort(ARemotePort),
       FIdle(std::max(AIdleMilliseconds, 1)), FBlockSize(std::min<size_t>(ABlockSize, 65535)),
-      FCountAnswer(std::move(ACountAnswer)) {}
+      FOnRequest(std::move(AOnRequest)), FCountAnswer(std::move(ACountAnswer)) {
+    FListening.IPVersion = IPVersionOf(AOwnIP);
+    FListening.IP = std::move(AOwnIP);
+    FListening.Port = AOwnPort;
+}
 
 TUDPReplyRouter::~TUDPReplyRouter() {
     Stop();
@@ -43,15 +48,29 @@ TUDPReplyRouter::~TUDPReplyRouter() {
 
 void TUDPReplyRouter::Start() {
     FStopped = false;
-    FAnswer.resize(FBlockSize + 1);
+    FBlock.resize(FBlockSize + 1);
+    FRequest.reserve(FBlockSize);
+    try {
+        FListening.AllocateSocket(SOCK_DGRAM | SOCK_NONBLOCK);
+        FListening.Bind();
+    } catch (...) {
+        FListening.CloseSocket();
+        throw;
+    }
     FPoll = epoll_create1(EPOLL_CLOEXEC);
     FWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event wake{};
     wake.events = EPOLLIN;
     wake.data.ptr = nullptr;
-    if (FPoll < 0 || FWake < 0 || epoll_ctl(FPoll, EPOLL_CTL_ADD, FWake, &wake) != 0) {
+    epoll_event listening{};
+    listening.events = EPOLLIN;
+    listening.data.ptr = &FListening;
+    TIdSocketHandle::TUse use(FListening);
+    if (FPoll < 0 || FWake < 0 || !use || epoll_ctl(FPoll, EPOLL_CTL_ADD, FWake, &wake) != 0 ||
+        epoll_ctl(FPoll, EPOLL_CTL_ADD, use.Handle(), &listening) != 0) {
+        const int error = errno;
         Stop();
-        throw EIdSocketError(errno);
+        throw EIdSocketError(error);
     }
     FThread = std::thread([this] {
         try {
@@ -74,6 +93,7 @@ void TUDPReplyRouter::Stop() {
     for (auto& [key, sender] : FSenders)
         ::close(sender->Handle);
     FSenders.clear();
+    FListening.CloseSocket();
     for (int* fd : {&FPoll, &FWake}) {
         if (*fd >= 0)
             ::close(*fd);
@@ -126,10 +146,12 @@ bool TUDPReplyRouter::Forward(const std::string& ASenderIP, TIdPort ASenderPort,
             return true;
         }
         found = FSenders.emplace(key, std::move(sender)).first;
-        // The router's thread may be waiting without a limit: it must count
-        // this sender's idle time.
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(FWake, &one, sizeof one);
+        // From another thread, the router's thread may be waiting without
+        // a limit: it must count this sender's idle time.
+        if (std::this_thread::get_id() != FThread.get_id()) {
+            const uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = write(FWake, &one, sizeof one);
+        }
     }
     TSender& sender = *found->second;
     sender.LastTraffic = NowMilliseconds();
@@ -138,8 +160,39 @@ bool TUDPReplyRouter::Forward(const std::string& ASenderIP, TIdPort ASenderPort,
     return true;
 }
 
+void TUDPReplyRouter::Requests() {
+    TIdSocketHandle::TUse use(FListening);
+    if (!use)
+        return;
+    // All that has arrived, one after another without a wait between them.
+    for (;;) {
+        sockaddr_storage from{};
+        socklen_t length = sizeof from;
+        // MSG_TRUNC: a datagram longer than the block is recognised and
+        // dropped whole.
+        const ssize_t received =
+            recvfrom(use.Handle(), FBlock.data(), FBlockSize, MSG_DONTWAIT | MSG_TRUNC,
+                     reinterpret_cast<sockaddr*>(&from), &length);
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received < 0)
+            return;
+        if (static_cast<size_t>(received) > FBlockSize)
+            continue;
+        FRequest.assign(FBlock.data(), FBlock.data() + received);
+        TIdSocketHandle::FromSockAddr(reinterpret_cast<sockaddr*>(&from), FListening.PeerIP,
+                                      FListening.PeerPort);
+        try {
+            if (FOnRequest)
+                FOnRequest(*this, FListening, FRequest);
+        } catch (...) {
+            // A failed send loses the datagram, as UDP may.
+        }
+    }
+}
+
 void TUDPReplyRouter::Answer(TSender& ASender) {
-    std::vector<uint8_t>& data = FAnswer;
+    std::vector<uint8_t>& data = FBlock;
     for (;;) {
         // MSG_TRUNC: an answer longer than the block is recognised and dropped.
         const ssize_t received =
@@ -190,17 +243,17 @@ void TUDPReplyRouter::Run() {
         const int ready = epoll_wait(FPoll, events, 64, wait);
         if (ready < 0 && errno != EINTR)
             return;
-        // The senders were made by the listener thread: their fields are
-        // read under the lock that made them (sends are not blocking).
-        std::lock_guard<std::mutex> lock(FLock);
         for (int i = 0; i < ready && !FStopped; ++i) {
-            auto* sender = static_cast<TSender*>(events[i].data.ptr);
-            if (!sender) {
+            void* source = events[i].data.ptr;
+            if (!source) {
                 uint64_t count;
                 [[maybe_unused]] ssize_t n = read(FWake, &count, sizeof count);
-                continue;
+            } else if (source == &FListening) {
+                Requests();
+            } else {
+                std::lock_guard<std::mutex> lock(FLock);
+                Answer(*static_cast<TSender*>(source));
             }
-            Answer(*sender);
         }
     }
 }

@@ -56,10 +56,7 @@ TEST(PortMapperTwoWay, EachSenderGetsItsOwnAnswersOnly) {
 
 TEST(PortMapperTwoWay, AnIdleSendersSocketCloses) {
     test::TUdpEcho echo;
-    TFd listening = test::UdpSocket();
-    TIdSocketHandle binding;
-    binding.Adopt(listening.Release(), Id_IPv4);
-    TUDPReplyRouter router(binding, "127.0.0.1", echo.Port, 200, 65536, nullptr);
+    TUDPReplyRouter router("127.0.0.1", 0, "127.0.0.1", echo.Port, 200, 65536, nullptr, nullptr);
     router.Start();
     EXPECT_TRUE(router.Forward("127.0.0.1", 40000, ToBytes("ping")));
     EXPECT_EQ(router.SenderCount(), 1u);
