@@ -79,9 +79,13 @@ public:
     // Returns the live contexts with the list's lock held; pair with UnlockList.
     std::vector<TIdContext*>& LockList() {
         FLock.lock();
+        MarkListWalk(true);
         return FItems;
     }
-    void UnlockList() { FLock.unlock(); }
+    void UnlockList() {
+        MarkListWalk(false);
+        FLock.unlock();
+    }
 
     size_t Count() const {
         std::lock_guard<std::mutex> lock(FLock);

@@ -72,7 +72,26 @@ bool TIdSocketHandle::HandleAllocated() const {
     return FOpen;
 }
 
+namespace {
+thread_local int tListWalks = 0;
+std::atomic<int64_t> gCallsDuringWalks{0};
+
+void NoteSocketCall() {
+    if (tListWalks > 0)
+        ++gCallsDuringWalks;
+}
+} // namespace
+
+void MarkListWalk(bool AStarted) {
+    tListWalks += AStarted ? 1 : -1;
+}
+
+int64_t SocketCallsDuringListWalks() {
+    return gCallsDuringWalks.load();
+}
+
 void TIdSocketHandle::CloseSocket() {
+    NoteSocketCall();
     std::lock_guard<std::mutex> lock(FLock);
     if (!FOpen)
         return;
@@ -90,6 +109,7 @@ void TIdSocketHandle::CloseSocket() {
 }
 
 int TIdSocketHandle::Acquire() {
+    NoteSocketCall();
     std::lock_guard<std::mutex> lock(FLock);
     if (!FOpen)
         return -1;

@@ -110,6 +110,13 @@ private:
     int FUsers = 0;
 };
 
+// A thread that holds a server's list of live contexts (to walk it) marks
+// itself; every socket call it makes meanwhile is counted. A walk should
+// make none: accepts and closes wait for the list while it is held.
+void MarkListWalk(bool AStarted);
+// The socket calls made during list walks since the process began.
+int64_t SocketCallsDuringListWalks();
+
 // An address and port as the event log writes them: "IP:port", an IPv6
 // address in brackets ("[2001:db8::7]:51000").
 std::string EndpointText(const std::string& AIP, TIdPort APort);

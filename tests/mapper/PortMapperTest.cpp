@@ -184,7 +184,9 @@ TEST_F(PortMapperTCP, DropCutsEveryLiveConnectionAndKeepsListening) {
     EXPECT_EQ(test::ReadAll(mappings[2].second.Get()), "");
     const size_t linesBefore = Host.Lines().size();
 
+    const int64_t calls = SocketCallsDuringListWalks();
     Mapper.Drop();
+    EXPECT_EQ(SocketCallsDuringListWalks(), calls) << "a socket call while the list was held";
     EXPECT_EQ(Mapper.mDrop, 3);
     for (auto& [client, remote] : mappings)
         EXPECT_TRUE(test::PeerClosed(client.Get()));

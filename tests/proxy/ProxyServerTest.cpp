@@ -209,16 +209,21 @@ TEST(ProxyServer, DropClosesEveryRelayAndCountsIt) {
     std::vector<TFd> clients;
     for (int i = 0; i < 3; ++i)
         clients.push_back(rig.Relayed(echo.Port));
-    EXPECT_EQ(rig.Service.mOnline, 3);
+    // And one still in its request exchange.
+    clients.push_back(rig.Client());
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mOnline == 4; }));
+    // No socket call while the list is held: accepts and closes go on.
+    const int64_t calls = SocketCallsDuringListWalks();
     rig.Service.Drop();
-    EXPECT_EQ(rig.Service.mDrop, 3);
+    EXPECT_EQ(SocketCallsDuringListWalks(), calls);
+    EXPECT_EQ(rig.Service.mDrop, 4);
     for (TFd& client : clients)
         EXPECT_TRUE(test::PeerClosed(client.Get()));
-    ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Count("Disconnected") == 3; }));
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Count("Disconnected") == 4; }));
     ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mOnline == 0; }));
     rig.Service.Drop(); // nothing left to close
-    EXPECT_EQ(rig.Service.mDrop, 3);
-    EXPECT_EQ(rig.Service.mOnTotal, 3);
+    EXPECT_EQ(rig.Service.mDrop, 4);
+    EXPECT_EQ(rig.Service.mOnTotal, 4);
 }
 
 TEST(ProxyServer, StopAndDropEndPendingConnectsAtOnce) {
