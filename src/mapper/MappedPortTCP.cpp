@@ -60,7 +60,8 @@ void TIdMappedPortContext::ConnectOutbound() {
         FConnectWakeUp.reset();
     }
     const TIdSocketHandle& local = FOutboundClient->IOHandler()->Binding();
-    FOutboundEndpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::TCP, local.IP, local.Port);
+    FOutboundEndpoint =
+        TIdOwnEndpoints::AddConnection(local.IP, local.Port, local.PeerIP, local.PeerPort);
     // The relay needs no wake-up: its descriptor goes now, not with the mapping.
     FOutboundClient->SetWakeUp(nullptr);
     if (server.BufferSize > 0) {

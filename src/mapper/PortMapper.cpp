@@ -75,7 +75,7 @@ void TPortMapper::Start() {
                 [this](int64_t ABytes) { CountTraffic(ABytes); });
             mReplies->Start();
             const TIdSocketHandle& binding = mReplies->Binding();
-            mUDPEndpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::UDP, binding.IP, binding.Port);
+            mUDPEndpoint = TIdOwnEndpoints::AddDatagram(binding.IP, binding.Port);
         } else if (mUDP) {
             TIdSocketHandle& binding = mSockUDP.Bindings.Add();
             binding.IP = mOwnHost;
@@ -83,7 +83,7 @@ void TPortMapper::Start() {
             binding.IPVersion = IPVersionOf(mOwnHost);
             mSockUDP.BufferSize = SaturatedInt(BufferBytes());
             mSockUDP.SetActive(true);
-            mUDPEndpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::UDP, binding.IP, binding.Port);
+            mUDPEndpoint = TIdOwnEndpoints::AddDatagram(binding.IP, binding.Port);
             OpenCrossFamilyOutput();
         }
     } catch (...) {
@@ -166,13 +166,16 @@ void TPortMapper::OpenCrossFamilyOutput() {
     mUDPOut.Port = 0;
     mUDPOut.AllocateSocket(SOCK_DGRAM);
     mUDPOut.Bind();
-    mUDPOutEndpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::UDP,
-                                           family == Id_IPv6 ? "::" : "0.0.0.0", mUDPOut.Port);
+    mUDPOutEndpoint =
+        TIdOwnEndpoints::AddDatagram(family == Id_IPv6 ? "::" : "0.0.0.0", mUDPOut.Port);
 }
 
-bool TPortMapper::DropLooped(TIdOwnEndpoints::TProtocol AProtocol,
-                             const TIdSocketHandle& ABinding) {
-    if (!TIdOwnEndpoints::Contains(AProtocol, ABinding.PeerIP, ABinding.PeerPort))
+bool TPortMapper::DropLooped(bool AConnection, const TIdSocketHandle& ABinding) {
+    const bool looped = AConnection
+                            ? TIdOwnEndpoints::MadeConnection(ABinding.PeerIP, ABinding.PeerPort,
+                                                              ABinding.IP, ABinding.Port)
+                            : TIdOwnEndpoints::SentDatagram(ABinding.PeerIP, ABinding.PeerPort);
+    if (!looped)
         return false;
     ++mDrop;
     if (!mLoopLogged.exchange(true))
@@ -185,7 +188,7 @@ void TPortMapper::PortMapperConnect(TIdContext& AContext) {
     TIdSocketHandle* binding = AContext.Binding();
     if (!binding)
         return;
-    if (DropLooped(TIdOwnEndpoints::TCP, *binding)) {
+    if (DropLooped(true, *binding)) {
         static_cast<TIdServerContext&>(AContext).Deny();
         AContext.Connection()->Disconnect();
         return;
@@ -225,7 +228,7 @@ void TPortMapper::PortMapperUDPRead(TIdUDPListenerThread& /*AThread*/, const TId
 
 void TPortMapper::HandleDatagram(TIdSocketHandle& ABinding, const TIdBytes& AData,
                                  TUDPReplyRouter* AReplies) {
-    if (DropLooped(TIdOwnEndpoints::UDP, ABinding))
+    if (DropLooped(false, ABinding))
         return;
     if (!mOwner.GetAccessRestriction(mOwnHost, ABinding.PeerIP, mOwnPort, ABinding.PeerPort)) {
         ++mDrop;

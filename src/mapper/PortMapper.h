@@ -52,7 +52,9 @@ private:
     // one of the gateway's own forwarding endpoints: the traffic has come
     // round a loop of mappers and must go no further.
     void OpenCrossFamilyOutput();
-    bool DropLooped(TIdOwnEndpoints::TProtocol AProtocol, const TIdSocketHandle& ABinding);
+    // AConnection: an accepted connection, whose own end ABinding names too;
+    // otherwise a datagram.
+    bool DropLooped(bool AConnection, const TIdSocketHandle& ABinding);
 
     TIdMappedPortTCP mSockTCP;
     TIdUDPServer mSockUDP;

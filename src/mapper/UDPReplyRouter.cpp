@@ -135,7 +135,7 @@ bool TUDPReplyRouter::Forward(const std::string& ASenderIP, TIdPort ASenderPort,
         TIdPort localPort = 0;
         if (getsockname(sender->Handle, reinterpret_cast<sockaddr*>(&local), &localLength) == 0)
             TIdSocketHandle::FromSockAddr(reinterpret_cast<sockaddr*>(&local), localIP, localPort);
-        sender->Endpoint = TIdOwnEndpoints::Add(TIdOwnEndpoints::UDP, localIP, localPort);
+        sender->Endpoint = TIdOwnEndpoints::AddDatagram(localIP, localPort);
         sender->IP = ASenderIP;
         sender->Port = ASenderPort;
         epoll_event event{};

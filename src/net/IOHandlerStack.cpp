@@ -37,6 +37,11 @@ bool TIdIOHandlerStack::Close() {
     return wasOpen;
 }
 
+void TIdIOHandlerStack::DisarmCloseSignal() {
+    std::lock_guard<std::mutex> lock(FCloseSignalLock);
+    FCloseSignal.reset();
+}
+
 TIdWakeUpPtr TIdIOHandlerStack::ArmCloseSignal() {
     auto signal = std::make_shared<TIdWakeUp>();
     std::lock_guard<std::mutex> lock(FCloseSignalLock);

@@ -44,10 +44,12 @@ public:
     // of a connect in progress. Buffered input stays. Answers whether the
     // handler was open until now.
     bool Close();
-    // Owner thread, before a connect: a fresh wake-up that the next Close()
-    // signals, so that a connect which has no socket of its own yet (a name
-    // lookup, several attempts) still ends at once.
+    // Owner thread, for the length of a connect: a fresh wake-up that
+    // Close() signals meanwhile, so that a connect which has no socket of its
+    // own yet (a name lookup, several attempts) still ends at once. Disarm
+    // when the connect is over: the wake-up holds a descriptor.
     TIdWakeUpPtr ArmCloseSignal();
+    void DisarmCloseSignal();
 
     uint8_t ReadByte();
     // Exactly ACount bytes, appended to ABuffer (or replacing its contents).

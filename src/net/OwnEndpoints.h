@@ -20,15 +20,27 @@ public:
     class TEntry;
     using TEntryPtr = std::unique_ptr<TEntry>;
 
-    // Registers AIP:APort; an "any" address stands for every local address
-    // (a socket bound to it sends from whichever the route picks).
-    static TEntryPtr Add(TProtocol AProtocol, const std::string& AIP, TIdPort APort);
-    static bool Contains(TProtocol AProtocol, const std::string& AIP, TIdPort APort);
+    // A datagram socket bound to AIP:APort; an "any" address stands for
+    // every local address (the socket sends from whichever the route picks).
+    static TEntryPtr AddDatagram(const std::string& AIP, TIdPort APort);
+    // An outbound connection from ALocalIP:ALocalPort to ARemoteIP:ARemotePort.
+    // A connection is known by both ends: the local port alone may be shared
+    // with connections elsewhere.
+    static TEntryPtr AddConnection(const std::string& ALocalIP, TIdPort ALocalPort,
+                                   const std::string& ARemoteIP, TIdPort ARemotePort);
+
+    // A datagram from AIP:APort.
+    static bool SentDatagram(const std::string& AIP, TIdPort APort);
+    // An accepted connection whose peer is APeerIP:APeerPort and whose own
+    // end is ALocalIP:ALocalPort.
+    static bool MadeConnection(const std::string& APeerIP, TIdPort APeerPort,
+                               const std::string& ALocalIP, TIdPort ALocalPort);
 };
 
 class TIdOwnEndpoints::TEntry {
 public:
-    TEntry(TProtocol AProtocol, std::string AIP, TIdPort APort);
+    TEntry(TProtocol AProtocol, std::string AIP, TIdPort APort, std::string ARemoteIP,
+           TIdPort ARemotePort);
     ~TEntry();
     TEntry(const TEntry&) = delete;
     TEntry& operator=(const TEntry&) = delete;
@@ -38,6 +50,8 @@ private:
     TProtocol FProtocol;
     std::string FIP;
     TIdPort FPort;
+    std::string FRemoteIP;
+    TIdPort FRemotePort;
 };
 
 } // namespace kestrune

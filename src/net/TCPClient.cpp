@@ -95,6 +95,10 @@ void TIdTCPClient::Connect() {
     TIdSocketHandle& binding = handler.Binding();
     // A Disconnect() from another thread while this runs signals it.
     const TIdWakeUpPtr aborted = handler.ArmCloseSignal();
+    struct TDisarm {
+        TIdIOHandlerStack& Handler;
+        ~TDisarm() { Handler.DisarmCloseSignal(); }
+    } disarm{handler};
     const TIdWakeUpPtr wakeUp = FWakeUp ? FWakeUp : CurrentThreadWakeUp();
     const bool limited = ConnectTimeout > 0;
     const auto deadline = TClock::now() + std::chrono::milliseconds(std::max(ConnectTimeout, 0));
