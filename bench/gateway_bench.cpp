@@ -487,8 +487,13 @@ Usage GroupUsage(pid_t group) {
         const pid_t pid = std::atoi(entry->d_name);
         if (pid <= 0)
             continue;
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string stat;
+        try {
+            std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+            stat.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        } catch (const std::exception&) {
+            continue; // the process ended while it was read
+        }
         const auto close = stat.rfind(')');
         if (close == std::string::npos)
             continue;
@@ -507,11 +512,15 @@ Usage GroupUsage(pid_t group) {
             continue;
         usage.CpuSeconds +=
             static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-        std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
-        std::string line;
-        while (std::getline(rollup, line))
-            if (line.rfind("Pss:", 0) == 0)
-                usage.ResidentKb += std::atof(line.c_str() + 4);
+        try {
+            std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+            std::string line;
+            while (std::getline(rollup, line))
+                if (line.rfind("Pss:", 0) == 0)
+                    usage.ResidentKb += std::atof(line.c_str() + 4);
+        } catch (const std::exception&) {
+            continue;
+        }
         if (DIR* fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
             while (dirent* fd = readdir(fds))
                 if (fd->d_name[0] != '.')
