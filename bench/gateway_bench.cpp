@@ -348,8 +348,8 @@ int Socks5(uint16_t proxy, uint16_t target, const std::string& user, const std::
     request += static_cast<char>(target >> 8);
     request += static_cast<char>(target & 0xff);
     unsigned char answer[22];
-    if (!WriteAll(fd, request.data(), request.size()) ||
-        !ReadAll(fd, answer, request.size()) || answer[1] != 0) {
+    if (!WriteAll(fd, request.data(), request.size()) || !ReadAll(fd, answer, request.size()) ||
+        answer[1] != 0) {
         close(fd);
         return -1;
     }
@@ -1048,7 +1048,15 @@ int main(int argc, char** argv) {
         probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&six), sizeof six) == 0;
     if (probe >= 0)
         close(probe);
-    if (Wanted("IPv6") && haveSix) {
+    // Each IPv6 figure is wanted as "IPv6 <figure>", or with its IPv4 twin.
+    auto WantedSix = [&](const std::string& figure) {
+        return Wanted("IPv6 " + figure) || Wanted(figure);
+    };
+    const int sixClients = cycleClients.back();
+    const std::string sixFigures[] = {"throughput up, 1 stream", "throughput down, 1 stream",
+                                      "connection cycles, " + std::to_string(sixClients) +
+                                          " clients"};
+    if (haveSix && std::any_of(std::begin(sixFigures), std::end(sixFigures), WantedSix)) {
         gSix = true;
         StreamServer sink6(false), source6(true);
         std::vector<std::unique_ptr<EchoServer>> echoes6;
@@ -1073,19 +1081,20 @@ int main(int argc, char** argv) {
             paths6.push_back({kind.Name, echoes6.back().get(),
                               [started](uint16_t t) { return OpenThrough(*started, t); }});
         }
-        const int clients = cycleClients.back();
         const std::vector<std::pair<std::string, std::function<double(const Path&)>>> figures{
-            {"throughput up, 1 stream",
+            {sixFigures[0],
              [&](const Path& p) { return Throughput(p, true, 1, seconds, sink6, source6); }},
-            {"throughput down, 1 stream",
+            {sixFigures[1],
              [&](const Path& p) { return Throughput(p, false, 1, seconds, sink6, source6); }},
-            {"connection cycles, " + std::to_string(clients) + " clients",
-             [&](const Path& p) { return Cycles(p, seconds, clients); }}};
+            {sixFigures[2], [&](const Path& p) { return Cycles(p, seconds, sixClients); }}};
         std::printf("\nIPv6 on ::1: ratio to the direct IPv6 path (IPv4 ratio of the same "
-                    "figure in brackets)\n%-30s", "figure");
+                    "figure in brackets)\n%-30s",
+                    "figure");
         for (size_t i = 1; i < paths6.size(); ++i)
             std::printf(" %20s", paths6[i].Name.c_str());
         for (const auto& [figure, measure] : figures) {
+            if (!WantedSix(figure))
+                continue;
             std::vector<double> values(paths6.size(), 0.0);
             for (int round = 0; round < rounds; ++round)
                 for (size_t i = 0; i < paths6.size(); ++i)
