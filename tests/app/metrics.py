@@ -66,14 +66,19 @@ def test():
         check(echoes(through_mapper, b"m" * 70000), "no relay through the port mapper")
         labels = {"proxy": '{service="Of\\"fice",kind="proxy"}',
                   "mapper": '{service="Map",kind="mapper"}'}
+        expected = {kind: {"kestrune_relayed_bytes_total": sent, "kestrune_connections_online": 1,
+                           "kestrune_connections_total": 1, "kestrune_drops_total": 0,
+                           "kestrune_service_up": 1}
+                    for kind, sent in (("proxy", 300000), ("mapper", 70000))}
+
+        def figures(samples):
+            return {kind: {name: samples.get(name + labels[kind]) for name in expected[kind]}
+                    for kind in expected}
+        # A block is counted once it is written whole, a moment after the
+        # client may have read its last bytes.
+        check(wait_for(lambda: figures(scrape(port)) == expected),
+              f"{figures(scrape(port))} instead of {expected}")
         samples = scrape(port)
-        for kind, sent in (("proxy", 300000), ("mapper", 70000)):
-            got = {name: samples.get(name + labels[kind]) for name in (
-                "kestrune_relayed_bytes_total", "kestrune_connections_online",
-                "kestrune_connections_total", "kestrune_drops_total", "kestrune_service_up")}
-            check(got == {"kestrune_relayed_bytes_total": sent, "kestrune_connections_online": 1,
-                          "kestrune_connections_total": 1, "kestrune_drops_total": 0,
-                          "kestrune_service_up": 1}, f"{kind}: {got}")
         check(samples.get("kestrune_threads", 0) > 1, "no thread count")
         check(samples.get("kestrune_open_descriptors", 0) > 4, "no descriptor count")
         through_proxy.close()

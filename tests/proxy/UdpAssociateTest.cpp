@@ -111,7 +111,7 @@ TEST(UdpAssociate, RequestsAndAnswersForEveryKindOfTarget) {
     // Bytes written to the client are its traffic; the association is one
     // connection while it lives.
     EXPECT_EQ(rig.Service.mOnline, 1);
-    EXPECT_GT(rig.Service.mTrafTotal, 0);
+    EXPECT_TRUE(test::WaitFor([&] { return rig.Service.mTrafTotal > 0; }));
 
     // The end of the control connection closes the relay's socket at once.
     control.Reset();
