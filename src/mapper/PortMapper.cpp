@@ -91,10 +91,8 @@ void TPortMapper::Start() {
         Stop();
         // Nothing of this attempt may stay bound, so that the next Start binds afresh.
         mSockTCP.SetActive(false);
-        mSockUDP.SetActive(false);
-        mReplies.reset();
         mSockTCP.Bindings.Clear();
-        mSockUDP.Bindings.Clear();
+        CloseUDP();
         return;
     }
     Log("Started");
@@ -108,14 +106,8 @@ void TPortMapper::Stop() {
         mSockTCP.SetActive(false); // waits for every connection thread
         mSockTCP.Bindings.Clear();
     }
-    if (mSockUDP.Active() || mReplies) {
-        mSockUDP.SetActive(false);
-        mReplies.reset();
-        mSockUDP.Bindings.Clear();
-        mUDPEndpoint.reset();
-        mUDPOutEndpoint.reset();
-        mUDPOut.CloseSocket();
-    }
+    if (mSockUDP.Active() || mReplies)
+        CloseUDP();
     ResetCounters();
     Log("Stopped");
 }
@@ -147,14 +139,17 @@ void TPortMapper::Drop() {
             if (static_cast<TIdMappedPortContext&>(*context).Terminate())
                 ++mDrop;
     }
-    if (mSockUDP.Active() || mReplies) {
-        mSockUDP.SetActive(false);
-        mReplies.reset();
-        mSockUDP.Bindings.Clear();
-        mUDPEndpoint.reset();
-        mUDPOutEndpoint.reset();
-        mUDPOut.CloseSocket();
-    }
+    if (mSockUDP.Active() || mReplies)
+        CloseUDP();
+}
+
+void TPortMapper::CloseUDP() {
+    mSockUDP.SetActive(false);
+    mReplies.reset();
+    mSockUDP.Bindings.Clear();
+    mUDPEndpoint.reset();
+    mUDPOutEndpoint.reset();
+    mUDPOut.CloseSocket();
 }
 
 void TPortMapper::OpenCrossFamilyOutput() {
@@ -235,21 +230,19 @@ void TPortMapper::HandleDatagram(TIdSocketHandle& ABinding, const TIdBytes& ADat
         LogDenied(ABinding.PeerIP, PeerText(ABinding));
         return;
     }
-    if (AReplies) {
-        // Each sender has a socket of its own; one sender too many is
-        // refused. A datagram whose send fails is counted all the same.
-        if (!AReplies->Forward(ABinding.PeerIP, ABinding.PeerPort, AData)) {
-            ++mDrop;
-            LogDenied(ABinding.PeerIP, PeerText(ABinding));
-            return;
-        }
-        ++mOnTotal;
-        CountTraffic(static_cast<int64_t>(AData.size()));
+    // A two-way mapper gives each sender a socket of its own; one sender
+    // too many is refused.
+    if (AReplies && !AReplies->Forward(ABinding.PeerIP, ABinding.PeerPort, AData)) {
+        ++mDrop;
+        LogDenied(ABinding.PeerIP, PeerText(ABinding));
         return;
     }
-    // Counted before the send: a datagram whose send fails stays counted.
+    // A datagram whose send fails stays counted; a one-way mapper counts it
+    // before its send.
     ++mOnTotal;
     CountTraffic(static_cast<int64_t>(AData.size()));
+    if (AReplies)
+        return;
     // A datagram leaves from the listening socket, so that the remote sees
     // the mapper's own address; towards the other family it cannot, and
     // leaves from a socket of that family.

@@ -48,12 +48,16 @@ private:
     // AReplies for a two-way mapping).
     void HandleDatagram(TIdSocketHandle& ABinding, const TIdBytes& AData,
                         TUDPReplyRouter* AReplies);
+    // Opens mUDPOut when the remote is of the other family than the
+    // listening socket.
+    void OpenCrossFamilyOutput();
+    // Closes the UDP side, whichever kind it is, and forgets its endpoints.
+    void CloseUDP();
     // True (after counting and, once per start, logging it) when the peer is
     // one of the gateway's own forwarding endpoints: the traffic has come
-    // round a loop of mappers and must go no further.
-    void OpenCrossFamilyOutput();
-    // AConnection: an accepted connection, whose own end ABinding names too;
-    // otherwise a datagram.
+    // round a loop of mappers and must go no further. AConnection: an
+    // accepted connection, whose own end ABinding names too; otherwise a
+    // datagram.
     bool DropLooped(bool AConnection, const TIdSocketHandle& ABinding);
 
     TIdMappedPortTCP mSockTCP;
