@@ -67,8 +67,17 @@ def test():
         check(wait_for(lambda: all(
             socket.socket().connect_ex(("127.0.0.1" if p == ok else "127.0.0.2", p)) == 0
             for p in (tcp, ok))), "services not up")
-        time.sleep(0.5)  # settle before taking the baseline (not synchronisation)
-        start_kb = peak_kb = rss_kb(d.proc.pid)
+        # The baseline is taken once start-up has stopped allocating: two
+        # readings a tenth of a second apart within 256 KB of each other.
+        readings = [rss_kb(d.proc.pid)]
+
+        def settled():
+            time.sleep(0.1)  # the interval between two readings
+            readings.append(rss_kb(d.proc.pid))
+            return abs(readings[-1] - readings[-2]) <= 256
+
+        wait_for(settled, 5)
+        start_kb = peak_kb = readings[-1]
         flooding = True
 
         def watch():
@@ -84,8 +93,12 @@ def test():
             s.close()
 
         def connections(count):
+            deadline = time.monotonic() + 60
             for _ in range(count):
+                if time.monotonic() > deadline:
+                    break
                 c = socket.socket()
+                c.settimeout(2)
                 c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
                 try:
                     c.connect(("127.0.0.2", tcp))
@@ -108,8 +121,17 @@ def test():
         for w in workers:
             w.join()
         flood_seconds = time.monotonic() - began
-        drops = {name: scrape_drops(metrics, name) for name in ("Udp", "Tcp")}
-        time.sleep(0.5)
+        # The gateway works through the datagrams still queued for it; the
+        # watcher sees its memory meanwhile. Done when the counts stand still.
+        counts = [None]
+
+        def drained():
+            time.sleep(0.1)  # the interval between two readings
+            counts.append({name: scrape_drops(metrics, name) for name in ("Udp", "Tcp")})
+            return counts[-1] == counts[-2]
+
+        wait_for(drained, 10)
+        drops = counts[-1]
         flooding = False
         watcher.join()
         grown_mb = (peak_kb - start_kb) / 1024

@@ -78,27 +78,6 @@ inline void Configure(TPortMapperSettings& AMapper, const std::string& AName, ui
     AMapper.mUDP = AUDP;
 }
 
-// Accepts one connection on AListener within ATimeout, or gives an empty TFd.
-inline TFd AcceptWithin(int AListener, int ATimeout = 5000) {
-    pollfd pfd{AListener, POLLIN, 0};
-    if (poll(&pfd, 1, ATimeout) <= 0)
-        return TFd();
-    return TFd(accept4(AListener, nullptr, nullptr, SOCK_CLOEXEC));
-}
-
-inline TFd UdpSocket() {
-    TFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr = Loopback(0);
-    bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    return fd;
-}
-
-inline bool SendDatagram(int AFd, uint16_t APort, const std::string& AData) {
-    sockaddr_in addr = Loopback(APort);
-    return sendto(AFd, AData.data(), AData.size(), 0, reinterpret_cast<sockaddr*>(&addr),
-                  sizeof addr) == static_cast<ssize_t>(AData.size());
-}
-
 // A TCP listener and a UDP socket on one port number. Both kinds share the
 // system's range of free ports, so a port free for one may be taken for the
 // other by some other socket: a few tries find one free for both.
@@ -111,30 +90,6 @@ inline std::pair<TFd, TFd> TcpAndUdpOnOnePort() {
             return {std::move(tcp), std::move(udp)};
     }
     return {};
-}
-
-struct TDatagram {
-    bool Received = false;
-    std::string Data;
-    uint16_t FromPort = 0;
-};
-
-inline TDatagram ReceiveDatagram(int AFd, int ATimeout = 5000) {
-    TDatagram datagram;
-    pollfd pfd{AFd, POLLIN, 0};
-    if (poll(&pfd, 1, ATimeout) <= 0)
-        return datagram;
-    std::string buffer(65536, '\0');
-    sockaddr_in from{};
-    socklen_t length = sizeof from;
-    const ssize_t got =
-        recvfrom(AFd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
-    if (got < 0)
-        return datagram;
-    datagram.Received = true;
-    datagram.Data.assign(buffer.data(), static_cast<size_t>(got));
-    datagram.FromPort = ntohs(from.sin_port);
-    return datagram;
 }
 
 // FNV-1a over a byte stream, fed piece by piece.

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 
 namespace kestrune {
 namespace {
@@ -68,10 +67,7 @@ TEST(PortMapperTwoWay, AnIdleSendersSocketCloses) {
 }
 
 TEST(PortMapperTwoWay, TheSenderBeyondTheBoundIsDropped) {
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 4096)
+    if (!test::RaiseDescriptorLimit(4096))
         GTEST_SKIP() << "needs 4096 descriptors";
     test::TUdpEcho echo;
     TTwoWayRig rig(echo.Port);

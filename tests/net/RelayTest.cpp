@@ -8,6 +8,7 @@
 
 #include <netinet/tcp.h>
 
+#include <cstdint>
 #include <future>
 
 namespace kestrune {
@@ -200,12 +201,17 @@ TEST(Relay, SlowReaderThrottlesTheSenderWhileTheRelayHoldsOneBlock) {
         shutdown(rig.Target.Get(), SHUT_WR);
     });
     // Throttled: the sender sleeps in a send that makes no more progress.
-    size_t last = 0;
+    // Staying still for a while is the thing tested: a relay that kept
+    // reading would let the sender on within it.
+    size_t last = SIZE_MAX;
+    auto still = std::chrono::steady_clock::now();
     EXPECT_TRUE(test::WaitFor([&] {
         const size_t now = sent;
-        const bool still = now == last;
-        last = now;
-        return still && !sender.Done();
+        if (now != last) {
+            last = now;
+            still = std::chrono::steady_clock::now();
+        }
+        return !sender.Done() && std::chrono::steady_clock::now() - still >= 300ms;
     }));
     EXPECT_LT(sent.load(), Total / 2);
     // What the relay holds is one block, not what the sender pushed (the

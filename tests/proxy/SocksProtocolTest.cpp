@@ -288,11 +288,7 @@ TEST(SocksProtocol, NamesWithOnlyAnIPv6AddressAreConnectedInBothVersions) {
         AAuthenticated = true;
     };
     rig.Start();
-    const auto accepted = [&] {
-        pollfd pfd{target.Get(), POLLIN, 0};
-        return TFd(poll(&pfd, 1, 5000) > 0 ? accept4(target.Get(), nullptr, nullptr, SOCK_CLOEXEC)
-                                           : -1);
-    };
+    const auto accepted = [&] { return test::AcceptWithin(target.Get()); };
     const std::string name = "six.kestrune.test";
 
     TFd five = rig.Client();

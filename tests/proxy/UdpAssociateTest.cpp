@@ -44,27 +44,6 @@ struct TUdpRig {
     TProxyServer Service;
 };
 
-TFd UdpSocket() {
-    TFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr = test::Loopback(0);
-    bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    return fd;
-}
-
-void SendTo(int AFd, uint16_t APort, const std::string& AData) {
-    sockaddr_in addr = test::Loopback(APort);
-    sendto(AFd, AData.data(), AData.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-}
-
-std::string Receive(int AFd, int ATimeout = 3000) {
-    pollfd pfd{AFd, POLLIN, 0};
-    if (poll(&pfd, 1, ATimeout) <= 0)
-        return "";
-    char data[70000];
-    const ssize_t n = recv(AFd, data, sizeof data, 0);
-    return n > 0 ? std::string(data, static_cast<size_t>(n)) : "";
-}
-
 TEST(UdpAssociate, RequestsAndAnswersForEveryKindOfTarget) {
     TUdpRig rig;
     rig.Start();
@@ -78,34 +57,35 @@ TEST(UdpAssociate, RequestsAndAnswersForEveryKindOfTarget) {
     EXPECT_TRUE(rig.Host.Has("[Office] UDP associate: 127.0.0.1:" +
                              std::to_string(test::LocalPort(control.Get()))));
 
-    TFd client = UdpSocket();
+    TFd client = test::UdpSocket();
     // [0 0, FRAG=0, IPv4 127.0.0.1, port] "query": the answer names the target.
     const std::string toEcho = Hex("00 00 00 01 7f 00 00 01") + PortBytes(echo.Port);
-    SendTo(client.Get(), relay, toEcho + "query");
-    EXPECT_EQ(Receive(client.Get()), toEcho + "query");
+    test::SendDatagram(client.Get(), relay, toEcho + "query");
+    EXPECT_EQ(test::ReceiveDatagram(client.Get()).Data, toEcho + "query");
     // [0 0 0, DOMAIN, 9] "localhost" port: answered from 127.0.0.1.
-    SendTo(client.Get(), relay,
-           Hex("00 00 00 03 09") + "localhost" + PortBytes(echo.Port) + "name");
-    EXPECT_EQ(Receive(client.Get()), toEcho + "name");
+    test::SendDatagram(client.Get(), relay,
+                       Hex("00 00 00 03 09") + "localhost" + PortBytes(echo.Port) + "name");
+    EXPECT_EQ(test::ReceiveDatagram(client.Get()).Data, toEcho + "name");
 
     test::TUdpEcho echo6(AF_INET6);
     if (echo6.Ok) {
         // [0 0 0, IPv6 ::1, port]
         const std::string toSix =
             Hex("00 00 00 04") + std::string(15, '\0') + Hex("01") + PortBytes(echo6.Port);
-        SendTo(client.Get(), relay, toSix + "six");
-        EXPECT_EQ(Receive(client.Get()), toSix + "six");
+        test::SendDatagram(client.Get(), relay, toSix + "six");
+        EXPECT_EQ(test::ReceiveDatagram(client.Get()).Data, toSix + "six");
     }
 
     // Fragments are dropped, and so is anything from another port than the
     // client's first datagram came from.
     const int before = echo.Received;
-    SendTo(client.Get(), relay, Hex("00 00 01 01 7f 00 00 01") + PortBytes(echo.Port) + "frag");
-    TFd stranger = UdpSocket();
-    SendTo(stranger.Get(), relay, toEcho + "stranger");
-    EXPECT_EQ(Receive(stranger.Get(), 300), "");
-    SendTo(client.Get(), relay, toEcho + "after");
-    EXPECT_EQ(Receive(client.Get()), toEcho + "after");
+    test::SendDatagram(client.Get(), relay,
+                       Hex("00 00 01 01 7f 00 00 01") + PortBytes(echo.Port) + "frag");
+    TFd stranger = test::UdpSocket();
+    test::SendDatagram(stranger.Get(), relay, toEcho + "stranger");
+    EXPECT_EQ(test::ReceiveDatagram(stranger.Get(), 300).Data, "");
+    test::SendDatagram(client.Get(), relay, toEcho + "after");
+    EXPECT_EQ(test::ReceiveDatagram(client.Get()).Data, toEcho + "after");
     EXPECT_EQ(echo.Received, before + 1);
 
     // Bytes written to the client are its traffic; the association is one
@@ -154,16 +134,16 @@ TEST(UdpAssociate, ARequestedPortIsHeldToAndAnIdleAssociationEnds) {
     TUdpRig rig;
     rig.Start();
     test::TUdpEcho echo;
-    TFd client = UdpSocket();
-    TFd other = UdpSocket();
+    TFd client = test::UdpSocket();
+    TFd other = test::UdpSocket();
     TFd control;
     const uint16_t relay = TUdpRig::PortOf(rig.Associate(control, test::LocalPort(client.Get())));
     const std::string toEcho = Hex("00 00 00 01 7f 00 00 01") + PortBytes(echo.Port);
     // The port the request named is the only one that may use it.
-    SendTo(other.Get(), relay, toEcho + "other");
-    SendTo(client.Get(), relay, toEcho + "mine");
-    EXPECT_EQ(Receive(client.Get()), toEcho + "mine");
-    EXPECT_EQ(Receive(other.Get(), 200), "");
+    test::SendDatagram(other.Get(), relay, toEcho + "other");
+    test::SendDatagram(client.Get(), relay, toEcho + "mine");
+    EXPECT_EQ(test::ReceiveDatagram(client.Get()).Data, toEcho + "mine");
+    EXPECT_EQ(test::ReceiveDatagram(other.Get(), 200).Data, "");
     EXPECT_EQ(echo.Received, 1);
 
     // Without a datagram either way for its limit, it ends with its control
