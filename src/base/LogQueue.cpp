@@ -60,10 +60,12 @@ void TLogQueue::Push(std::string line) {
 
 void TLogQueue::PushDenied(const std::string& name, const std::string& address,
                            const std::string& peer) {
-    const TClock::time_point now = Clock();
     std::function<void()> wake;
     {
         std::lock_guard lock(mLock);
+        // Taken under the lock, so that peers enter in the order of their
+        // seconds.
+        const TClock::time_point now = Clock();
         const std::string key = name + '\n' + address;
         auto it = mPeers.find(key);
         bool woken = false;
@@ -84,6 +86,7 @@ void TLogQueue::PushDenied(const std::string& name, const std::string& address,
                 woken = Overflow(name, now);
             } else {
                 mPeers[key] = TPeer{name, now, 0, {}};
+                mPeerOrder.push_back(key);
                 woken = Append(DeniedPrefix(name) + peer, true);
             }
         }
@@ -95,12 +98,13 @@ void TLogQueue::PushDenied(const std::string& name, const std::string& address,
 }
 
 void TLogQueue::Expire(TClock::time_point now, bool all) {
-    for (auto it = mPeers.begin(); it != mPeers.end();) {
+    // Peers enter in the order of their seconds: the first one still open
+    // ends the walk.
+    while (!mPeerOrder.empty()) {
+        auto it = mPeers.find(mPeerOrder.front());
         TPeer& p = it->second;
-        if (!all && now < p.Start + Window) {
-            ++it;
-            continue;
-        }
+        if (!all && now < p.Start + Window)
+            break;
         if (p.More > 0) {
             if (mPendingDenials >= MaxPendingDenials) {
                 TOverflow& overflow = mOverflow[p.Name];
@@ -114,7 +118,8 @@ void TLogQueue::Expire(TClock::time_point now, bool all) {
                 Append(std::move(text), true);
             }
         }
-        it = mPeers.erase(it);
+        mPeers.erase(it);
+        mPeerOrder.pop_front();
     }
     for (auto it = mOverflow.begin(); it != mOverflow.end();) {
         if (!all && now < it->second.Start + Window) {

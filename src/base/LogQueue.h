@@ -97,6 +97,9 @@ private:
     std::size_t mPendingDenials = 0;
     uint64_t mLost = 0;
     std::unordered_map<std::string, TPeer> mPeers; // key: name, '\n', address
+    // The keys of mPeers in the order their seconds began, so that the
+    // peers whose second is over are found at the front.
+    std::deque<std::string> mPeerOrder;
     std::map<std::string, TOverflow> mOverflow;    // by service name
     bool mWoken = false;
     std::function<void()> mWaker;
