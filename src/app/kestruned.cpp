@@ -139,10 +139,11 @@ void NotifyReloading() {
     Notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
 }
 
-// Serves the metrics where the options say, when that changed.
+// Serves the metrics where the options say, when that changed or could
+// not be opened before.
 void OpenMetrics(TMainForm& core, TMetricsServer& metrics, std::string& servedAt) {
     const std::string& wanted = core.Options().Metrics;
-    if (wanted == servedAt)
+    if (wanted == servedAt && (wanted.empty() || metrics.IsOpen()))
         return;
     metrics.Close();
     servedAt = wanted;

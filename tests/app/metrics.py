@@ -3,7 +3,8 @@
 Prometheus text format: scraped during relayed transfers they match the
 bytes sent; other requests get 404; a request over 8 KB or slower than 5 s is
 closed, and a slow client does not hold up other scrapes; a reload without
-the key stops serving them.
+the key stops serving them, and one with an address that could not be opened
+tries it again.
 
     metrics.py KESTRUNED"""
 import re
@@ -111,6 +112,22 @@ def test():
         d.wait_line(r"^Settings reloaded: 2 unchanged")
         check(wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", port)) != 0),
               "metrics still served after the key was removed")
+
+        # An address that could not be opened is tried again at the next
+        # reload, as a service that could not listen is.
+        busy = socket.socket()
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        taken = busy.getsockname()[1]
+        d.write(f"[Kestrune]\r\nMetrics=127.0.0.1:{taken}\r\n" + proxy('Of"fice', p) +
+                mapper("Map", m, echo.port))
+        d.signal(signal.SIGHUP)
+        d.wait_line(rf"^Metrics not served: 127\.0\.0\.1:{taken}: ")
+        busy.close()
+        d.signal(signal.SIGHUP)
+        d.wait_line(rf"^Metrics served at http://127\.0\.0\.1:{taken}/metrics$")
+        check("kestrune_service_up" + labels["mapper"] in scrape(taken),
+              "nothing served after the retry")
         status, seconds = d.stop()
         check(status == 0 and seconds < 2, f"SIGTERM: status {status} after {seconds:.1f} s")
     finally:
