@@ -60,12 +60,13 @@ public:
     std::atomic<int64_t> mTrafTotal{0};
 };
 
-// A service of one kind: its settings, the owner it reports to, and the
-// parts of the interface that only need the settings.
 // AValue held to the range of an int, for the servers' int settings.
 inline int SaturatedInt(int64_t AValue) {
     return static_cast<int>(std::clamp<int64_t>(AValue, INT32_MIN, INT32_MAX));
 }
+
+// A service of one kind: its settings, the owner it reports to, and the
+// parts of the interface that only need the settings.
 
 template <typename TSettings> class TConfiguredService : public TService, public TSettings {
 public:

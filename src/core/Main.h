@@ -13,7 +13,6 @@
 #include "base/ServiceHost.h"
 #include "base/TimeFormat.h"
 #include "base/Validation.h"
-#include "base/Version.h"
 #include "core/MainView.h"
 #include "mapper/PortMapper.h"
 #include "proxy/ProxyServer.h"

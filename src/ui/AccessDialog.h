@@ -24,7 +24,7 @@ public:
 
     void PrepareHostList();
     // Fill every field for a new rule, or from `rule` in row `row`, then show
-    // the dialog over the disabled main window.
+    // the dialog over the main window, which it blocks.
     void OpenNew();
     void OpenEdit(const TAccessRule& rule, std::size_t row);
 

@@ -19,7 +19,7 @@
 #include <QVBoxLayout>
 
 #include "base/IpAddress.h"
-#include <netinet/in.h>
+#include "base/ServiceSettings.h"
 
 namespace kestrune {
 
@@ -338,10 +338,15 @@ void TEntryDialog::Row(std::initializer_list<TCell> cells) {
 }
 
 void TEntryDialog::AddServiceSpinners() {
-    Row({{NewSpinEdit("Queue", "Queue", 1, 1000, 5, 15, "Listening queue limit"), 81},
-         {NewSpinEdit("Wait", "Wait", 1, 3600, 5, 5, "Timeout time in seconds"), 73}});
-    Row({{NewSpinEdit("Buffer", "Buffer", 4, 4096, 4, 64, "Buffer size in KB"), 81},
-         {NewSpinEdit("Limit", "Limit", 0, 5000, 10, 0, "Maximum number of connections"), 73}});
+    const auto spinner = [this](const char* AName, TValueRange ARange, int AStep, int AValue,
+                                const char* AHint) {
+        return NewSpinEdit(AName, AName, ARange.Min, ARange.Max, AStep, AValue, AHint);
+    };
+    Row({{spinner("Queue", TServiceValues::QueueRange, 5, 15, "Listening queue limit"), 81},
+         {spinner("Wait", TServiceValues::WaitRange, 5, 5, "Timeout time in seconds"), 73}});
+    Row({{spinner("Buffer", TServiceValues::BufferRange, 4, 64, "Buffer size in KB"), 81},
+         {spinner("Limit", TServiceValues::LimitRange, 10, 0, "Maximum number of connections"),
+          73}});
 }
 
 void TEntryDialog::AddButtons() {

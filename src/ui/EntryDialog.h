@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-class QBoxLayout;
 class QCheckBox;
 class QComboBox;
 class QLabel;

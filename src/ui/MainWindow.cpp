@@ -6,6 +6,8 @@
 
 #include "ui/ListView.h"
 
+#include "base/Version.h"
+
 #include <QApplication>
 #include <QBoxLayout>
 #include <QCheckBox>
@@ -14,7 +16,6 @@
 #include <QDesktopServices>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>

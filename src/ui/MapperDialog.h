@@ -25,7 +25,7 @@ public:
     // fields are disabled for it (and keep their values).
     void ProtocolComboBoxChange();
     // Fill every field for a new mapper, or from `mapper`, then show the
-    // dialog over the disabled main window.
+    // dialog over the main window, which it blocks.
     void OpenNew();
     void OpenEdit(const TPortMapperSettings& mapper);
 

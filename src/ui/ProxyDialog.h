@@ -22,7 +22,7 @@ public:
 
     void PrepareHostList();
     // Fill every field for a new server, or from `server`, then show the
-    // dialog over the disabled main window.
+    // dialog over the main window, which it blocks.
     void OpenNew();
     void OpenEdit(const TProxyServerSettings& server);
 
@@ -38,7 +38,7 @@ private:
     QComboBox* mVersionComboBox;
     QCheckBox* mUDPCheckBox;
     // The caption of the selected row when the dialog was opened for editing
-    // (the main window stays disabled, so the selection cannot change).
+    // (the dialog blocks the main window, so the selection cannot change).
     std::string mEditing;
 };
 

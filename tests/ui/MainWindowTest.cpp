@@ -6,6 +6,7 @@
 #include "Render.h"
 #include "TreeRow.h"
 #include "base/Settings.h"
+#include "base/Version.h"
 #include "ui/ListView.h"
 
 #include <QApplication>
