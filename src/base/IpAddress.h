@@ -29,6 +29,8 @@ public:
     bool IsAny() const;
     // 127.0.0.0/8 or ::1.
     bool IsLoopback() const;
+    // fe80::/10: bound only together with an interface.
+    bool IsLinkLocal() const { return FFamily == V6 && (FGroups[0] & 0xFFC0) == 0xFE80; }
     // ::ffff:a.b.c.d as the IPv4 address a.b.c.d; any other address as it is.
     TIpAddress Unmapped() const;
     // Without leading zeros; IPv6 in the form of RFC 5952 (lower case, the

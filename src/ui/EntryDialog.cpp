@@ -108,12 +108,11 @@ QStringList TEntryDialog::HostAddresses() {
     QStringList v4{"0.0.0.0", "127.0.0.1"};
     QStringList v6{"::", "::1"};
     for (const TIpAddress& address : LocalAddresses()) {
-        const QString text = QString::fromStdString(address.Text());
         // A link-local address needs an interface to be bound, which the
         // field cannot name.
-        if (text.startsWith("fe8") || text.startsWith("fe9") || text.startsWith("fea") ||
-            text.startsWith("feb"))
+        if (address.IsLinkLocal())
             continue;
+        const QString text = QString::fromStdString(address.Text());
         QStringList& family = address.Family() == TIpAddress::V4 ? v4 : v6;
         if (!family.contains(text))
             family << text;

@@ -67,8 +67,9 @@ public:
                  const QString& editCaption);
     ~TEntryDialog() override;
 
-    // "0.0.0.0", "127.0.0.1", then the host's own IPv4 addresses, loopback
-    // interfaces left out, in the order the system lists them.
+    // "0.0.0.0", "127.0.0.1" and the host's other IPv4 addresses, then
+    // "::", "::1" and its other IPv6 addresses (link-local ones left out),
+    // each in the order the system lists them.
     static QStringList HostAddresses();
 
     // Sizes the dialog for the screen, centres it over the main window and

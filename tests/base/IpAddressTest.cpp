@@ -36,12 +36,16 @@ TEST(IpAddress, ParsesFieldTextsAndWritesTheCanonicalForm) {
     EXPECT_EQ(CanonicalAddressText("not an address"), "not an address");
 }
 
-TEST(IpAddress, AnyLoopbackAndMappedPeers) {
+TEST(IpAddress, AnyLoopbackLinkLocalAndMappedPeers) {
     for (const char* any : {"0.0.0.0", "000.0.0.00", "::"})
         EXPECT_TRUE(TIpAddress::Parse(any)->IsAny()) << any;
     for (const char* loop : {"127.0.0.1", "127.9.9.9", "::1", "::ffff:127.0.0.1"})
         EXPECT_TRUE(TIpAddress::Parse(loop)->IsLoopback()) << loop;
     EXPECT_FALSE(TIpAddress::Parse("128.0.0.1")->IsLoopback());
+    for (const char* local : {"fe80::1", "FEBF::2"})
+        EXPECT_TRUE(TIpAddress::Parse(local)->IsLinkLocal()) << local;
+    for (const char* other : {"fec0::1", "fe7f::1", "254.128.0.1", "::1"})
+        EXPECT_FALSE(TIpAddress::Parse(other)->IsLinkLocal()) << other;
     EXPECT_EQ(TIpAddress::Parse("::ffff:10.0.0.7")->Unmapped(), *TIpAddress::Parse("10.0.0.7"));
     EXPECT_EQ(TIpAddress::Parse("::10.0.0.7")->Unmapped().Family(), TIpAddress::V6);
     EXPECT_TRUE(SameAddress("2001:DB8::1", "2001:db8:0::1"));
