@@ -1,5 +1,7 @@
 #include "app/MetricsServer.h"
 
+#include "net/SocketHandle.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -105,27 +107,16 @@ TMetricsServer::~TMetricsServer() {
 
 std::string TMetricsServer::Open(const THostPort& address) {
     Close();
-    mV6 = address.V6;
-    const int fd = socket(mV6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (!TIdSocketHandle::ToSockAddr(address.Host, address.Port, address.V6 ? Id_IPv6 : Id_IPv4,
+                                     storage, length))
+        return "not an address";
+    const int fd = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return std::strerror(errno);
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_storage storage{};
-    socklen_t length;
-    if (mV6) {
-        auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(address.Port);
-        inet_pton(AF_INET6, address.Host.c_str(), &in6->sin6_addr);
-        length = sizeof *in6;
-    } else {
-        auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(address.Port);
-        inet_pton(AF_INET, address.Host.c_str(), &in4->sin_addr);
-        length = sizeof *in4;
-    }
     if (bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || listen(fd, 16) != 0) {
         const std::string why = std::strerror(errno);
         close(fd);
@@ -150,15 +141,10 @@ std::string TMetricsServer::BoundAddress() const {
     socklen_t length = sizeof storage;
     if (mListener < 0 || getsockname(mListener, reinterpret_cast<sockaddr*>(&storage), &length))
         return {};
-    char text[INET6_ADDRSTRLEN] = {};
-    if (mV6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&storage);
-        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6->sin6_port));
-    }
-    const auto* in4 = reinterpret_cast<const sockaddr_in*>(&storage);
-    inet_ntop(AF_INET, &in4->sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(in4->sin_port));
+    std::string ip;
+    TIdPort port = 0;
+    TIdSocketHandle::FromSockAddr(reinterpret_cast<const sockaddr*>(&storage), ip, port);
+    return EndpointText(ip, port);
 }
 
 int TMetricsServer::Prepare(std::vector<pollfd>& fds) {

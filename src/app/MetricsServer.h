@@ -67,7 +67,6 @@ private:
 
     std::function<std::string()> mRender;
     int mListener = -1;
-    bool mV6 = false;
     std::vector<TClient> mClients;
     std::size_t mPrepared = 0; // clients that Prepare gave entries to
 };

@@ -1,5 +1,7 @@
 #include "core/SettingsCheck.h"
 
+#include "base/Text.h"
+
 #include <arpa/inet.h>
 
 namespace kestrune {
@@ -24,17 +26,12 @@ std::optional<THostPort> ParseHostPort(std::string_view text) {
     unsigned char address[16];
     if (inet_pton(out.V6 ? AF_INET6 : AF_INET, out.Host.c_str(), address) != 1)
         return std::nullopt;
-    if (port.empty() || port.size() > 5)
+    // Digits only: no sign.
+    const bool digits = !port.empty() && port.find_first_not_of("0123456789") == port.npos;
+    const auto value = digits ? ParseWholeNumber(port) : std::nullopt;
+    if (!value || *value > 65535)
         return std::nullopt;
-    uint32_t value = 0;
-    for (const char c : port) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + static_cast<uint32_t>(c - '0');
-    }
-    if (value > 65535)
-        return std::nullopt;
-    out.Port = static_cast<uint16_t>(value);
+    out.Port = static_cast<uint16_t>(*value);
     return out;
 }
 

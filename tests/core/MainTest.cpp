@@ -5,12 +5,14 @@
 #include "Loopback.h"
 #include "WaitFor.h"
 #include "base/Settings.h"
+#include "core/SettingsCheck.h"
 
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <regex>
+#include <tuple>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -587,4 +589,18 @@ TEST_F(MainTest, RepeatedRefusalsReachTheLogCollapsedAndStoppingWritesThemOut) {
               (std::vector<std::string>{"[Map] Denied: 10.0.0.1:1", "[Map] Connected: 10.0.0.2:5",
                                         "[Map] Stopped", "[Map] Denied: 10.0.0.1:2 (and 2 more)"}))
         << "the refusals of the second still open are written out when the services stop";
+}
+
+TEST(MetricsAddress, HostAndPortOfEitherFamily) {
+    const auto four = ParseHostPort("127.0.0.1:9100");
+    ASSERT_TRUE(four);
+    EXPECT_EQ(std::tie(four->Host, four->Port, four->V6),
+              std::make_tuple(std::string("127.0.0.1"), uint16_t{9100}, false));
+    const auto six = ParseHostPort("[::1]:0");
+    ASSERT_TRUE(six);
+    EXPECT_EQ(std::tie(six->Host, six->Port, six->V6),
+              std::make_tuple(std::string("::1"), uint16_t{0}, true));
+    for (const char* wrong : {"127.0.0.1", "127.0.0.1:", "127.0.0.1:+80", "127.0.0.1:65536",
+                              "127.0.0.1:80x", "::1:80", "[127.0.0.1]:80", "localhost:80"})
+        EXPECT_FALSE(ParseHostPort(wrong)) << wrong;
 }
