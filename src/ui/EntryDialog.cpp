@@ -138,9 +138,7 @@ void TEntryDialog::FitInto(const QRect& available) {
         if (!child->statusTip().isEmpty())
             width = std::max(width, fontMetrics().horizontalAdvance(child->statusTip()) +
                                         EditPadding(this) + margins.left() + margins.right());
-    // The title bar is not ours to measure before the window is shown.
-    const int titleBar =
-        std::max(style()->pixelMetric(QStyle::PM_TitleBarHeight), 2 * fontMetrics().height());
+    const int titleBar = TMainWindow::FrameMargins(*this).top();
     const int chrome = layout()->sizeHint().height() - mScroll->sizeHint().height();
     const int natural = chrome + mFields->sizeHint().height();
     const int height = std::min(natural, available.height() - titleBar);
@@ -153,14 +151,9 @@ void TEntryDialog::ShowOver() {
     const QScreen* screen = mMain.screen();
     const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
     FitInto(available);
-    QRect frame = frameGeometry();
-    frame.setSize(size() + (frame.size() - geometry().size()));
+    QRect frame(QPoint(), size().grownBy(TMainWindow::FrameMargins(*this)));
     frame.moveCenter(mMain.frameGeometry().center());
-    frame.moveLeft(std::clamp(frame.left(), available.left(),
-                              std::max(available.left(), available.right() - frame.width())));
-    frame.moveTop(std::clamp(frame.top(), available.top(),
-                             std::max(available.top(), available.bottom() - frame.height())));
-    move(frame.topLeft());
+    move(TMainWindow::FitFrame(frame, available).topLeft());
     ShowHint({});
     mScroll->verticalScrollBar()->setValue(0);
     show();

@@ -193,9 +193,10 @@ TMainWindow::TMainWindow() : mCore(std::make_unique<TMainForm>(*this)) {
     quit->setObjectName("QuitShortcut");
     connect(quit, &QShortcut::activated, this, [this] { close(); });
 
-    resize(DefaultSize());
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         PlaceWindow(screen->availableGeometry());
+    else
+        resize(DefaultSize());
 
     BuildDialogs();
 }
@@ -547,23 +548,23 @@ QRect TMainWindow::FitFrame(QRect frame, const QRect& available) {
     return frame;
 }
 
-QMargins TMainWindow::FrameMargins() const {
-    const QRect frame = frameGeometry();
-    const QRect client = geometry();
-    if (isVisible() && frame != client)
+QMargins TMainWindow::FrameMargins(const QWidget& window) {
+    const QRect frame = window.frameGeometry();
+    const QRect client = window.geometry();
+    if (window.isVisible() && frame != client)
         return {client.left() - frame.left(), client.top() - frame.top(),
                 frame.right() - client.right(), frame.bottom() - client.bottom()};
     // Not shown yet: the window manager has not said; a title bar as high as
     // two lines of text is a common size.
-    const int title =
-        std::max(style()->pixelMetric(QStyle::PM_TitleBarHeight), 2 * fontMetrics().height());
+    const int title = std::max(window.style()->pixelMetric(QStyle::PM_TitleBarHeight),
+                               2 * window.fontMetrics().height());
     return {0, title, 0, 0};
 }
 
 void TMainWindow::PlaceWindow(const QRect& available) {
     const TOptions& o = mCore->Options();
     const QSize client = o.Width > 0 && o.Height > 0 ? QSize(o.Width, o.Height) : DefaultSize();
-    const QMargins margins = FrameMargins();
+    const QMargins margins = FrameMargins(*this);
     QRect frame(QPoint(o.Left, o.Top),
                 client.grownBy(margins).expandedTo(minimumSize().grownBy(margins)));
     if (!o.Placed)

@@ -81,6 +81,9 @@ public:
     // The part of `frame` that fits `available`: smaller if it is larger,
     // moved inside if it sticks out.
     static QRect FitFrame(QRect frame, const QRect& available);
+    // The frame the window manager adds to `window`, or a guess before it
+    // has said.
+    static QMargins FrameMargins(const QWidget& window);
 
     // The three editing dialogs, created with the window and reused.
     TProxyForm& ProxyForm() { return *mProxyForm; }
@@ -111,8 +114,6 @@ private:
     void AddListKeys(QTreeWidget* list, std::function<void()> edit, std::function<void()> create,
                      std::function<void()> remove);
     QSize DefaultSize() const;
-    // The frame the window manager adds, or a guess before it has said.
-    QMargins FrameMargins() const;
     // Whether the window has its normal size and place (not minimised,
     // maximised or full-screen), which the settings keep.
     bool NormalState() const;
