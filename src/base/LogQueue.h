@@ -100,7 +100,7 @@ private:
     // The keys of mPeers in the order their seconds began, so that the
     // peers whose second is over are found at the front.
     std::deque<std::string> mPeerOrder;
-    std::map<std::string, TOverflow> mOverflow;    // by service name
+    std::map<std::string, TOverflow> mOverflow; // by service name
     bool mWoken = false;
     std::function<void()> mWaker;
 };

@@ -12,9 +12,9 @@
 #include <functional>
 #include <map>
 #include <regex>
-#include <tuple>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using namespace kestrune;
