@@ -33,6 +33,9 @@ public:
     // Closes every open connection, counting each in mDrop.
     virtual void Drop() = 0;
     virtual bool Listening() const = 0;
+    // The access rules have changed: flows that outlive the check of their
+    // first packet are held to the new rules.
+    virtual void AccessRulesChanged() {}
 
     virtual const std::string& ServiceName() const = 0;
     virtual bool ServiceEnabled() const = 0;

@@ -26,6 +26,14 @@ public:
         LogLine("[" + name + "] Denied: " + peer);
     }
 
+    // Logs "[name] " + reason + ": " + peer for a peer turned away for
+    // another reason than the rules (reason "Too many senders"); collapsed
+    // like LogDenied.
+    virtual void LogRefused(const std::string& name, const std::string& reason,
+                            const std::string& /*address*/, const std::string& peer) {
+        LogLine("[" + name + "] " + reason + ": " + peer);
+    }
+
     // True when the access rules admit a peer at mRemHost:mRemPort to the
     // service listening at mOwnHost:mOwnPort.
     virtual bool GetAccessRestriction(const std::string& mOwnHost, const std::string& mRemHost,

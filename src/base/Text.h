@@ -1,6 +1,6 @@
 // The small text helpers that the settings file, the validation rules and
-// the rest share: one trim, one letter-case fold and one whole-number reader.
-// Pure functions; any thread.
+// the rest share: one trim, one letter-case fold, one whole-number reader and
+// the one escape of text that a peer chose. Pure functions; any thread.
 #pragma once
 
 #include <cstdint>
@@ -26,5 +26,13 @@ enum class TRadix { Decimal, DecimalOrHex };
 // DecimalOrHex) "0x" and hexadecimal digits; nothing else, no blanks, and
 // within the signed 32-bit range. Anything else has no value.
 std::optional<int32_t> ParseWholeNumber(std::string_view text, TRadix radix = TRadix::Decimal);
+
+// Text that came from a peer (a user name, a user id, a header field) as
+// the event log may show it: every control character (C0, DEL, C1), the
+// line and paragraph separators, the bidirectional overrides, the backslash
+// and every byte that is not part of valid UTF-8 become "\xNN", one per
+// byte, so that a peer can neither start a line of its own nor make its text
+// look like someone else's. Other text passes unchanged.
+std::string EscapePeerText(std::string_view text);
 
 } // namespace kestrune

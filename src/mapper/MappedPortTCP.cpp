@@ -16,59 +16,50 @@ TIdMappedPortTCP& TIdMappedPortContext::MappedServer() const {
     return static_cast<TIdMappedPortTCP&>(Server());
 }
 
-bool TIdMappedPortContext::Terminate() {
-    std::lock_guard<std::mutex> lock(FLock);
-    FTerminated = true;
-    if (FConnectWakeUp)
-        FConnectWakeUp->Signal();
-    TIdIOHandlerStack* io = Connection() ? Connection()->IOHandler() : nullptr;
-    const bool wasOpen = io && io->Close();
-    return wasOpen && !FFinished;
-}
-
 void TIdMappedPortContext::ConnectOutbound() {
     TIdMappedPortTCP& server = MappedServer();
     FOutboundClient = std::make_unique<TIdTCPClient>();
     FOutboundClient->Port = server.MappedPort;
     FOutboundClient->Host = server.MappedHost;
     server.NotifyConnect(*this);
-
-    // The wake-up is this mapping's own, so that a drop ends its connect as
-    // a stop does; the server's stop reaches it through Terminate().
-    auto wakeUp = std::make_shared<TIdWakeUp>();
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        // A handler that closed the client (a refusal), a drop or a stop
-        // before this point leaves nobody to connect for: none of the
-        // client's bytes may reach the remote side.
-        TIdIOHandlerStack* io = Connection()->IOHandler();
-        if (FTerminated || !io || !io->Opened())
-            throw EIdNotConnected();
-        FConnectWakeUp = wakeUp;
-    }
-    FOutboundClient->SetWakeUp(wakeUp);
+    // A handler that closed the client (a refusal) leaves nobody to connect
+    // for: none of the client's bytes may reach the remote side.
+    TIdIOHandlerStack* io = Connection()->IOHandler();
+    if (Finished() || !io || !io->Opened())
+        throw EIdNotConnected();
     FOutboundClient->ConnectTimeout = FConnectTimeOut;
-    try {
-        FOutboundClient->Connect();
-    } catch (...) {
-        std::lock_guard<std::mutex> lock(FLock);
-        FConnectWakeUp.reset();
-        throw;
-    }
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        FConnectWakeUp.reset();
+    FOutboundClient->Connect(Loop(), [this](TIdTCPClient::TIdConnectResult AResult) {
+        Step([&] { OutboundDone(AResult); });
+    });
+}
+
+void TIdMappedPortContext::OutboundDone(TIdTCPClient::TIdConnectResult AResult) {
+    TIdMappedPortTCP& server = MappedServer();
+    if (AResult != TIdTCPClient::crConnected) {
+        if (AResult == TIdTCPClient::crNoDescriptors)
+            server.ResourcesShort("no free descriptors");
+        // The client, which may have sent data already, gets nothing and
+        // sees its connection closed.
+        Connection()->Disconnect();
+        if (AResult == TIdTCPClient::crTimedOut)
+            throw EIdConnectTimeout();
+        throw EIdSocketError(FOutboundClient->LastError());
     }
     const TIdSocketHandle& local = FOutboundClient->IOHandler()->Binding();
     FOutboundEndpoint =
         TIdOwnEndpoints::AddConnection(local.IP, local.Port, local.PeerIP, local.PeerPort);
-    // The relay needs no wake-up: its descriptor goes now, not with the mapping.
-    FOutboundClient->SetWakeUp(nullptr);
     if (server.BufferSize > 0) {
         FOutboundClient->IOHandler()->RecvBufferSize = server.BufferSize;
         FOutboundClient->IOHandler()->SendBufferSize = server.BufferSize;
     }
     server.NotifyOutboundConnect(*this);
+    if (!Relay())
+        Finish();
+}
+
+void TIdMappedPortContext::Abandon() {
+    if (FOutboundClient)
+        FOutboundClient->Abort();
 }
 
 bool TIdMappedPortContext::Relay() {
@@ -86,10 +77,6 @@ bool TIdMappedPortContext::Relay() {
         relay->OnRemoteData = [this](TIdBytes& ABlock) { RelayOutboundData(ABlock); };
     TIdRelay& handed = *relay;
     HandOver(std::move(relay), [this, &handed](TIdRelay::TIdRelayEnd AEnd) {
-        {
-            std::lock_guard<std::mutex> lock(FLock);
-            FFinished = true;
-        }
         if (AEnd != TIdRelay::reClosed && handed.RemoteEnded())
             MappedServer().NotifyOutboundDisconnect(*this);
     });
@@ -121,6 +108,9 @@ TIdMappedPortTCP::~TIdMappedPortTCP() {
 
 void TIdMappedPortTCP::ConnectContext(TIdContext& AContext) {
     auto& context = static_cast<TIdMappedPortContext&>(AContext);
+    // The relay reads the client once the outbound connection is up; until
+    // then only the client's close matters.
+    context.SetReading(false);
     NotifyBeforeConnect(context);
     try {
         context.ConnectOutbound();
@@ -132,26 +122,22 @@ void TIdMappedPortTCP::ConnectContext(TIdContext& AContext) {
     }
 }
 
-bool TIdMappedPortTCP::ExecuteContext(TIdContext& AContext) {
-    // The relay carries both directions to their end on an event loop, so
-    // one pass is the whole mapping.
-    static_cast<TIdMappedPortContext&>(AContext).Relay();
-    return false;
+bool TIdMappedPortTCP::ExecuteContext(TIdContext&) {
+    // Nothing is read from the client before the relay carries the mapping.
+    return true;
 }
 
 void TIdMappedPortTCP::DisconnectContext(TIdContext& AContext) {
     auto& context = static_cast<TIdMappedPortContext&>(AContext);
-    {
-        std::lock_guard<std::mutex> lock(context.FLock);
-        context.FFinished = true;
-    }
     TIdCustomTCPServer::DisconnectContext(AContext);
     if (context.FOutboundClient)
         context.FOutboundClient->Disconnect();
 }
 
 void TIdMappedPortTCP::TerminateContext(TIdContext& AContext) {
-    static_cast<TIdMappedPortContext&>(AContext).Terminate();
+    auto& context = static_cast<TIdMappedPortContext&>(AContext);
+    context.Abandon();
+    context.Connection()->Disconnect();
 }
 
 void TIdMappedPortTCP::NotifyBeforeConnect(TIdMappedPortContext& AContext) {

@@ -1,11 +1,11 @@
 // A TCP server that forwards every accepted connection, unchanged, to one
 // fixed remote address through an outbound connection of its own.
 //
-// Every event runs on the thread of the connection concerned (once the
-// outbound connection is up, on the relay's event loop) and must not wait for
-// the thread that activates the server. TIdMappedPortContext's Terminate()
-// and its relay's Close() are the calls another thread (a drop,
-// deactivation) may make on a live mapping.
+// Every event runs on the event loop of the connection concerned, which also
+// makes the outbound connection and relays, and must not wait for the thread
+// that activates the server. TIdServerContext::Terminate() and its relay's
+// Close() are the calls another thread (a drop, deactivation) may make on a
+// live mapping.
 #pragma once
 
 #include "net/CustomTCPServer.h"
@@ -13,9 +13,7 @@
 #include "net/Relay.h"
 #include "net/TCPClient.h"
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace kestrune {
@@ -39,32 +37,28 @@ public:
     // connect attempt decide.
     int FConnectTimeOut = -1;
 
-    // Any thread: ends the mapping at once, also while its outbound connect
-    // is in progress. Answers true when this call closed a mapping that was
-    // still live, false when it had been closed or had finished already.
-    bool Terminate();
-
 protected:
     friend class TIdMappedPortTCP;
 
+    // Makes the outbound connection and starts connecting it; the relay
+    // starts once it is up.
     virtual void ConnectOutbound();
-    // Hands the mapping to a relay on an event loop, which carries it until
-    // both directions have ended or it was closed, and then (on the loop)
-    // fires OnOutboundDisconnect when the remote side was the one that
-    // ended. Answers whether the relay was handed over.
+    // Hands the mapping to a relay on the loop, which carries it until both
+    // directions have ended or it was closed, and then fires
+    // OnOutboundDisconnect when the remote side was the one that ended.
+    // Answers whether the relay was handed over.
     virtual bool Relay();
     virtual void RelayClientData(TIdBytes& ABlock);
     virtual void RelayOutboundData(TIdBytes& ABlock);
+    void Abandon() override;
 
 private:
+    void OutboundDone(TIdTCPClient::TIdConnectResult AResult);
+
     std::unique_ptr<TIdTCPClient> FOutboundClient;
     // The outbound connection's local end, known as the gateway's own while
     // this mapping lives.
     TIdOwnEndpoints::TEntryPtr FOutboundEndpoint;
-    std::mutex FLock; // guards FConnectWakeUp, FTerminated and FFinished against Terminate()
-    TIdWakeUpPtr FConnectWakeUp;
-    bool FTerminated = false;
-    bool FFinished = false;
 };
 
 class TIdMappedPortTCP : public TIdCustomTCPServer {
@@ -81,7 +75,8 @@ public:
 
     // OnConnect (inherited) fires once the outbound connection object exists
     // and before it connects; a handler that disconnects the client there
-    // prevents the outbound connect. OnExecute (inherited) sees each block
+    // prevents the outbound connect. The client's bytes wait in the system
+    // until the outbound connection is up. OnExecute (inherited) sees each block
     // from the client; OnDisconnect (inherited) fires at the end of every
     // mapping, before the outbound connection is closed.
     TIdServerThreadEvent OnBeforeConnect;

@@ -9,9 +9,8 @@ TPortMapper::TPortMapper(IServiceHost& AHost) : TConfiguredService(AHost) {
     mSockTCP.OnDisconnect = [this](TIdContext& AContext) { PortMapperDisconnect(AContext); };
     mSockTCP.OnOutOfResources = [this](const std::string& AReason) { LogOutOfResources(AReason); };
     mSockTCP.OnServingAgain = [this] { LogServingAgain(); };
-    mSockUDP.OnUDPRead = [this](TIdUDPListenerThread& AThread, const TIdBytes& AData,
-                                TIdSocketHandle& ABinding) {
-        PortMapperUDPRead(AThread, AData, ABinding);
+    mSockUDP.OnUDPRead = [this](const TIdBytes& AData, TIdSocketHandle& ABinding) {
+        PortMapperUDPRead(AData, ABinding);
     };
 }
 
@@ -72,7 +71,10 @@ void TPortMapper::Start() {
                 [this](TUDPReplyRouter& ARouter, TIdSocketHandle& ABinding, const TIdBytes& AData) {
                     HandleDatagram(ABinding, AData, &ARouter);
                 },
-                [this](int64_t ABytes) { CountTraffic(ABytes); });
+                [this](int64_t ABytes) { CountTraffic(ABytes); },
+                [this](const std::string& AIP, TIdPort APort) {
+                    return mOwner.GetAccessRestriction(mOwnHost, AIP, mOwnPort, APort);
+                });
             mReplies->Start();
             const TIdSocketHandle& binding = mReplies->Binding();
             mUDPEndpoint = TIdOwnEndpoints::AddDatagram(binding.IP, binding.Port);
@@ -116,39 +118,38 @@ void TPortMapper::Drop() {
     if (!Listening())
         return;
     if (mSockTCP.Active()) {
-        // Nothing that costs a system call per connection happens under the
-        // list's lock, so that accepts and closes go on while thousands are
-        // dropped: a relay's close is posted to its loop, and the mappings
-        // still connecting are terminated after unlocking.
-        std::vector<std::shared_ptr<TIdContext>> connecting;
+        // Every close is handed to the loop that runs the mapping, so that
+        // nothing under the list's lock costs more than a hand-over.
         auto& contexts = mSockTCP.Contexts.LockList();
-        try {
-            for (TIdContext* context : contexts) {
-                auto& mapping = static_cast<TIdMappedPortContext&>(*context);
-                if (TIdRelay* relay = mapping.Relaying()) {
-                    if (relay->Close())
-                        ++mDrop;
-                } else if (auto pinned = TIdContextList::Pin(*context)) {
-                    connecting.push_back(std::move(pinned));
-                }
+        for (TIdContext* context : contexts) {
+            auto& mapping = static_cast<TIdMappedPortContext&>(*context);
+            if (mapping.Denied())
+                continue;
+            if (TIdRelay* relay = mapping.Relaying()) {
+                if (relay->Close())
+                    ++mDrop;
+            } else if (mapping.Terminate()) {
+                ++mDrop;
             }
-        } catch (...) {
         }
         mSockTCP.Contexts.UnlockList();
-        for (auto& context : connecting)
-            if (static_cast<TIdMappedPortContext&>(*context).Terminate())
-                ++mDrop;
     }
     if (mSockUDP.Active() || mReplies)
         CloseUDP();
 }
 
+void TPortMapper::AccessRulesChanged() {
+    if (mReplies)
+        mReplies->Recheck();
+}
+
 void TPortMapper::CloseUDP() {
+    // Forgotten as the gateway's own before their ports are free for others.
+    mUDPEndpoint.reset();
+    mUDPOutEndpoint.reset();
     mSockUDP.SetActive(false);
     mReplies.reset();
     mSockUDP.Bindings.Clear();
-    mUDPEndpoint.reset();
-    mUDPOutEndpoint.reset();
     mUDPOut.CloseSocket();
 }
 
@@ -216,8 +217,7 @@ void TPortMapper::PortMapperDisconnect(TIdContext& AContext) {
     Log("Disconnected: " + PeerText(*binding));
 }
 
-void TPortMapper::PortMapperUDPRead(TIdUDPListenerThread& /*AThread*/, const TIdBytes& AData,
-                                    TIdSocketHandle& ABinding) {
+void TPortMapper::PortMapperUDPRead(const TIdBytes& AData, TIdSocketHandle& ABinding) {
     HandleDatagram(ABinding, AData, nullptr);
 }
 
@@ -231,10 +231,10 @@ void TPortMapper::HandleDatagram(TIdSocketHandle& ABinding, const TIdBytes& ADat
         return;
     }
     // A two-way mapper gives each sender a socket of its own; one sender
-    // too many is refused.
+    // too many is refused, which is not the rules' doing.
     if (AReplies && !AReplies->Forward(ABinding.PeerIP, ABinding.PeerPort, AData)) {
         ++mDrop;
-        LogDenied(ABinding.PeerIP, PeerText(ABinding));
+        mOwner.LogRefused(mName, "Too many senders", ABinding.PeerIP, PeerText(ABinding));
         return;
     }
     // A datagram whose send fails stays counted; a one-way mapper counts it

@@ -2,9 +2,9 @@
 // datagrams that arrive at its listen address to one remote address, after
 // the access check, counting and logging as it goes.
 //
-// Start, Stop, Drop and the destructor run on the main thread. The TCP
-// handlers run on connection threads and the UDP handler on the datagram
-// listener thread; none of them waits for the main thread.
+// Start, Stop, Drop and the destructor run on the main thread. The TCP and
+// UDP handlers run on the event loops; none of them waits for the main
+// thread.
 #pragma once
 
 #include "base/Service.h"
@@ -30,6 +30,7 @@ public:
     void Stop() override;
     void Drop() override;
     bool Listening() const override;
+    void AccessRulesChanged() override;
 
     // The ports actually bound while listening (0 when that side is not),
     // so that a mapper configured on port 0 can be reached.
@@ -41,8 +42,7 @@ public:
 private:
     void PortMapperConnect(TIdContext& AContext);
     void PortMapperDisconnect(TIdContext& AContext);
-    void PortMapperUDPRead(TIdUDPListenerThread& AThread, const TIdBytes& AData,
-                           TIdSocketHandle& ABinding);
+    void PortMapperUDPRead(const TIdBytes& AData, TIdSocketHandle& ABinding);
     // One datagram from the sender that ABinding's PeerIP and PeerPort name:
     // the loop and access checks, the counting and the forwarding (through
     // AReplies for a two-way mapping).

@@ -3,40 +3,51 @@
 #include "net/Exception.h"
 
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <vector>
 
 namespace kestrune {
 
 namespace {
 
-int64_t NowMilliseconds() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+// Datagrams one socket hands over in a row before the loop serves the others.
+constexpr int DatagramsPerTurn = 64;
 
 } // namespace
 
-struct TUDPReplyRouter::TSender {
+struct TUDPReplyRouter::TSender : TIdLoopWatch {
+    TUDPReplyRouter* Owner = nullptr; // cleared when its flow closes
     int Handle = -1;
     std::string IP;
     TIdPort Port = 0;
-    std::atomic<int64_t> LastTraffic{0};
+    TClock::time_point LastTraffic;
     TIdOwnEndpoints::TEntryPtr Endpoint; // its socket is the gateway's own
+    void OnEvents(uint32_t) override {
+        if (Owner)
+            Owner->Answer(*this);
+    }
+};
+
+class TUDPReplyRouter::TListenWatch : public TIdLoopWatch {
+public:
+    explicit TListenWatch(TUDPReplyRouter& AOwner) : FOwner(AOwner) {}
+    void OnEvents(uint32_t) override { FOwner.Requests(); }
+
+private:
+    TUDPReplyRouter& FOwner;
 };
 
 TUDPReplyRouter::TUDPReplyRouter(std::string AOwnIP, TIdPort AOwnPort, std::string ARemoteIP,
                                  TIdPort ARemotePort, int AIdleMilliseconds, size_t ABlockSize,
                                  TRequestEvent AOnRequest,
-                                 std::function<void(int64_t)> ACountAnswer)
+                                 std::function<void(int64_t)> ACountAnswer, TAdmitEvent AAdmit)
     : FRemoteIP(std::move(ARemoteIP)), FRemotePort(ARemotePort),
-      FIdle(std::max(AIdleMilliseconds, 1)), FBlockSize(std::min<size_t>(ABlockSize, 65535)),
-      FOnRequest(std::move(AOnRequest)), FCountAnswer(std::move(ACountAnswer)) {
+      FIdle(std::chrono::milliseconds(std::max(AIdleMilliseconds, 1))),
+      FBlockSize(std::min<size_t>(ABlockSize, 65535)), FOnRequest(std::move(AOnRequest)),
+      FCountAnswer(std::move(ACountAnswer)), FAdmit(std::move(AAdmit)) {
     FListening.IPVersion = IPVersionOf(AOwnIP);
     FListening.IP = std::move(AOwnIP);
     FListening.Port = AOwnPort;
@@ -47,7 +58,6 @@ TUDPReplyRouter::~TUDPReplyRouter() {
 }
 
 void TUDPReplyRouter::Start() {
-    FStopped = false;
     FBlock.resize(FBlockSize + 1);
     FRequest.reserve(FBlockSize);
     try {
@@ -57,69 +67,81 @@ void TUDPReplyRouter::Start() {
         FListening.CloseSocket();
         throw;
     }
-    FPoll = epoll_create1(EPOLL_CLOEXEC);
-    FWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    epoll_event wake{};
-    wake.events = EPOLLIN;
-    wake.data.ptr = nullptr;
-    epoll_event listening{};
-    listening.events = EPOLLIN;
-    listening.data.ptr = &FListening;
-    TIdSocketHandle::TUse use(FListening);
-    if (FPoll < 0 || FWake < 0 || !use || epoll_ctl(FPoll, EPOLL_CTL_ADD, FWake, &wake) != 0 ||
-        epoll_ctl(FPoll, EPOLL_CTL_ADD, use.Handle(), &listening) != 0) {
-        const int error = errno;
-        Stop();
-        throw EIdSocketError(error);
-    }
-    FThread = std::thread([this] {
-        try {
-            Run();
-        } catch (...) {
-            // Out of memory: answers stop; nothing may end the process.
+    FLoop = &TIdEventLoops::Next();
+    FListenWatch = std::make_unique<TListenWatch>(*this);
+    const int handle = FListening.Acquire();
+    FLoop->Post([this, handle] { FLoop->Watch(handle, *FListenWatch, EPOLLIN); });
+    FListening.Release();
+}
+
+void TUDPReplyRouter::Stop() {
+    if (!FLoop)
+        return;
+    FLoop->Post([this] {
+        while (!FSenders.empty())
+            Close(FSenders.begin());
+        FExpiry.Cancel();
+        TIdSocketHandle::TUse use(FListening);
+        if (use)
+            FLoop->Unwatch(use.Handle());
+    });
+    // Returns once that task has run and no event can reach this router.
+    TIdEventLoops::Sync();
+    FListening.CloseSocket();
+    FListenWatch.reset();
+    FLoop = nullptr;
+}
+
+void TUDPReplyRouter::Recheck() {
+    if (!FLoop || !FAdmit)
+        return;
+    FLoop->Post([this] {
+        for (auto it = FSenders.begin(); it != FSenders.end();) {
+            auto next = std::next(it);
+            if (!FAdmit(it->second->IP, it->second->Port))
+                Close(it);
+            it = next;
         }
     });
 }
 
-void TUDPReplyRouter::Stop() {
-    FStopped = true;
-    if (FWake >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(FWake, &one, sizeof one);
-    }
-    if (FThread.joinable())
-        FThread.join();
-    std::lock_guard<std::mutex> lock(FLock);
-    for (auto& [key, sender] : FSenders)
-        ::close(sender->Handle);
-    FSenders.clear();
-    FListening.CloseSocket();
-    for (int* fd : {&FPoll, &FWake}) {
-        if (*fd >= 0)
-            ::close(*fd);
-        *fd = -1;
-    }
-}
-
-size_t TUDPReplyRouter::SenderCount() const {
-    std::lock_guard<std::mutex> lock(FLock);
-    return FSenders.size();
+void TUDPReplyRouter::Close(std::map<std::string, std::shared_ptr<TSender>>::iterator AAt) {
+    TSender& sender = *AAt->second;
+    sender.Owner = nullptr;
+    // Forgotten as the gateway's own before its port is free for others.
+    sender.Endpoint.reset();
+    FLoop->Unwatch(sender.Handle);
+    ::close(sender.Handle);
+    // An event already taken may still be on its way to it.
+    FLoop->Retire(AAt->second);
+    FSenders.erase(AAt);
+    FCount = FSenders.size();
 }
 
 bool TUDPReplyRouter::Forward(const std::string& ASenderIP, TIdPort ASenderPort,
                               const TIdBytes& AData) {
     const std::string key = EndpointText(ASenderIP, ASenderPort);
-    std::lock_guard<std::mutex> lock(FLock);
+    const TClock::time_point now = TClock::now();
     auto found = FSenders.find(key);
     if (found == FSenders.end()) {
-        if (FSenders.size() >= MaxSenders || FPoll < 0)
-            return false;
+        if (FSenders.size() >= MaxSenders) {
+            // Full: the sender that has been quiet longest gives way, if it
+            // has been quiet long enough, so that stale or spoofed flows
+            // cannot lock new senders out for the whole idle limit.
+            auto oldest = std::min_element(FSenders.begin(), FSenders.end(),
+                                           [](const auto& a, const auto& b) {
+                                               return a.second->LastTraffic < b.second->LastTraffic;
+                                           });
+            if (oldest == FSenders.end() || now - oldest->second->LastTraffic < GiveWay)
+                return false;
+            Close(oldest);
+        }
         sockaddr_storage remote;
         socklen_t length = 0;
         const TIdIPVersion family = IPVersionOf(FRemoteIP);
         if (!TIdSocketHandle::ToSockAddr(FRemoteIP, FRemotePort, family, remote, length))
             return true; // no such address: lost like any datagram whose send fails
-        auto sender = std::make_unique<TSender>();
+        auto sender = std::make_shared<TSender>();
         sender->Handle =
             socket(TIdSocketHandle::Family(family), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         // Connected: the socket then takes datagrams from the remote only.
@@ -138,23 +160,18 @@ bool TUDPReplyRouter::Forward(const std::string& ASenderIP, TIdPort ASenderPort,
         sender->Endpoint = TIdOwnEndpoints::AddDatagram(localIP, localPort);
         sender->IP = ASenderIP;
         sender->Port = ASenderPort;
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.ptr = sender.get();
-        if (epoll_ctl(FPoll, EPOLL_CTL_ADD, sender->Handle, &event) != 0) {
+        sender->Owner = this;
+        if (!FLoop->Watch(sender->Handle, *sender, EPOLLIN)) {
             ::close(sender->Handle);
             return true;
         }
         found = FSenders.emplace(key, std::move(sender)).first;
-        // From another thread, the router's thread may be waiting without
-        // a limit: it must count this sender's idle time.
-        if (std::this_thread::get_id() != FThread.get_id()) {
-            const uint64_t one = 1;
-            [[maybe_unused]] ssize_t n = write(FWake, &one, sizeof one);
-        }
+        FCount = FSenders.size();
+        if (!FExpiry.Armed())
+            FExpiry.Arm(*FLoop, FIdle, [this] { Expire(); });
     }
     TSender& sender = *found->second;
-    sender.LastTraffic = NowMilliseconds();
+    sender.LastTraffic = now;
     [[maybe_unused]] ssize_t sent =
         send(sender.Handle, AData.data(), AData.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     return true;
@@ -165,7 +182,7 @@ void TUDPReplyRouter::Requests() {
     if (!use)
         return;
     // All that has arrived, one after another without a wait between them.
-    for (;;) {
+    for (int i = 0; i < DatagramsPerTurn; ++i) {
         sockaddr_storage from{};
         socklen_t length = sizeof from;
         // MSG_TRUNC: a datagram longer than the block is recognised and
@@ -192,16 +209,22 @@ void TUDPReplyRouter::Requests() {
 }
 
 void TUDPReplyRouter::Answer(TSender& ASender) {
-    std::vector<uint8_t>& data = FBlock;
-    for (;;) {
+    for (int i = 0; i < DatagramsPerTurn; ++i) {
         // MSG_TRUNC: an answer longer than the block is recognised and dropped.
         const ssize_t received =
-            recv(ASender.Handle, data.data(), FBlockSize, MSG_DONTWAIT | MSG_TRUNC);
+            recv(ASender.Handle, FBlock.data(), FBlockSize, MSG_DONTWAIT | MSG_TRUNC);
+        if (received < 0 && errno == EINTR)
+            continue;
         if (received < 0)
             return;
         if (static_cast<size_t>(received) > FBlockSize)
             continue;
-        ASender.LastTraffic = NowMilliseconds();
+        // A sender the rules no longer admit gets nothing more.
+        if (FAdmit && !FAdmit(ASender.IP, ASender.Port)) {
+            Close(FSenders.find(EndpointText(ASender.IP, ASender.Port)));
+            return;
+        }
+        ASender.LastTraffic = TClock::now();
         sockaddr_storage to;
         socklen_t length = 0;
         if (!TIdSocketHandle::ToSockAddr(ASender.IP, ASender.Port, IPVersionOf(ASender.IP), to,
@@ -211,51 +234,27 @@ void TUDPReplyRouter::Answer(TSender& ASender) {
         if (!use)
             return;
         const ssize_t sent =
-            sendto(use.Handle(), data.data(), static_cast<size_t>(received),
+            sendto(use.Handle(), FBlock.data(), static_cast<size_t>(received),
                    MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), length);
         if (sent >= 0 && FCountAnswer)
             FCountAnswer(sent);
     }
 }
 
-int TUDPReplyRouter::Expire() {
-    const int64_t now = NowMilliseconds();
-    int64_t next = -1;
-    std::lock_guard<std::mutex> lock(FLock);
+void TUDPReplyRouter::Expire() {
+    const TClock::time_point now = TClock::now();
+    TClock::time_point next = TClock::time_point::max();
     for (auto it = FSenders.begin(); it != FSenders.end();) {
-        const int64_t due = it->second->LastTraffic + FIdle;
-        if (due <= now) {
-            epoll_ctl(FPoll, EPOLL_CTL_DEL, it->second->Handle, nullptr);
-            ::close(it->second->Handle);
-            it = FSenders.erase(it);
-            continue;
-        }
-        next = next < 0 ? due - now : std::min(next, due - now);
-        ++it;
+        auto following = std::next(it);
+        const TClock::time_point due = it->second->LastTraffic + FIdle;
+        if (due <= now)
+            Close(it);
+        else
+            next = std::min(next, due);
+        it = following;
     }
-    return static_cast<int>(std::min<int64_t>(next, 60000));
-}
-
-void TUDPReplyRouter::Run() {
-    epoll_event events[64];
-    while (!FStopped) {
-        const int wait = Expire();
-        const int ready = epoll_wait(FPoll, events, 64, wait);
-        if (ready < 0 && errno != EINTR)
-            return;
-        for (int i = 0; i < ready && !FStopped; ++i) {
-            void* source = events[i].data.ptr;
-            if (!source) {
-                uint64_t count;
-                [[maybe_unused]] ssize_t n = read(FWake, &count, sizeof count);
-            } else if (source == &FListening) {
-                Requests();
-            } else {
-                std::lock_guard<std::mutex> lock(FLock);
-                Answer(*static_cast<TSender*>(source));
-            }
-        }
-    }
+    if (next != TClock::time_point::max())
+        FExpiry.ArmAt(*FLoop, next, [this] { Expire(); });
 }
 
 } // namespace kestrune

@@ -1,17 +1,177 @@
 #include "net/CustomTCPServer.h"
 
 #include "net/Exception.h"
-#include "net/TCPClient.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 
 namespace kestrune {
+
+namespace {
+
+// Clients one loop takes in a row before it serves its other sockets; the
+// listening socket stays ready, so the loop (or another) comes back to it.
+constexpr int AcceptsPerTurn = 32;
+// How long a loop leaves a listening socket alone when the process is out
+// of descriptors and has none to spare for refusing the waiting clients.
+constexpr auto StarvedPause = std::chrono::milliseconds(100);
+
+// A descriptor that holds a place in the process's table and nothing else.
+int OpenSpare() {
+    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+} // namespace
+
+// One binding's listening socket, watched by every loop at once.
+//
+// Out of descriptors, a loop refuses waiting clients with a spare descriptor
+// of its own: it gives the spare up for a moment to take a client off the
+// queue and close it at once, so that the client is refused instead of left
+// hanging. Another loop may take the freed place meanwhile (and serve a
+// client with it); the loop that lost its spare then leaves the socket alone
+// until it has one again, so that it can never take a place a spare needs.
+class TIdCustomTCPServer::TListener : public TIdLoopWatch {
+public:
+    TListener(TIdCustomTCPServer& AServer, TIdSocketHandle& ABinding)
+        : FServer(AServer), FBinding(ABinding), FLoops(TIdEventLoops::All()),
+          FPerLoop(FLoops.size()) {
+        for (TPerLoop& loop : FPerLoop)
+            loop.Spare = OpenSpare();
+    }
+    ~TListener() override {
+        for (TPerLoop& loop : FPerLoop)
+            if (loop.Spare >= 0)
+                ::close(loop.Spare);
+    }
+
+    TIdSocketHandle& Binding() const { return FBinding; }
+
+    bool Start() {
+        TIdSocketHandle::TUse use(FBinding);
+        if (!use)
+            return false;
+        FHandle = use.Handle();
+        FStarted = TIdEventLoops::WatchOnAll(FHandle, *this);
+        return FStarted;
+    }
+
+    // Returns once no loop will call this listener again.
+    void Stop() {
+        if (!FStarted)
+            return;
+        FStarted = false;
+        // A loop that left the socket alone must not take it up again, nor
+        // ask the others to look at it; what one of them asked before is
+        // done by the end of the second wait.
+        for (size_t i = 0; i < FLoops.size(); ++i)
+            FLoops[i]->Post([this, i] {
+                FPerLoop[i].Stopped = true;
+                FPerLoop[i].Timer.Cancel();
+            });
+        TIdEventLoops::Sync();
+        TIdEventLoops::UnwatchOnAll(FHandle);
+    }
+
+    void OnEvents(uint32_t) override {
+        TIdEventLoop& loop = *TIdEventLoop::Current();
+        TPerLoop* mine = Mine(loop);
+        if (!mine || mine->Stopped || mine->Paused)
+            return;
+        for (int i = 0; i < AcceptsPerTurn; ++i) {
+            if (mine->Spare < 0 && (mine->Spare = OpenSpare()) < 0) {
+                Pause(loop, *mine);
+                return;
+            }
+            sockaddr_storage peer{};
+            socklen_t length = sizeof peer;
+            const int accepted = accept4(FHandle, reinterpret_cast<sockaddr*>(&peer), &length,
+                                         SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (accepted >= 0) {
+                try {
+                    FServer.TakeAccepted(loop, *this, accepted,
+                                         reinterpret_cast<const sockaddr*>(&peer));
+                } catch (...) {
+                    // Out of memory: the client is closed with its connection.
+                }
+                continue;
+            }
+            const int error = errno;
+            if (error == EINTR || error == ECONNABORTED)
+                continue;
+            if (error != EMFILE && error != ENFILE)
+                return; // EAGAIN: nobody waits; anything else: the next client tries again
+            FServer.ResourcesShort("no free descriptors");
+            if (!RefuseOne(*mine))
+                return; // nobody waits, or the spare was lost: the loop comes back
+        }
+    }
+
+private:
+    struct TPerLoop {
+        int Spare = -1;
+        TIdLoopTimer Timer;
+        bool Paused = false;
+        bool Stopped = false;
+    };
+
+    TPerLoop* Mine(TIdEventLoop& ALoop) {
+        const auto at = std::find(FLoops.begin(), FLoops.end(), &ALoop);
+        return at == FLoops.end() ? nullptr : &FPerLoop[static_cast<size_t>(at - FLoops.begin())];
+    }
+
+    // Takes one waiting client off the queue with the spare's place and
+    // closes it; false when nobody was waiting or the spare could not be
+    // made again.
+    bool RefuseOne(TPerLoop& AMine) {
+        ::close(AMine.Spare);
+        AMine.Spare = -1;
+        const int refused = accept4(FHandle, nullptr, nullptr, SOCK_CLOEXEC);
+        if (refused >= 0)
+            ::close(refused);
+        AMine.Spare = OpenSpare();
+        return refused >= 0 && AMine.Spare >= 0;
+    }
+
+    // Without a spare the socket stays ready and would wake this loop
+    // without end: it leaves the loop's watch until a spare can be had.
+    void Pause(TIdEventLoop& ALoop, TPerLoop& AMine) {
+        if (AMine.Stopped)
+            return;
+        if (!AMine.Paused) {
+            AMine.Paused = true;
+            ALoop.Unwatch(FHandle);
+            // The system woke this loop alone for the clients that wait; the
+            // others must look for themselves, or those clients wait for
+            // the next one to arrive.
+            for (TIdEventLoop* other : FLoops)
+                if (other != &ALoop)
+                    other->Post([this] { OnEvents(0); });
+        }
+        AMine.Timer.Arm(ALoop, StarvedPause, [this, &ALoop, &AMine] {
+            if (AMine.Stopped)
+                return;
+            if (AMine.Spare < 0 && (AMine.Spare = OpenSpare()) < 0) {
+                Pause(ALoop, AMine);
+                return;
+            }
+            AMine.Paused = false;
+            ALoop.Watch(FHandle, *this, EPOLLIN | EPOLLEXCLUSIVE);
+        });
+    }
+
+    TIdCustomTCPServer& FServer;
+    TIdSocketHandle& FBinding;
+    int FHandle = -1;
+    bool FStarted = false;
+    std::vector<TIdEventLoop*> FLoops;
+    std::vector<TPerLoop> FPerLoop; // each touched by its own loop only
+};
 
 TIdCustomTCPServer::TIdCustomTCPServer() {
     IgnoreSigPipe();
@@ -37,11 +197,6 @@ void TIdCustomTCPServer::SetActive(bool AValue) {
             Bindings.Add().IPVersion = Id_IPv6;
         }
     }
-    FImplicitScheduler = !Scheduler;
-    FScheduler = Scheduler ? Scheduler : std::make_shared<TIdSchedulerOfThreadDefault>();
-    if (FImplicitScheduler)
-        FScheduler->Name = (Name.empty() ? std::string("IdCustomTCPServer") : Name) + "Scheduler";
-    FStop = std::make_shared<TIdWakeUp>();
     FShort = false;
     try {
         StartListening();
@@ -53,12 +208,11 @@ void TIdCustomTCPServer::SetActive(bool AValue) {
 }
 
 void TIdCustomTCPServer::StartListening() {
-    std::lock_guard<std::mutex> lock(FListenerLock);
     std::vector<TIdSocketHandle*> bound;
     for (int i = 0; i < Bindings.Count(); ++i) {
         TIdSocketHandle& binding = Bindings[i];
         try {
-            binding.AllocateSocket(SOCK_STREAM);
+            binding.AllocateSocket(SOCK_STREAM | SOCK_NONBLOCK);
             binding.Bind(true);
             bound.push_back(&binding);
         } catch (...) {
@@ -70,59 +224,42 @@ void TIdCustomTCPServer::StartListening() {
             throw;
         }
     }
-    for (size_t i = 0; i < bound.size(); ++i) {
-        bound[i]->Listen(ListenQueue);
-        auto thread =
-            std::make_unique<TIdListenerThread>(*this, *bound[i], static_cast<int>(i) + 1);
-        try {
-            thread->Start();
-        } catch (...) {
-            bound[i]->CloseSocket();
-            throw;
+    for (TIdSocketHandle* binding : bound) {
+        binding->Listen(ListenQueue);
+        auto listener = std::make_unique<TListener>(*this, *binding);
+        if (!listener->Start()) {
+            binding->CloseSocket();
+            throw EIdSocketError(errno);
         }
-        FListeners.push_back(std::move(thread));
+        FListeners.push_back(std::move(listener));
     }
 }
 
 void TIdCustomTCPServer::StopListening() {
-    std::lock_guard<std::mutex> lock(FListenerLock);
     for (auto& listener : FListeners)
-        listener->TerminateAndWait();
+        listener->Stop();
     FListeners.clear();
 }
 
 void TIdCustomTCPServer::Deactivate() {
     FActive = false;
-    if (FStop)
-        FStop->Signal();
     StopListening();
-    // Closed after unlocking, so that contexts that end meanwhile can leave
-    // the list; a relay's close is posted to its loop, which ends it there.
-    std::vector<std::shared_ptr<TIdContext>> live;
+    // Every live context is asked to end on its loop; nothing here waits
+    // for a loop while the list is held.
     {
         auto& contexts = Contexts.LockList();
         for (TIdContext* context : contexts) {
             auto* served = static_cast<TIdServerContext*>(context);
             if (TIdRelay* relay = served->Relaying())
                 relay->Close();
-            else if (auto pinned = TIdContextList::Pin(*context))
-                live.push_back(std::move(pinned));
+            else
+                served->Terminate();
         }
         Contexts.UnlockList();
     }
-    for (auto& context : live)
-        TerminateContext(*context);
-    live.clear();
-    if (FScheduler) {
-        FScheduler->WaitForIdle();
-        if (FImplicitScheduler)
-            FScheduler->Shutdown();
-        FScheduler.reset();
-    }
     {
-        // No thread is left to hand over another relay.
-        std::unique_lock<std::mutex> lock(FRelayLock);
-        FRelaysChanged.wait(lock, [this] { return FRelays == 0; });
+        std::unique_lock<std::mutex> lock(FLiveLock);
+        FLiveChanged.wait(lock, [this] { return FLive == 0; });
     }
     for (int i = 0; i < Bindings.Count(); ++i)
         Bindings[i].CloseSocket();
@@ -139,13 +276,11 @@ bool TIdCustomTCPServer::ExecuteContext(TIdContext& AContext) {
         OnExecute(AContext);
         return connection.Connected();
     }
-    // Nobody consumes the input: wait for the next bytes or the end, and
-    // drop what came so that an unattended connection cannot fill memory.
+    // Nobody consumes the input: what came is dropped, so that an
+    // unattended connection cannot fill memory; its end ends the context.
     if (TIdIOHandlerStack* io = connection.IOHandler()) {
-        io->CheckForDataOnSource(IdTimeoutInfinite);
-        const bool connected = connection.Connected();
         io->InputBuffer.Clear();
-        return connected;
+        return connection.Connected();
     }
     return false;
 }
@@ -156,43 +291,13 @@ void TIdCustomTCPServer::DisconnectContext(TIdContext& AContext) {
 }
 
 void TIdCustomTCPServer::TerminateContext(TIdContext& AContext) {
-    auto& context = static_cast<TIdServerContext&>(AContext);
-    if (TIdRelay* relay = context.Relaying())
-        relay->Close();
-    else if (TIdSocketHandle* binding = AContext.Binding())
+    if (TIdSocketHandle* binding = AContext.Binding())
         binding->CloseSocket();
 }
 
-namespace {
-// Connection threads kept waiting in accept() per binding once their own
-// clients have gone; the rest go back to the pool.
-constexpr int MaxWaitingAcceptors = 4;
-} // namespace
-
-// What the listener thread of a binding shares with the connection threads
-// that accept on it. Listener stays valid while Inside is above zero: the
-// listener's TerminateAndWait waits for that.
-struct TIdCustomTCPServer::TAcceptors {
-    TAcceptors(TIdListenerThread& AListener, TIdWakeUpPtr AStop,
-               std::shared_ptr<TIdSchedulerOfThreadDefault> AScheduler)
-        : Listener(&AListener), Stop(std::move(AStop)), Scheduler(std::move(AScheduler)) {}
-
-    TIdListenerThread* Listener;
-    TIdWakeUpPtr Stop;
-    std::shared_ptr<TIdSchedulerOfThreadDefault> Scheduler;
-
-    std::mutex Lock;
-    std::condition_variable Changed;
-    bool Stopped = false;
-    // Connection threads in accept() or on their way there.
-    int Waiting = 0;
-    // Those, and the ones still registering the client they took.
-    int Inside = 0;
-};
-
-std::shared_ptr<TIdServerContext>
-TIdCustomTCPServer::TakeAccepted(TIdListenerThread& AThread, int AHandle, const sockaddr* APeer) {
-    TIdSocketHandle& listening = AThread.Binding();
+void TIdCustomTCPServer::TakeAccepted(TIdEventLoop& ALoop, TListener& AListener, int AHandle,
+                                      const sockaddr* APeer) {
+    TIdSocketHandle& listening = AListener.Binding();
     auto handler = std::make_unique<TIdIOHandlerStack>();
     TIdSocketHandle& binding = handler->Binding();
     binding.Adopt(AHandle, listening.IPVersion);
@@ -209,179 +314,33 @@ TIdCustomTCPServer::TakeAccepted(TIdListenerThread& AThread, int AHandle, const 
     auto connection = std::make_unique<TIdTCPConnection>(std::move(handler));
 
     std::shared_ptr<TIdServerContext> context = FContextClass(*this, std::move(connection));
-    // Registered at once, so that clients accepted in quick succession all
-    // count against MaxConnections; one over it is closed (by the context's
-    // destructor) with no event.
+    context->FLoop = &ALoop;
+    // Registered at once, so that clients accepted in quick succession on
+    // several loops all count against MaxConnections; one over it is closed
+    // (by the context's destructor) with no event.
     if (!Contexts.AddBelow(context.get(), MaxConnections))
-        return nullptr;
+        return;
     ResourcesRecovered();
-    return context;
-}
-
-void TIdCustomTCPServer::ResourcesShort(const char* AReason) {
-    if (!FShort.exchange(true) && OnOutOfResources)
-        OnOutOfResources(AReason);
-}
-
-void TIdCustomTCPServer::ResourcesRecovered() {
-    if (FShort.load(std::memory_order_relaxed) && FShort.exchange(false) && OnServingAgain)
-        OnServingAgain();
-}
-
-void TIdCustomTCPServer::HandleAccepted(TIdListenerThread& AThread, int AHandle,
-                                        const sockaddr* APeer, TIdYarn*& AYarn) {
-    if (!AYarn)
-        AYarn = AThread.FScheduler->AcquireYarn();
-    if (!AYarn) {
-        ::close(AHandle); // no thread to run it: closed, counted nowhere
-        ResourcesShort("no thread for a new connection");
-        return;
-    }
-    std::shared_ptr<TIdServerContext> context = TakeAccepted(AThread, AHandle, APeer);
-    if (!context)
-        return;
-    TIdYarn* yarn = AYarn;
-    AYarn = nullptr;
-    AThread.FScheduler->StartYarn(yarn, [this, context = std::move(context), stop = AThread.FStop,
-                                         acceptors = AThread.FAcceptors]() mutable {
-        RunContext(std::move(context), stop);
-        ServeNext(acceptors, false);
-    });
-}
-
-bool TIdCustomTCPServer::StartAcceptor(const std::shared_ptr<TAcceptors>& AAcceptors) {
-    TIdYarn* yarn = AAcceptors->Scheduler->AcquireYarn();
-    if (!yarn)
-        return false;
-    AAcceptors->Scheduler->StartYarn(yarn, [this, AAcceptors] { ServeNext(AAcceptors, true); });
-    return true;
-}
-
-void TIdCustomTCPServer::ServeNext(const std::shared_ptr<TAcceptors>& AAcceptors, bool AReserved) {
-    TAcceptors& acceptors = *AAcceptors;
-    bool reserved = AReserved;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(acceptors.Lock);
-            if (reserved) {
-                reserved = false;
-                if (acceptors.Stopped) {
-                    --acceptors.Waiting;
-                    --acceptors.Inside;
-                    acceptors.Changed.notify_all();
-                    return;
-                }
-            } else {
-                if (acceptors.Stopped || acceptors.Waiting >= MaxWaitingAcceptors)
-                    return;
-                ++acceptors.Waiting;
-                ++acceptors.Inside;
-            }
-        }
-        int accepted = -1;
-        int error = EBADF;
-        sockaddr_storage peer{};
-        socklen_t peerLength = sizeof peer;
-        {
-            TIdSocketHandle::TUse use(acceptors.Listener->Binding());
-            if (use) {
-                accepted = accept4(use.Handle(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
-                                   SOCK_CLOEXEC);
-                error = accepted < 0 ? errno : 0;
-            }
-        }
-        // While this thread runs its client another one must wait in
-        // accept(): when it was the last, its place goes to a new one.
-        bool successor = false;
-        {
-            std::lock_guard<std::mutex> lock(acceptors.Lock);
-            successor = accepted >= 0 && acceptors.Waiting == 1 && !acceptors.Stopped;
-            if (successor)
-                ++acceptors.Inside;
-            else
-                --acceptors.Waiting;
-            if (acceptors.Waiting == 0)
-                acceptors.Changed.notify_all();
-        }
-        if (successor && !StartAcceptor(AAcceptors)) {
-            // No thread to spare: the listener thread takes over.
-            std::lock_guard<std::mutex> lock(acceptors.Lock);
-            --acceptors.Waiting;
-            --acceptors.Inside;
-            acceptors.Changed.notify_all();
-        }
-        std::shared_ptr<TIdServerContext> context;
-        if (accepted >= 0) {
-            try {
-                context = TakeAccepted(*acceptors.Listener, accepted,
-                                       reinterpret_cast<const sockaddr*>(&peer));
-            } catch (...) {
-                // Out of memory: the client is closed with its connection.
-            }
-        }
-        {
-            std::lock_guard<std::mutex> lock(acceptors.Lock);
-            if (--acceptors.Inside == 0)
-                acceptors.Changed.notify_all();
-        }
-        if (context) {
-            RunContext(std::move(context), acceptors.Stop);
-            continue;
-        }
-        // Failures other than a client that gave up are the listener
-        // thread's to handle and report.
-        if (accepted < 0 && error != EINTR && error != ECONNABORTED && error != EAGAIN)
-            return;
-    }
-}
-
-void TIdCustomTCPServer::RunContext(std::shared_ptr<TIdServerContext> AContext,
-                                    const TIdWakeUpPtr& AStop) {
-    SetCurrentThreadWakeUp(AStop);
-    std::exception_ptr failure;
-    try {
-        ConnectContext(*AContext);
-        while (!AStop->Signalled() && ExecuteContext(*AContext)) {
-        }
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    SetCurrentThreadWakeUp(nullptr);
-    if (AContext->FRelay) {
-        if (!failure) {
-            StartRelay(std::move(AContext));
-            return;
-        }
-        // Handed over and then failed: the relay never starts.
-        Contexts.LockList();
-        AContext->FRelaying = nullptr;
-        Contexts.UnlockList();
-        AContext->FRelay.reset();
-        AContext->FOnRelayEnd = nullptr;
-    }
-    EndContext(*AContext, failure);
-}
-
-void TIdCustomTCPServer::StartRelay(std::shared_ptr<TIdServerContext> AContext) {
     {
-        std::lock_guard<std::mutex> lock(FRelayLock);
-        ++FRelays;
+        std::lock_guard<std::mutex> lock(FLiveLock);
+        ++FLive;
     }
-    TIdRelay& relay = *AContext->FRelay;
-    relay.Start([this, context = std::move(AContext)](TIdRelay::TIdRelayEnd AEnd) mutable {
-        std::exception_ptr failure;
-        try {
-            if (context->FOnRelayEnd)
-                context->FOnRelayEnd(AEnd);
-        } catch (...) {
-            failure = std::current_exception();
+    context->FSelf = context;
+    TIdServerContext& served = *context;
+    served.Step([&] {
+        ConnectContext(served);
+        TIdIOHandlerStack* io = served.Connection()->IOHandler();
+        if (served.Finished() || served.Denied() || !io || !io->Opened() ||
+            !binding.HandleAllocated()) {
+            served.Finish();
+            return;
         }
-        EndContext(*context, failure);
-        // Freed here (or by whoever still holds it), before the server may go.
-        context.reset();
-        std::lock_guard<std::mutex> lock(FRelayLock);
-        --FRelays;
-        FRelaysChanged.notify_all();
+        if (!served.FRelay) {
+            // The present state of the socket comes as the watch's first event.
+            if (!ALoop.Watch(AHandle, served))
+                throw EIdSocketError(errno);
+            served.FWatched = true;
+        }
     });
 }
 
@@ -406,145 +365,14 @@ void TIdCustomTCPServer::EndContext(TIdServerContext& AContext, std::exception_p
     }
 }
 
-TIdListenerThread::TIdListenerThread(TIdCustomTCPServer& AServer, TIdSocketHandle& ABinding,
-                                     int AIndex)
-    : FServer(AServer), FBinding(ABinding),
-      FName((AServer.Name.empty() ? std::string("IdCustomTCPServer") : AServer.Name) +
-            " Listener #" + std::to_string(AIndex)),
-      FStop(AServer.FStop), FScheduler(AServer.FScheduler),
-      FAcceptors(std::make_shared<TIdCustomTCPServer::TAcceptors>(*this, FStop, FScheduler)) {}
-
-TIdListenerThread::~TIdListenerThread() {
-    TerminateAndWait();
+void TIdCustomTCPServer::ResourcesShort(const char* AReason) {
+    if (!FShort.exchange(true) && OnOutOfResources)
+        OnOutOfResources(AReason);
 }
 
-void TIdListenerThread::Start() {
-    FThread = std::thread([this] {
-        try {
-            Run();
-        } catch (...) {
-            // A failure of the system's own primitives: this binding stops
-            // accepting, but nothing may end the process.
-        }
-    });
-}
-
-void TIdListenerThread::TerminateAndWait() {
-    FStopped = true;
-    auto& acceptors = *FAcceptors;
-    {
-        std::lock_guard<std::mutex> lock(acceptors.Lock);
-        acceptors.Stopped = true;
-        acceptors.Changed.notify_all();
-    }
-    // Wakes every thread blocked in accept() on it.
-    FBinding.CloseSocket();
-    {
-        std::unique_lock<std::mutex> lock(acceptors.Lock);
-        acceptors.Changed.wait(lock, [&acceptors] { return acceptors.Inside == 0; });
-    }
-    if (FThread.joinable())
-        FThread.join();
-}
-
-bool TIdListenerThread::WaitForTurn() {
-    auto& acceptors = *FAcceptors;
-    std::unique_lock<std::mutex> lock(acceptors.Lock);
-    acceptors.Changed.wait(lock,
-                           [&acceptors] { return acceptors.Stopped || acceptors.Waiting == 0; });
-    return !acceptors.Stopped;
-}
-
-namespace {
-
-// A descriptor that holds a place in the process's table and nothing else.
-int OpenSpare() {
-    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-}
-
-} // namespace
-
-bool TIdListenerThread::RefuseOneWithSpare() {
-    if (FSpare < 0) // lost to another thread last time; one may have come free
-        FSpare = OpenSpare();
-    if (FSpare < 0)
-        return false;
-    ::close(FSpare);
-    FSpare = -1;
-    int refused = -1;
-    {
-        TIdSocketHandle::TUse use(FBinding);
-        if (use)
-            refused = accept4(use.Handle(), nullptr, nullptr, SOCK_CLOEXEC);
-    }
-    if (refused >= 0)
-        ::close(refused);
-    FSpare = OpenSpare();
-    return refused >= 0 && FSpare >= 0;
-}
-
-void TIdListenerThread::Run() {
-    FSpare = OpenSpare();
-    TIdYarn* yarn = nullptr;
-    // The last accept() found no descriptor free. accept() then fails at
-    // once whether or not a client waits, so the next one waits for a client.
-    bool starved = false;
-    while (!FStopped) {
-        if (!WaitForTurn())
-            break;
-        if (!yarn)
-            yarn = FScheduler->AcquireYarn();
-        int accepted = -1;
-        int error = 0;
-        sockaddr_storage peer{};
-        socklen_t peerLength = 0;
-        {
-            TIdSocketHandle::TUse use(FBinding);
-            if (!use)
-                break;
-            if (starved && (WaitSocketOrWakeUp(use.Handle(), POLLIN, FStop, -1) <= 0 || FStopped ||
-                            !FBinding.HandleAllocated()))
-                break;
-            peerLength = sizeof peer;
-            // Blocking: closing the binding wakes it.
-            accepted = accept4(use.Handle(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
-                               SOCK_CLOEXEC);
-            if (accepted < 0)
-                error = errno;
-        }
-        if (accepted < 0) {
-            if (FStopped)
-                break;
-            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED)
-                continue;
-            if (error == EMFILE || error == ENFILE) {
-                FServer.ResourcesShort("no free descriptors");
-                // Out of descriptors: once a client waits, give up the spare
-                // one for a moment to take it off the queue and close it at
-                // once, so that it is refused instead of left hanging.
-                if (!starved) {
-                    starved = true;
-                    continue;
-                }
-                if (RefuseOneWithSpare())
-                    continue;
-            }
-            // Without a spare (or out of memory) the socket stays readable:
-            // wait a moment (or for the stop) before trying again.
-            WaitSocketOrWakeUp(-1, 0, FStop, 100);
-            continue;
-        }
-        starved = false;
-        try {
-            FServer.HandleAccepted(*this, accepted, reinterpret_cast<const sockaddr*>(&peer), yarn);
-        } catch (...) {
-            // Out of memory: the client is closed with its connection.
-        }
-    }
-    FScheduler->ReleaseYarn(yarn);
-    if (FSpare >= 0)
-        ::close(FSpare);
-    FSpare = -1;
+void TIdCustomTCPServer::ResourcesRecovered() {
+    if (FShort.load() && FShort.exchange(false) && OnServingAgain)
+        OnServingAgain();
 }
 
 } // namespace kestrune

@@ -9,10 +9,45 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <system_error>
 
 namespace kestrune {
+
+static_assert(TIdEventLoop::EdgeEvents == (EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET));
+
+namespace {
+thread_local TIdEventLoop* tCurrent = nullptr;
+} // namespace
+
+TIdEventLoop* TIdEventLoop::Current() {
+    return tCurrent;
+}
+
+void TIdLoopTimer::Arm(TIdEventLoop& ALoop, TClock::duration AAfter,
+                       std::function<void()> AOnTime) {
+    ArmAt(ALoop, TClock::now() + AAfter, std::move(AOnTime));
+}
+
+void TIdLoopTimer::ArmAt(TIdEventLoop& ALoop, TClock::time_point ADue,
+                         std::function<void()> AOnTime) {
+    Cancel();
+    FOnTime = std::move(AOnTime);
+    FLoop = &ALoop;
+    FPosition = ALoop.FTimers.emplace(ADue, this);
+}
+
+void TIdLoopTimer::Cancel() {
+    if (!FLoop)
+        return;
+    FLoop->FTimers.erase(FPosition);
+    FLoop = nullptr;
+    FOnTime = nullptr;
+}
 
 TIdEventLoop::TIdEventLoop()
     : FEpoll(epoll_create1(EPOLL_CLOEXEC)), FWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
@@ -39,7 +74,11 @@ TIdEventLoop::~TIdEventLoop() {
         FThread.join();
     FRetired.clear();
     FAgain.clear();
+    FDeferred.clear();
     FTasks.clear();
+    for (auto& [due, timer] : FTimers)
+        timer->FLoop = nullptr;
+    FTimers.clear();
     for (TIdPipe& pipe : FPipes) {
         close(pipe.Read);
         close(pipe.Write);
@@ -88,11 +127,18 @@ void TIdEventLoop::Post(std::function<void()> ATask) {
     }
 }
 
-bool TIdEventLoop::Watch(int AHandle, TIdLoopWatch& AWatch) {
+bool TIdEventLoop::Watch(int AHandle, TIdLoopWatch& AWatch, uint32_t AEvents) {
     epoll_event event{};
-    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    event.events = AEvents;
     event.data.ptr = &AWatch;
     return epoll_ctl(FEpoll, EPOLL_CTL_ADD, AHandle, &event) == 0;
+}
+
+bool TIdEventLoop::Modify(int AHandle, TIdLoopWatch& AWatch, uint32_t AEvents) {
+    epoll_event event{};
+    event.events = AEvents;
+    event.data.ptr = &AWatch;
+    return epoll_ctl(FEpoll, EPOLL_CTL_MOD, AHandle, &event) == 0;
 }
 
 void TIdEventLoop::Unwatch(int AHandle) {
@@ -105,6 +151,33 @@ void TIdEventLoop::Retire(std::shared_ptr<void> AKeep) {
 
 void TIdEventLoop::Again(std::shared_ptr<TIdLoopWork> AWork) {
     FAgain.push_back(std::move(AWork));
+}
+
+void TIdEventLoop::Defer(std::function<void()> ACall) {
+    FDeferred.push_back(std::move(ACall));
+}
+
+int TIdEventLoop::UntilNextTimer() const {
+    if (FTimers.empty())
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(FTimers.begin()->first -
+                                                                   TIdLoopTimer::TClock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, 60000));
+}
+
+void TIdEventLoop::RunDueTimers() {
+    const auto now = TIdLoopTimer::TClock::now();
+    while (!FTimers.empty() && FTimers.begin()->first <= now) {
+        TIdLoopTimer& timer = *FTimers.begin()->second;
+        FTimers.erase(FTimers.begin());
+        timer.FLoop = nullptr;
+        std::function<void()> onTime = std::move(timer.FOnTime);
+        timer.FOnTime = nullptr;
+        // The handler may free the timer's owner: nothing of the timer is
+        // touched after it.
+        if (onTime)
+            onTime();
+    }
 }
 
 uint8_t* TIdEventLoop::ReadBlock(size_t ASize) {
@@ -156,14 +229,25 @@ void TIdEventLoop::GivePipe(TIdPipe& APipe, bool AEmpty) {
 
 void TIdEventLoop::Run() {
     FThreadId = std::this_thread::get_id();
+    tCurrent = this;
     constexpr int MaxEvents = 256;
     epoll_event events[MaxEvents];
     std::vector<std::function<void()>> tasks;
     std::vector<std::shared_ptr<TIdLoopWork>> again;
+    std::vector<std::function<void()>> deferred;
     while (!FStopped) {
-        const int count = epoll_wait(FEpoll, events, MaxEvents, FAgain.empty() ? -1 : 0);
-        if (count < 0 && errno != EINTR)
-            break;
+        const int timeout = !FAgain.empty() || !FDeferred.empty() ? 0 : UntilNextTimer();
+        const int count = epoll_wait(FEpoll, events, MaxEvents, timeout);
+        if (count < 0 && errno != EINTR) {
+            // Nothing can be served any more, and a stop would wait for
+            // connections that can never end: better to end the process and
+            // let its supervisor start it again than to hang.
+            char text[160];
+            std::snprintf(text, sizeof text, "kestrune: event loop failed: %s\n",
+                          std::strerror(errno));
+            [[maybe_unused]] ssize_t n = write(STDERR_FILENO, text, std::strlen(text));
+            std::_Exit(70);
+        }
         for (int i = 0; i < count; ++i) {
             if (!events[i].data.ptr) {
                 uint64_t value;
@@ -184,8 +268,18 @@ void TIdEventLoop::Run() {
         for (auto& work : again)
             work->RunAgain();
         again.clear();
-        FRetired.clear();
+        deferred.swap(FDeferred);
+        for (auto& call : deferred)
+            call();
+        deferred.clear();
+        RunDueTimers();
+        // Swapped out first: what a released object retires in its
+        // destructor waits for the next turn.
+        std::vector<std::shared_ptr<void>> retired;
+        retired.swap(FRetired);
+        retired.clear();
     }
+    tCurrent = nullptr;
 }
 
 namespace {
@@ -249,6 +343,55 @@ size_t TIdEventLoops::Count() {
     TLoops& loops = Loops();
     std::lock_guard<std::mutex> lock(loops.Lock);
     return loops.Get().size();
+}
+
+std::vector<TIdEventLoop*> TIdEventLoops::All() {
+    TLoops& loops = Loops();
+    std::lock_guard<std::mutex> lock(loops.Lock);
+    return loops.Get();
+}
+
+bool TIdEventLoops::WatchOnAll(int AHandle, TIdLoopWatch& AWatch) {
+    std::vector<TIdEventLoop*> added;
+    for (TIdEventLoop* loop : All()) {
+        epoll_event event{};
+        // Exclusive: a client wakes one waiting loop, not all of them.
+        event.events = EPOLLIN | EPOLLEXCLUSIVE;
+        event.data.ptr = &AWatch;
+        if (epoll_ctl(loop->FEpoll, EPOLL_CTL_ADD, AHandle, &event) != 0) {
+            for (TIdEventLoop* previous : added)
+                epoll_ctl(previous->FEpoll, EPOLL_CTL_DEL, AHandle, nullptr);
+            if (!added.empty())
+                Sync();
+            return false;
+        }
+        added.push_back(loop);
+    }
+    return true;
+}
+
+void TIdEventLoops::UnwatchOnAll(int AHandle) {
+    for (TIdEventLoop* loop : All())
+        epoll_ctl(loop->FEpoll, EPOLL_CTL_DEL, AHandle, nullptr);
+    // An event taken before the removal may still be on its way to the watch.
+    Sync();
+}
+
+void TIdEventLoops::Sync() {
+    const std::vector<TIdEventLoop*> loops = All();
+    std::mutex lock;
+    std::condition_variable done;
+    size_t left = loops.size();
+    for (TIdEventLoop* loop : loops) {
+        loop->Post([&] {
+            // Notified under the lock: this frame may go as soon as it is released.
+            std::lock_guard<std::mutex> guard(lock);
+            --left;
+            done.notify_all();
+        });
+    }
+    std::unique_lock<std::mutex> guard(lock);
+    done.wait(guard, [&] { return left == 0; });
 }
 
 } // namespace kestrune

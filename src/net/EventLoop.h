@@ -1,22 +1,28 @@
-// The threads that carry established relays: a few per process (one per
-// processor, at most 4), each waiting with epoll on the sockets of the relays
-// it owns, so that an idle relay holds no thread and no buffer.
+// The threads that carry every connection of the process: a few (one per
+// processor, at most 4), each waiting with epoll on the sockets it owns and
+// running their steps as they become ready, so that a connection crosses no
+// thread from accept to close and an idle one holds no thread and no buffer.
 //
-// Post() may be called from any thread and never waits for the loop. Every
-// other member belongs to the loop's own thread: the handlers it calls run
-// there and must not wait for another thread's work.
+// Post() may be called from any thread and never waits for the loop;
+// TIdEventLoops::Sync() and the shared watches are for the controlling thread
+// (never a loop's own). Every other member belongs to the loop's own thread:
+// the handlers it calls run there and must not wait for another thread's work.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace kestrune {
+
+class TIdEventLoop;
 
 // Something whose sockets a loop watches; the epoll data of each of its
 // sockets points at one of these.
@@ -32,6 +38,29 @@ class TIdLoopWork {
 public:
     virtual ~TIdLoopWork() = default;
     virtual void RunAgain() = 0;
+};
+
+// A one-shot timer of one loop. Arm, Cancel and the destructor belong to the
+// loop's thread; the handler runs there, and may arm the timer again.
+class TIdLoopTimer {
+public:
+    using TClock = std::chrono::steady_clock;
+
+    TIdLoopTimer() = default;
+    ~TIdLoopTimer() { Cancel(); }
+    TIdLoopTimer(const TIdLoopTimer&) = delete;
+    TIdLoopTimer& operator=(const TIdLoopTimer&) = delete;
+
+    void Arm(TIdEventLoop& ALoop, TClock::duration AAfter, std::function<void()> AOnTime);
+    void ArmAt(TIdEventLoop& ALoop, TClock::time_point ADue, std::function<void()> AOnTime);
+    void Cancel();
+    bool Armed() const { return FLoop != nullptr; }
+
+private:
+    friend class TIdEventLoop;
+    TIdEventLoop* FLoop = nullptr;
+    std::multimap<TClock::time_point, TIdLoopTimer*>::iterator FPosition;
+    std::function<void()> FOnTime;
 };
 
 // A pipe for moving bytes from one socket to another inside the kernel.
@@ -52,11 +81,18 @@ public:
     // Runs ATask on the loop's thread after the tasks posted before it.
     void Post(std::function<void()> ATask);
     bool InLoopThread() const { return std::this_thread::get_id() == FThreadId.load(); }
+    // The loop whose thread is calling, or nullptr on any other thread.
+    static TIdEventLoop* Current();
 
-    // Loop thread only. Edge-triggered watch of AHandle for reading, writing
-    // and the peer's end; the watch stays until the descriptor is closed or
-    // Unwatch is called.
-    bool Watch(int AHandle, TIdLoopWatch& AWatch);
+    // Edge-triggered watch of a socket for reading, writing and the peer's end.
+    static constexpr uint32_t EdgeEvents = 0x80000000u | 0x001u | 0x004u | 0x2000u;
+
+    // Loop thread only. Watches AHandle with AEvents (epoll flags); the watch
+    // stays until the descriptor is closed or Unwatch is called. Modify
+    // gives a watched socket another watch or other events (and reports its
+    // present state again, as a new watch would).
+    bool Watch(int AHandle, TIdLoopWatch& AWatch, uint32_t AEvents = EdgeEvents);
+    bool Modify(int AHandle, TIdLoopWatch& AWatch, uint32_t AEvents = EdgeEvents);
     void Unwatch(int AHandle);
 
     // Loop thread only: AKeep is released after the events already taken
@@ -67,6 +103,8 @@ public:
     // before the next wait), so that a handler can gather the events of one
     // wait before acting, or leave work undone to give the others a turn.
     void Again(std::shared_ptr<TIdLoopWork> AWork);
+    // Loop thread only: ACall runs the same way, outside the caller's frame.
+    void Defer(std::function<void()> ACall);
 
     // Loop thread only: the loop's block for reads, at least ASize bytes. Its
     // pages come from the system untouched and stay with the loop, so they
@@ -93,7 +131,12 @@ public:
     void Forget();
 
 private:
+    friend class TIdLoopTimer;
+    friend class TIdEventLoops;
     void Run();
+    // Milliseconds until the first timer is due (-1: none).
+    int UntilNextTimer() const;
+    void RunDueTimers();
 
     int FEpoll = -1;
     int FWake = -1;
@@ -107,6 +150,8 @@ private:
     // Loop thread only.
     std::vector<std::shared_ptr<void>> FRetired;
     std::vector<std::shared_ptr<TIdLoopWork>> FAgain;
+    std::vector<std::function<void()>> FDeferred;
+    std::multimap<TIdLoopTimer::TClock::time_point, TIdLoopTimer*> FTimers;
     void* FBlock = nullptr;
     size_t FBlockSize = 0;
     std::vector<TIdPipe> FPipes;
@@ -117,10 +162,23 @@ private:
 // The loops of the process, made on first use.
 class TIdEventLoops {
 public:
-    // The loop for the next relay, in turn.
+    // The loop for the next piece of work, in turn.
     static TIdEventLoop& Next();
     // How many loops there are (made if not yet).
     static size_t Count();
+    // Every loop, made if not yet.
+    static std::vector<TIdEventLoop*> All();
+
+    // A socket watched by every loop at once (level-triggered, for reading),
+    // of which one loop at a time is woken: a listening socket, so that the
+    // loop that is free takes the client. AWatch runs on several loops at
+    // once. Controlling thread only; false when a loop refused it.
+    static bool WatchOnAll(int AHandle, TIdLoopWatch& AWatch);
+    // Ends such a watch and returns when no loop will call it any more.
+    static void UnwatchOnAll(int AHandle);
+    // Returns once every loop has handled the events and tasks that came
+    // before the call. Never on a loop's own thread.
+    static void Sync();
 };
 
 } // namespace kestrune

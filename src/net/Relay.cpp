@@ -3,8 +3,10 @@
 #include "net/EventLoop.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <malloc.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace kestrune {
 
@@ -32,6 +35,11 @@ constexpr size_t SmallBlock = 4096;
 // 0.75 of the direct path against 0.51 to 0.64 copied; with 64 KB blocks
 // copying through the loop's block was as fast or faster.
 constexpr size_t SpliceFrom = 256 * 1024;
+// A side that is reset because the other one was waits this long at most for
+// the peer to acknowledge what was written to it before the reset, which
+// would otherwise throw away bytes still in flight.
+constexpr auto ResetDrainLimit = std::chrono::seconds(5);
+constexpr auto ResetDrainStep = std::chrono::milliseconds(10);
 
 // Relays of the process that have started and not ended, and the most there
 // were since the allocator last gave its free pages back to the system.
@@ -39,17 +47,31 @@ std::atomic<size_t> gLive{0};
 std::atomic<size_t> gPeak{0};
 // Below this many, what a burst of relays leaves free is not worth a trim.
 constexpr size_t TrimAfter = 1024;
+// Bytes that relays have taken from one socket and not yet written to the other.
+std::atomic<int64_t> gHeld{0};
+std::atomic<bool> gTrimming{false};
 
 // The memory of relays that have gone stays with the allocator, scattered
 // between live blocks, where it counts as resident. Once the relays have
 // fallen to half of their peak, the free pages go back to the system: a
-// burst leaves little behind, and a steady load never pays for it.
+// burst leaves little behind, and a steady load never pays for it. The trim
+// walks the whole heap, so it runs on a thread of its own, never on a loop
+// whose other relays would wait for it.
 void Ended() {
     const size_t live = --gLive;
     size_t peak = gPeak.load();
     if (peak < TrimAfter || live > peak / 2 || !gPeak.compare_exchange_strong(peak, live))
         return;
-    malloc_trim(0);
+    if (gTrimming.exchange(true))
+        return;
+    try {
+        std::thread([] {
+            malloc_trim(0);
+            gTrimming = false;
+        }).detach();
+    } catch (...) {
+        gTrimming = false; // no thread to spare: the pages stay until the next burst
+    }
 }
 
 void Started() {
@@ -96,6 +118,10 @@ private:
         // What the last events said and no call has found untrue since.
         bool Readable = false;
         bool Writable = true;
+        // The system reported an error (a reset, a vanished peer): the
+        // bytes that arrived before it can still be read, then reads fail too.
+        bool ErrorSeen = false;
+        // A call on the socket failed: the connection is gone.
         bool Failed = false;
         // The peer's end of stream has arrived (maybe behind unread bytes):
         // a read that empties the socket does not make it unreadable then.
@@ -122,6 +148,7 @@ private:
         TIdBytes Hooked;
         TIdPipe Pipe;
         size_t InPipe = 0;
+        int64_t Counted = 0; // what this direction adds to gHeld
         bool Splice = false;
         bool SpliceRefused = false;
         bool ReadOpen = true;
@@ -137,6 +164,9 @@ private:
     void OnEvents(TSide& ASide, uint32_t AEvents);
     void QueuePump();
     void Pump();
+    // After one side failed: what it sent before goes to the other side in
+    // full, then the other side is reset.
+    void Abort();
     TStep Move(TDirection& ADirection, bool& AMore);
     TStep TakeBuffered(TDirection& ADirection);
     TStep FillCopy(TDirection& ADirection);
@@ -149,6 +179,9 @@ private:
     // 0 or the other side can take no more.
     template <typename TWrite> TStep Drain(TDirection& ADirection, size_t& ALeft, TWrite AWrite);
     void Completed(TDirection& ADirection);
+    // Forgets what was on its way to a side that has gone.
+    void Discard(TDirection& ADirection);
+    void Account(TDirection& ADirection);
     TStep Fail(TSide& ASide);
     bool MakeNonBlocking(TSide& ASide);
     void End(TIdRelayEnd AEnd);
@@ -163,6 +196,11 @@ private:
     bool FPumpQueued = false;
     bool FRemoteFailed = false;
     bool FRemoteEnded = false;
+    // Set once a side has failed: the relay is passing on the last bytes
+    // and resetting the side that is left.
+    TSide* FDead = nullptr;
+    TIdLoopTimer::TClock::time_point FResetSince{};
+    TIdLoopTimer FResetTimer;
     std::atomic<bool> FEnded{false};
     std::atomic<bool> FCloseRequested{false};
     std::atomic<TIdEventLoop*> FLoop{nullptr};
@@ -181,7 +219,6 @@ void TIdRelay::TEngine::Start(TIdRelayEndEvent AOnEnd, bool ACloseAtEnd,
             FStartFailed = true;
     }
     if (!FStartFailed) {
-        // Set here, on the caller's thread, so that the loop does not pay for it.
         for (TSide* side : {&FClient, &FRemote}) {
             side->Binding().SetNoDelay(true);
             side->Binding().SetKeepAlive();
@@ -191,28 +228,42 @@ void TIdRelay::TEngine::Start(TIdRelayEndEvent AOnEnd, bool ACloseAtEnd,
     }
     Started();
     FSelf = shared_from_this();
-    TIdEventLoop& loop = TIdEventLoops::Next();
+    // A connection made on a loop is relayed by that loop, once the caller's
+    // step is over; from elsewhere it goes to the next loop.
+    TIdEventLoop* current = TIdEventLoop::Current();
+    TIdEventLoop& loop = current ? *current : TIdEventLoops::Next();
     FLoop = &loop;
-    loop.Post([self = FSelf] { self->Attach(); });
+    if (current)
+        loop.Defer([self = FSelf] { self->Attach(); });
+    else
+        loop.Post([self = FSelf] { self->Attach(); });
 }
 
 bool TIdRelay::TEngine::RequestClose() {
     if (FEnded || FCloseRequested.exchange(true))
         return false;
     // A relay not yet on its loop sees the request when it arrives there.
-    if (TIdEventLoop* loop = FLoop.load())
-        loop->Post([self = shared_from_this()] { self->Pump(); });
+    if (TIdEventLoop* loop = FLoop.load()) {
+        if (loop->InLoopThread())
+            QueuePump();
+        else
+            loop->Post([self = shared_from_this()] { self->Pump(); });
+    }
     return true;
 }
 
 void TIdRelay::TEngine::Attach() {
+    if (FEnded)
+        return;
     if (FStartFailed || FCloseRequested) {
         End(reClosed);
         return;
     }
     TIdEventLoop& loop = *FLoop.load();
     for (TSide* side : {&FClient, &FRemote}) {
-        if (!loop.Watch(side->Handle, *side)) {
+        // A socket the loop already watches for its request exchange changes hands.
+        if (!loop.Watch(side->Handle, *side) &&
+            (errno != EEXIST || !loop.Modify(side->Handle, *side))) {
             End(reError);
             return;
         }
@@ -231,7 +282,7 @@ void TIdRelay::TEngine::OnEvents(TSide& ASide, uint32_t AEvents) {
     if (AEvents & (EPOLLRDHUP | EPOLLHUP))
         ASide.EndSeen = true;
     if (AEvents & EPOLLERR)
-        ASide.Failed = true;
+        ASide.ErrorSeen = true;
     // Acted on once the loop has taken every event of this wait, so that the
     // client's block goes before the remote's when both came together.
     QueuePump();
@@ -252,17 +303,27 @@ void TIdRelay::TEngine::Pump() {
         End(reClosed);
         return;
     }
-    if (FClient.Failed || FRemote.Failed) {
-        FRemoteFailed = FRemote.Failed;
-        End(reError);
+    if (FDead) {
+        Abort();
         return;
     }
     bool more = false;
-    if (Move(FUp, more) == sError || Move(FDown, more) == sError) {
-        End(reError);
+    Move(FUp, more);
+    if (!FClient.Failed && !FRemote.Failed)
+        Move(FDown, more);
+    // An error on a side whose own stream has ended can only be about what
+    // is written to it: nothing more will be read that could come first.
+    for (TDirection* direction : {&FUp, &FDown})
+        if (direction->From.ErrorSeen && !direction->ReadOpen)
+            direction->From.Failed = true;
+    if (FClient.Failed || FRemote.Failed) {
+        FDead = FClient.Failed ? &FClient : &FRemote;
+        FRemoteFailed = FRemote.Failed;
+        Abort();
         return;
     }
     for (TDirection* direction : {&FUp, &FDown}) {
+        Account(*direction);
         if (direction->Done() && !direction->ShutdownSent) {
             direction->ShutdownSent = true;
             shutdown(direction->To.Handle, SHUT_WR);
@@ -274,6 +335,64 @@ void TIdRelay::TEngine::Pump() {
     }
     if (more)
         QueuePump();
+}
+
+void TIdRelay::TEngine::Abort() {
+    TSide& dead = *FDead;
+    TSide& live = &dead == &FClient ? FRemote : FClient;
+    TDirection& out = &dead == &FClient ? FUp : FDown; // dead -> live
+    TDirection& in = &dead == &FClient ? FDown : FUp;  // live -> dead: nobody takes it
+    Discard(in);
+    if (live.Failed) {
+        End(reError);
+        return;
+    }
+    // What the dead side sent before it failed is still readable (the
+    // system keeps it ahead of the error); it is passed on block by block.
+    out.Splice = false;
+    for (int i = 0; i < MaxBlocksPerTurn && !out.Done(); ++i) {
+        TStep step = sGoOn;
+        if (out.Pending()) {
+            step = Flush(out);
+        } else if (TIdIOHandlerStack* io = dead.Connection.IOHandler(); !io->InputBuffer.Empty()) {
+            step = TakeBuffered(out);
+        } else {
+            step = FillCopy(out);
+            // A failed or drained dead side has nothing more to give.
+            if ((step == sError && !live.Failed) || (step == sWait && !dead.Readable)) {
+                out.ReadOpen = false;
+                step = out.Pending() ? sWait : sGoOn;
+            }
+        }
+        if (live.Failed) {
+            End(reError);
+            return;
+        }
+        if (step == sWait && out.Pending()) {
+            Account(out);
+            return; // the live side's room comes as an event
+        }
+    }
+    Account(out);
+    if (!out.Done()) {
+        QueuePump();
+        return;
+    }
+    // The live side is reset so that its peer learns the transfer was cut,
+    // once it has taken what was written to it: a reset throws away what
+    // the system has not delivered yet.
+    const auto now = TIdLoopTimer::TClock::now();
+    if (FResetSince == TIdLoopTimer::TClock::time_point{})
+        FResetSince = now;
+    int unsent = 0;
+    if (ioctl(live.Handle, SIOCOUTQ, &unsent) == 0 && unsent > 0 &&
+        now - FResetSince < ResetDrainLimit) {
+        FResetTimer.Arm(*FLoop.load(), ResetDrainStep, [this] { Pump(); });
+        return;
+    }
+    const linger hard{1, 0};
+    setsockopt(live.Handle, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    End(reError);
 }
 
 TIdRelay::TEngine::TStep TIdRelay::TEngine::Move(TDirection& ADirection, bool& AMore) {
@@ -327,10 +446,10 @@ TIdRelay::TEngine::TStep TIdRelay::TEngine::FillCopy(TDirection& ADirection) {
     if (count < ADirection.BlockSize) {
         // A stream socket hands over all it holds: it is empty now, and
         // whatever comes next brings an event of its own, except an end of
-        // stream that came with these bytes.
-        ADirection.From.Readable = ADirection.From.EndSeen;
+        // stream or an error that came with these bytes.
+        ADirection.From.Readable = ADirection.From.EndSeen || ADirection.From.ErrorSeen;
     } else if (!ADirection.Hook && !ADirection.SpliceRefused &&
-               ADirection.BlockSize >= SpliceFrom) {
+               ADirection.BlockSize >= SpliceFrom && !FDead) {
         // Whole large blocks: a stream in bulk, which the kernel moves cheaper.
         ADirection.Splice = true;
     }
@@ -352,7 +471,7 @@ TIdRelay::TEngine::TStep TIdRelay::TEngine::Accept(TDirection& ADirection, uint8
     }
     ADirection.Block = ADirection.Left;
     const TStep step = FlushCopy(ADirection);
-    if (step == sWait && !ADirection.Hook) {
+    if (step != sGoOn && ADirection.Left > 0 && !ADirection.Hook) {
         // The loop's block serves the next read: what the other side could
         // not take yet moves to a buffer of this direction's own.
         ADirection.Held.reset(new uint8_t[ADirection.Left]);
@@ -476,15 +595,37 @@ void TIdRelay::TEngine::Completed(TDirection& ADirection) {
     }
 }
 
+void TIdRelay::TEngine::Discard(TDirection& ADirection) {
+    ADirection.Left = 0;
+    ADirection.Out = nullptr;
+    ADirection.Block = 0;
+    ADirection.Held.reset();
+    TIdBytes().swap(ADirection.Hooked);
+    FLoop.load()->GivePipe(ADirection.Pipe, ADirection.InPipe == 0);
+    ADirection.InPipe = 0;
+    Account(ADirection);
+}
+
+void TIdRelay::TEngine::Account(TDirection& ADirection) {
+    const auto held = static_cast<int64_t>(ADirection.Left + ADirection.InPipe);
+    if (held != ADirection.Counted) {
+        gHeld += held - ADirection.Counted;
+        ADirection.Counted = held;
+    }
+}
+
 TIdRelay::TEngine::TStep TIdRelay::TEngine::Fail(TSide& ASide) {
+    ASide.Failed = true;
     if (&ASide == &FRemote)
         FRemoteFailed = true;
     return sError;
 }
 
 void TIdRelay::TEngine::End(TIdRelayEnd AEnd) {
-    FEnded = true;
+    if (FEnded.exchange(true))
+        return;
     TIdEventLoop& loop = *FLoop.load();
+    FResetTimer.Cancel();
     FRemoteEnded = AEnd != reClosed && (!FDown.ReadOpen || FRemoteFailed);
     for (TSide* side : {&FClient, &FRemote}) {
         if (side->Handle < 0)
@@ -503,9 +644,7 @@ void TIdRelay::TEngine::End(TIdRelayEnd AEnd) {
         side->Handle = -1;
     }
     for (TDirection* direction : {&FUp, &FDown}) {
-        loop.GivePipe(direction->Pipe, direction->InPipe == 0);
-        direction->Held.reset();
-        TIdBytes().swap(direction->Hooked);
+        Discard(*direction);
         direction->Hook = nullptr;
     }
     std::shared_ptr<TEngine> self = std::move(FSelf);
@@ -551,6 +690,10 @@ TIdRelay::TIdRelayEnd TIdRelay::Run() {
 
 bool TIdRelay::Close() {
     return FEngine->RequestClose();
+}
+
+int64_t TIdRelay::BytesHeld() {
+    return gHeld.load();
 }
 
 bool TIdRelay::RemoteEnded() const {

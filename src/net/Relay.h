@@ -2,12 +2,11 @@
 // both directions have ended: the one relay of the SOCKS server and the
 // mapped port.
 //
-// Start() hands both sockets to an event loop (net/EventLoop.h) and returns at
-// once; Run() does the same and waits for the end. The hooks, the client's
-// work events and the end handler run on the loop's thread and must not wait
-// for another thread. Close() may be called from any thread; so may a close
-// of either connection's socket (Drop, a denial, deactivation), which the
-// loop sees at once.
+// Start() hands both sockets to an event loop (net/EventLoop.h): the calling
+// loop when it runs on one, the next loop otherwise, and returns at once;
+// Run() does the same and waits for the end. The hooks, the client's work
+// events and the end handler run on the loop's thread and must not wait for
+// another thread. Close() may be called from any thread.
 #pragma once
 
 #include "net/TCPConnection.h"
@@ -22,7 +21,10 @@ public:
     enum TIdRelayEnd {
         reFinished, // both sides ended their streams
         reClosed,   // a socket was closed from another thread, or Close(); both are closed
-        reError,    // a reset or error on either side; both are closed
+        // A reset or error on either side: what that side sent before it is
+        // passed on in full, then the other side is reset too, so that its
+        // peer sees the transfer cut rather than complete.
+        reError,
     };
     using TIdRelayEndEvent = std::function<void(TIdRelayEnd AEnd)>;
 
@@ -48,7 +50,8 @@ public:
     // block written whole to the client is reported on the client connection
     // as work of mode wmWrite with the block's length. End of stream on one
     // side reaches the other as a half-close. Both sockets get TCP_NODELAY
-    // and keepalive. AOnEnd runs once on the loop's thread when the relay
+    // and keepalive (no user time-out: a peer that stops reading for a while
+    // keeps its connection). AOnEnd runs once on the loop's thread when the relay
     // has ended; by then the relay touches neither connection any more, so
     // AOnEnd may free them and the relay. ACloseAtEnd: close both sockets
     // however it ended (otherwise a finished relay leaves them open).
@@ -60,6 +63,11 @@ public:
     // Any thread: ends the relay (reClosed), also one not started yet.
     // Answers true when this call ended a relay that was still running.
     bool Close();
+
+    // Bytes that the relays of the process hold: taken from one socket and
+    // not yet written to the other (in a buffer of their own or a pipe).
+    // Bounded per relay by one block per direction.
+    static int64_t BytesHeld();
 
     // After the end: whether the remote side ended its stream or failed, as
     // opposed to an end that came from the client side or another thread.

@@ -1,11 +1,14 @@
 // A connection that waits for exactly one incoming connection instead of
-// connecting out. BeginListen/Listen run on the owning thread; Abort() (any
-// thread) or the stop of the server whose thread is listening ends the wait.
+// connecting out, on an event loop: the listening socket is watched by the
+// loop, and the wait holds no thread.
+//
+// BeginListen may be called on any thread; Listen, Abort and the destructor
+// belong to the loop's thread, where the result is delivered.
 #pragma once
 
+#include "net/EventLoop.h"
 #include "net/SocketHandle.h"
 #include "net/TCPConnection.h"
-#include "net/WakeUp.h"
 
 #include <functional>
 #include <memory>
@@ -15,13 +18,17 @@ namespace kestrune {
 
 class TIdSimpleServer : public TIdTCPConnection {
 public:
+    using TIdAdmitEvent = std::function<bool(const TIdSocketHandle& APeer)>;
+    // AAccepted: a peer was admitted and is this connection's now; false
+    // when the time ran out first.
+    using TIdListenDone = std::function<void(bool AAccepted)>;
+
     TIdSimpleServer();
+    ~TIdSimpleServer() override;
 
     std::string BoundIP;
     TIdPort BoundPort = 0;
     TIdIPVersion IPVersion = Id_IPv4;
-
-    void SetWakeUp(TIdWakeUpPtr AWakeUp) { FWakeUp = std::move(AWakeUp); }
 
     // The listening socket while listening, the accepted one afterwards.
     TIdSocketHandle& Binding();
@@ -29,16 +36,23 @@ public:
     // Binds (EIdCouldNotBindSocket) and listens with a backlog of 1.
     void BeginListen();
     // Waits up to ATimeout ms (negative: no limit) for one connection that
-    // AAdmit (when set) accepts, closing every other at once; raises
-    // EIdAcceptTimeout when none came. The listening socket is closed in
-    // every case.
-    void Listen(int ATimeout = -1,
-                const std::function<bool(const TIdSocketHandle& APeer)>& AAdmit = nullptr);
+    // AAdmit (when set) accepts, closing every other at once; ADone runs
+    // once on ALoop, never inside this call, unless Abort() comes first.
+    // The listening socket is closed when the wait ends.
+    void Listen(TIdEventLoop& ALoop, int ATimeout, TIdAdmitEvent AAdmit, TIdListenDone ADone);
     void Abort();
 
 private:
+    struct TWatch;
+    void Ready();
+    void Finish(bool AAccepted);
+
     TIdSocketHandle FListenHandle;
-    TIdWakeUpPtr FWakeUp;
+    TIdEventLoop* FLoop = nullptr;
+    std::shared_ptr<TWatch> FWatch;
+    TIdLoopTimer FTimer;
+    TIdAdmitEvent FAdmit;
+    TIdListenDone FDone;
 };
 
 } // namespace kestrune

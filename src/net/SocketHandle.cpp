@@ -226,7 +226,6 @@ namespace {
 constexpr int KeepAliveIdleSeconds = 60;
 constexpr int KeepAliveIntervalSeconds = 10;
 constexpr int KeepAliveProbes = 6;
-constexpr int UnacknowledgedLimitMs = 120000;
 } // namespace
 
 void TIdSocketHandle::SetKeepAlive() {
@@ -240,8 +239,6 @@ void TIdSocketHandle::SetKeepAlive() {
     setsockopt(use.Handle(), IPPROTO_TCP, TCP_KEEPINTVL, &KeepAliveIntervalSeconds,
                sizeof KeepAliveIntervalSeconds);
     setsockopt(use.Handle(), IPPROTO_TCP, TCP_KEEPCNT, &KeepAliveProbes, sizeof KeepAliveProbes);
-    setsockopt(use.Handle(), IPPROTO_TCP, TCP_USER_TIMEOUT, &UnacknowledgedLimitMs,
-               sizeof UnacknowledgedLimitMs);
 }
 
 void TIdSocketHandle::UpdateAddress(int (*AQuery)(int, sockaddr*, socklen_t*), std::string& AIP,

@@ -43,9 +43,11 @@ public:
     void Bind(bool AListening = false);
     void Listen(int AQueue);
     void SetNoDelay(bool AOn);
-    // TCP keepalive (probes after 60 s of silence, every 10 s, 6 of them) and
-    // a 120-second limit on unacknowledged data, so that a peer that vanished
-    // without a FIN or a reset frees its connection within about two minutes.
+    // TCP keepalive (probes after 60 s of silence, every 10 s, 6 of them), so
+    // that a peer that vanished without a FIN or a reset frees an idle
+    // connection within two minutes. No limit on unacknowledged data: it
+    // would also cut a live peer that only pauses reading (its zero window
+    // is probed, and those probes count against such a limit).
     void SetKeepAlive();
     void UpdateBindingLocal();
     void UpdateBindingPeer();

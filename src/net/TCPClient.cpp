@@ -1,200 +1,224 @@
 #include "net/TCPClient.h"
 
 #include "net/Exception.h"
-#include "net/Resolver.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <optional>
-#include <unistd.h>
-#include <vector>
+#include <cstring>
 
 namespace kestrune {
 
-int WaitSocketOrWakeUp(int AHandle, short AEvents, const TIdWakeUpPtr& AWakeUp, int ATimeout) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
-    for (;;) {
-        pollfd pfds[2] = {{AHandle, AEvents, 0}, {AWakeUp ? AWakeUp->Handle() : -1, POLLIN, 0}};
-        int wait = -1;
-        if (ATimeout >= 0) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            wait = static_cast<int>(std::max<long long>(left.count(), 0));
-        }
-        const int ready = poll(pfds, 2, wait);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready == 0)
-            return 0;
-        if (pfds[1].revents & POLLIN)
-            return -1;
-        return 1;
-    }
-}
-
 namespace {
-
-using TClock = std::chrono::steady_clock;
 
 // How long an attempt runs alone before the next address is tried beside it.
 constexpr auto AttemptDelay = std::chrono::milliseconds(250);
 
-int Remaining(TClock::time_point ADeadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - TClock::now()).count();
-    return static_cast<int>(std::max<long long>(left, 0));
-}
-
-struct TAttempt {
-    int Handle;
-    TIdResolvedAddress Address;
-};
-
-// The connects in flight; whatever is still open when it goes is closed.
-class TAttempts {
-public:
-    ~TAttempts() {
-        for (const TAttempt& attempt : FItems)
-            ::close(attempt.Handle);
-    }
-    std::vector<TAttempt>& Items() { return FItems; }
-    TAttempt Take(size_t AIndex) {
-        const TAttempt taken = FItems[AIndex];
-        FItems.erase(FItems.begin() + static_cast<std::ptrdiff_t>(AIndex));
-        return taken;
-    }
-
-private:
-    std::vector<TAttempt> FItems;
-};
-
 } // namespace
+
+// One connect in flight to one address.
+struct TIdTCPClient::TAttempt : TIdLoopWatch {
+    TIdTCPClient* Owner = nullptr; // cleared when the attempt is dropped
+    int Handle = -1;
+    TIdResolvedAddress Address;
+    void OnEvents(uint32_t) override {
+        if (Owner)
+            Owner->Answered(*this);
+    }
+};
 
 TIdTCPClient::TIdTCPClient() {
     SetIOHandler(std::make_unique<TIdIOHandlerStack>());
 }
 
-void TIdTCPClient::Connect() {
-    if (FIOHandler && FIOHandler->Opened() && Connected())
+TIdTCPClient::~TIdTCPClient() {
+    Abort();
+}
+
+void TIdTCPClient::Connect(TIdEventLoop& ALoop, TIdConnectDone ADone) {
+    if (FIOHandler && FIOHandler->Opened() && FIOHandler->Binding().HandleAllocated())
         throw EIdAlreadyConnected();
     if (Host.empty())
         throw EIdHostRequired();
     if (Port == 0)
         throw EIdPortRequired();
+    Abort();
+    FIOHandler->InputBuffer.Clear();
+    FLoop = &ALoop;
+    FDone = std::move(ADone);
+    FLastError = 0;
+    FLastErrorText.clear();
+    FAnyAllowed = false;
+    FAnyBound = false;
+    FAddresses.clear();
+    FNext = 0;
+    if (ConnectTimeout > 0)
+        FDeadline.Arm(ALoop, std::chrono::milliseconds(ConnectTimeout),
+                      [this] { Finish(crTimedOut); });
+    // The connect's own limit covers the lookup, so the lookup needs none.
+    FLookup.Start(ALoop, Host, -1,
+                  [this](TIdLookupResult AResult) { Resolved(std::move(AResult)); });
+}
 
-    TIdIOHandlerStack& handler = *FIOHandler;
-    handler.InputBuffer.Clear();
-    handler.ReadTimeout = ReadTimeout;
-    TIdSocketHandle& binding = handler.Binding();
-    // A Disconnect() from another thread while this runs signals it.
-    const TIdWakeUpPtr aborted = handler.ArmCloseSignal();
-    struct TDisarm {
-        TIdIOHandlerStack& Handler;
-        ~TDisarm() { Handler.DisarmCloseSignal(); }
-    } disarm{handler};
-    const TIdWakeUpPtr wakeUp = FWakeUp ? FWakeUp : CurrentThreadWakeUp();
-    const bool limited = ConnectTimeout > 0;
-    const auto deadline = TClock::now() + std::chrono::milliseconds(std::max(ConnectTimeout, 0));
-    try {
-        const TIdWakeUpPtr wakeUps[] = {aborted, wakeUp};
-        auto woken = [&] { return aborted->Signalled() || (wakeUp && wakeUp->Signalled()); };
-        const std::vector<TIdResolvedAddress> addresses =
-            TIdResolver::Resolve(Host, wakeUps, limited ? Remaining(deadline) : -1);
-        TAttempts attempts;
-        size_t next = 0;
-        int lastError = EHOSTUNREACH;
-        auto nextStart = TClock::now();
-        std::optional<TAttempt> winner;
-        while (!winner) {
-            if (woken())
-                throw EIdSocketError(ECONNABORTED);
-            if (next < addresses.size() &&
-                (attempts.Items().empty() || TClock::now() >= nextStart)) {
-                const TIdResolvedAddress& address = addresses[next++];
-                sockaddr_storage addr;
-                socklen_t length = 0;
-                if (!TIdSocketHandle::ToSockAddr(address.IP, Port, address.IPVersion, addr, length))
-                    continue;
-                const int fd = socket(TIdSocketHandle::Family(address.IPVersion),
-                                      SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-                if (fd < 0) {
-                    lastError = errno;
-                    continue;
-                }
-                if (connect(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0) {
-                    winner = TAttempt{fd, address};
-                    break;
-                }
-                if (errno != EINPROGRESS) {
-                    lastError = errno;
-                    ::close(fd);
-                    continue;
-                }
-                attempts.Items().push_back({fd, address});
-                nextStart = TClock::now() + AttemptDelay;
+void TIdTCPClient::Resolved(TIdLookupResult AResult) {
+    if (AResult.Status != TIdLookupResult::Found) {
+        FLastErrorText = AResult.Text;
+        Finish(AResult.Status == TIdLookupResult::TimedOut ? crTimedOut : crNotFound);
+        return;
+    }
+    FAddresses = std::move(AResult.Addresses);
+    StartNext();
+}
+
+void TIdTCPClient::StartNext() {
+    FStagger.Cancel();
+    while (FNext < FAddresses.size()) {
+        const TIdResolvedAddress address = FAddresses[FNext++];
+        // Every address is held to the caller's judgement before anything is
+        // sent to it, so that a name cannot lead around it.
+        if (OnAddress && !OnAddress(address))
+            continue;
+        FAnyAllowed = true;
+        if (!BoundIP.empty() && IPVersionOf(BoundIP) != address.IPVersion)
+            continue;
+        sockaddr_storage addr;
+        socklen_t length = 0;
+        if (!TIdSocketHandle::ToSockAddr(address.IP, Port, address.IPVersion, addr, length))
+            continue;
+        const int fd = socket(TIdSocketHandle::Family(address.IPVersion),
+                              SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            FLastError = errno;
+            if (FLastError == EMFILE || FLastError == ENFILE) {
+                Finish(crNoDescriptors);
+                return;
+            }
+            continue;
+        }
+        if (!BoundIP.empty()) {
+            sockaddr_storage local;
+            socklen_t localLength = 0;
+            // The port is chosen at the connect, so that bound sockets do not
+            // use up the ports of the address for every target.
+            const int on = 1;
+            setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+            if (!TIdSocketHandle::ToSockAddr(BoundIP, 0, address.IPVersion, local, localLength) ||
+                bind(fd, reinterpret_cast<sockaddr*>(&local), localLength) != 0) {
+                FLastError = errno;
+                ::close(fd);
                 continue;
             }
-            if (attempts.Items().empty())
-                throw EIdSocketError(lastError);
-            if (limited && Remaining(deadline) == 0)
-                throw EIdConnectTimeout();
-
-            std::vector<pollfd> pfds;
-            for (const TAttempt& attempt : attempts.Items())
-                pfds.push_back({attempt.Handle, POLLOUT, 0});
-            pfds.push_back({aborted->Handle(), POLLIN, 0});
-            pfds.push_back({wakeUp ? wakeUp->Handle() : -1, POLLIN, 0});
-            int wait = limited ? Remaining(deadline) : -1;
-            if (next < addresses.size()) {
-                const int untilNext = static_cast<int>(std::max<long long>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(nextStart - TClock::now())
-                        .count(),
-                    0));
-                wait = wait < 0 ? untilNext : std::min(wait, untilNext);
-            }
-            if (poll(pfds.data(), pfds.size(), wait) < 0 && errno != EINTR)
-                throw EIdSocketError(errno);
-            for (size_t i = attempts.Items().size(); i-- > 0;) {
-                if (!pfds[i].revents)
-                    continue;
-                int error = 0;
-                socklen_t size = sizeof error;
-                getsockopt(attempts.Items()[i].Handle, SOL_SOCKET, SO_ERROR, &error, &size);
-                if (error == 0) {
-                    winner = attempts.Take(i);
-                    break;
-                }
-                lastError = error;
-                ::close(attempts.Take(i).Handle);
-            }
         }
-        binding.Adopt(winner->Handle, winner->Address.IPVersion);
-        IPVersion = winner->Address.IPVersion;
-        // Closed meanwhile by another thread: the adopted socket goes too.
-        if (woken())
-            throw EIdSocketError(ECONNABORTED);
-        {
-            TIdSocketHandle::TUse use(binding);
-            if (!use)
-                throw EIdSocketError(ECONNABORTED);
-            fcntl(use.Handle(), F_SETFL, 0); // blocking again; no other status flag is set
+        FAnyBound = true;
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0) {
+            Won(fd, address);
+            return;
         }
-        binding.SetNoDelay(!UseNagle);
-        binding.UpdateBindingLocal();
-        binding.PeerIP = winner->Address.IP;
-        binding.PeerPort = Port;
-        handler.Open();
-    } catch (...) {
-        handler.Close();
-        throw;
+        if (errno != EINPROGRESS) {
+            FLastError = errno;
+            ::close(fd);
+            continue;
+        }
+        auto attempt = std::make_shared<TAttempt>();
+        attempt->Owner = this;
+        attempt->Handle = fd;
+        attempt->Address = address;
+        if (!FLoop->Watch(fd, *attempt, EPOLLOUT)) {
+            FLastError = errno;
+            ::close(fd);
+            continue;
+        }
+        FAttempts.push_back(std::move(attempt));
+        if (FNext < FAddresses.size())
+            FStagger.Arm(*FLoop, AttemptDelay, [this] { StartNext(); });
+        return;
     }
+    if (!FAttempts.empty())
+        return;
+    if (!FAnyAllowed)
+        Finish(crNotAllowed);
+    else if (!FAnyBound && !BoundIP.empty())
+        Finish(crCannotBind);
+    else
+        Finish(crFailed);
+}
+
+void TIdTCPClient::Answered(TAttempt& AAttempt) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(AAttempt.Handle, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+        error = errno;
+    if (error == 0) {
+        const int handle = AAttempt.Handle;
+        const TIdResolvedAddress address = AAttempt.Address;
+        FLoop->Unwatch(handle);
+        AAttempt.Handle = -1;
+        Drop(AAttempt);
+        Won(handle, address);
+        return;
+    }
+    FLastError = error;
+    Drop(AAttempt);
+    if (FAttempts.empty())
+        StartNext();
+}
+
+void TIdTCPClient::Drop(TAttempt& AAttempt) {
+    AAttempt.Owner = nullptr;
+    if (AAttempt.Handle >= 0) {
+        FLoop->Unwatch(AAttempt.Handle);
+        ::close(AAttempt.Handle);
+        AAttempt.Handle = -1;
+    }
+    for (auto it = FAttempts.begin(); it != FAttempts.end(); ++it) {
+        if (it->get() == &AAttempt) {
+            // An event already taken may still be on its way to it.
+            FLoop->Retire(*it);
+            FAttempts.erase(it);
+            break;
+        }
+    }
+}
+
+void TIdTCPClient::Won(int AHandle, const TIdResolvedAddress& AAddress) {
+    TIdSocketHandle& binding = FIOHandler->Binding();
+    binding.Adopt(AHandle, AAddress.IPVersion);
+    IPVersion = AAddress.IPVersion;
+    binding.SetNoDelay(!UseNagle);
+    binding.UpdateBindingLocal();
+    binding.PeerIP = AAddress.IP;
+    binding.PeerPort = Port;
+    FIOHandler->Open();
+    Finish(crConnected);
+}
+
+void TIdTCPClient::Clear() {
+    FDeadline.Cancel();
+    FStagger.Cancel();
+    FLookup.Cancel();
+    while (!FAttempts.empty())
+        Drop(*FAttempts.back());
+}
+
+void TIdTCPClient::Finish(TIdConnectResult AResult) {
+    Clear();
+    if (AResult == crFailed && FLastErrorText.empty() && FLastError != 0)
+        FLastErrorText = std::strerror(FLastError);
+    TIdConnectDone done = std::move(FDone);
+    FDone = nullptr;
+    // The owner may free this connection in its handler.
+    if (done)
+        done(AResult);
+}
+
+void TIdTCPClient::Abort() {
+    FDone = nullptr;
+    if (FLoop)
+        Clear();
 }
 
 } // namespace kestrune

@@ -1,51 +1,93 @@
-// An outbound TCP connection. Connect() runs on the calling thread (a
-// connection thread of a server); Disconnect() from another thread, or the
-// stop of the server whose thread is connecting, ends a connect in progress,
-// the name lookup included.
+// An outbound TCP connection, made on an event loop without waiting: the
+// name is looked up through the loop, the addresses are tried as the
+// resolver orders them (one more joins every 250 ms while none has
+// answered), and the first to connect wins. A pending connect holds its
+// sockets only, no thread.
+//
+// Connect, Abort and the destructor belong to the loop's thread, and the
+// result is delivered there.
 #pragma once
 
+#include "net/EventLoop.h"
+#include "net/Resolver.h"
 #include "net/TCPConnection.h"
-#include "net/WakeUp.h"
 
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace kestrune {
 
 class TIdTCPClient : public TIdTCPConnection {
 public:
-    // The handler exists from the start and is reused by every Connect, so
-    // that another thread may always reach it to end a connect.
+    // How a connect ended.
+    enum TIdConnectResult {
+        crConnected,
+        crFailed,        // every address refused or could not be reached (LastError says why)
+        crTimedOut,      // ConnectTimeout passed
+        crNotFound,      // the name did not resolve (LastErrorText says why)
+        crNotAllowed,    // OnAddress turned every address down; none was tried
+        crNoDescriptors, // the process is out of descriptors
+        crCannotBind,    // no address could leave from BoundIP
+    };
+    using TIdConnectDone = std::function<void(TIdConnectResult AResult)>;
+
+    // The handler exists from the start and is reused by every Connect.
     TIdTCPClient();
+    ~TIdTCPClient() override; // abandons a connect in progress
 
     std::string Host;
     TIdPort Port = 0;
-    // The family of the connection once connected; a name may resolve to
-    // either, and the first address to answer wins.
+    // The family of the connection once connected.
     TIdIPVersion IPVersion = Id_IPv4;
-    // Milliseconds for the lookup and the connect together; 0 or -1 waits
-    // as long as the system does.
+    // Milliseconds for the lookup and the connect together; 0 or less waits
+    // as long as the system tries.
     int ConnectTimeout = 0;
-    int ReadTimeout = -1;
     bool UseNagle = true;
+    // The local address connections leave from; empty lets the system
+    // choose. Addresses of the other family are not tried.
+    std::string BoundIP;
+    // Asked for each address of Host before it is tried; false skips it.
+    std::function<bool(const TIdResolvedAddress& AAddress)> OnAddress;
 
-    // Ends a connect in progress when signalled. Unset: the wake-up of the
-    // server whose connection thread calls Connect, if any.
-    void SetWakeUp(TIdWakeUpPtr AWakeUp) { FWakeUp = std::move(AWakeUp); }
+    // Starts the connect on ALoop; ADone runs once there, never inside this
+    // call, unless Abort() or the destructor comes first. Raises
+    // EIdAlreadyConnected, EIdHostRequired or EIdPortRequired at once. On
+    // success the socket (non-blocking) is this connection's, with its local
+    // and peer address filled in.
+    void Connect(TIdEventLoop& ALoop, TIdConnectDone ADone);
+    void Abort();
+    bool Connecting() const { return FDone != nullptr; }
 
-    // Tries the addresses of Host in the resolver's order; an attempt that
-    // has not finished within 250 ms is joined by one to the next address,
-    // and the first to connect wins. Raises EIdAlreadyConnected,
-    // EIdHostRequired, EIdPortRequired, EIdConnectTimeout or EIdSocketError
-    // (the last attempt's error; ECONNABORTED when woken or disconnected).
-    void Connect();
+    // The last attempt's error (errno), or the resolver's reason.
+    int LastError() const { return FLastError; }
+    const std::string& LastErrorText() const { return FLastErrorText; }
 
 private:
-    TIdWakeUpPtr FWakeUp;
-};
+    struct TAttempt;
 
-// Waits until AHandle (a non-blocking socket with a connect in progress or a
-// listening socket) shows AEvents, AWakeUp is signalled, or ATimeout ms pass
-// (negative: no limit). Answers 1 when ready, 0 on time-out, -1 when woken.
-int WaitSocketOrWakeUp(int AHandle, short AEvents, const TIdWakeUpPtr& AWakeUp, int ATimeout);
+    void Resolved(TIdLookupResult AResult);
+    // Starts attempts until one is under way or no address is left.
+    void StartNext();
+    void Answered(TAttempt& AAttempt);
+    void Won(int AHandle, const TIdResolvedAddress& AAddress);
+    void Drop(TAttempt& AAttempt);
+    void Finish(TIdConnectResult AResult);
+    void Clear();
+
+    TIdEventLoop* FLoop = nullptr;
+    TIdConnectDone FDone;
+    TIdLookup FLookup;
+    std::vector<TIdResolvedAddress> FAddresses;
+    size_t FNext = 0;
+    std::vector<std::shared_ptr<TAttempt>> FAttempts;
+    TIdLoopTimer FDeadline;
+    TIdLoopTimer FStagger;
+    bool FAnyAllowed = false;
+    bool FAnyBound = false;
+    int FLastError = 0;
+    std::string FLastErrorText;
+};
 
 } // namespace kestrune

@@ -23,19 +23,13 @@ std::unique_ptr<TIdIOHandlerStack> TIdTCPConnection::ReleaseIOHandler() {
     return std::move(FIOHandler);
 }
 
-bool TIdTCPConnection::Connected() {
+bool TIdTCPConnection::Connected() const {
     return FIOHandler && FIOHandler->Connected();
-}
-
-bool TIdTCPConnection::StillConnected() {
-    return FIOHandler && FIOHandler->StillConnected();
 }
 
 void TIdTCPConnection::Disconnect() {
     if (!FIOHandler)
         return;
-    // The socket is closed even before the handler counts as open, so that a
-    // connect in progress can be ended from another thread.
     if (FIOHandler->Close() && OnDisconnected)
         OnDisconnected(*this);
 }

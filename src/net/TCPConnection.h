@@ -1,6 +1,6 @@
 // A TCP connection: owns its I/O handler and reports the handler's work as
-// its own. Used by its owning thread; Disconnect() and StillConnected() may
-// also be called from another thread (OnDisconnected then runs on that thread).
+// its own. Used by the loop that runs it; Disconnect() may also be
+// called from another thread (OnDisconnected then runs there).
 #pragma once
 
 #include "net/Component.h"
@@ -25,8 +25,7 @@ public:
     // connection is left without one.
     std::unique_ptr<TIdIOHandlerStack> ReleaseIOHandler();
 
-    bool Connected();
-    bool StillConnected();
+    bool Connected() const;
     // Closes the handler and raises OnDisconnected, once.
     void Disconnect();
 

@@ -1,10 +1,9 @@
 #include "net/UDPServer.h"
 
 #include "net/Exception.h"
-#include "net/TCPClient.h"
 
 #include <cxxabi.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,88 +24,96 @@ std::string ClassName(const std::type_info& AType) {
     return colon == std::string::npos ? text : text.substr(colon + 2);
 }
 
+// No datagram is longer than this, so a larger buffer would only be memory
+// that is never used.
+constexpr size_t LargestDatagram = 65535;
+// Datagrams one binding takes in a row before the loop serves the others.
+constexpr int DatagramsPerTurn = 64;
+
 } // namespace
 
-TIdUDPListenerThread::TIdUDPListenerThread(TIdUDPServer& AServer, TIdSocketHandle& ABinding)
-    : FServer(AServer), FBinding(ABinding) {}
-
-TIdUDPListenerThread::~TIdUDPListenerThread() {
-    TerminateAndWait();
-}
-
-void TIdUDPListenerThread::Start() {
-    FThread = std::thread([this] { Run(); });
-}
-
-void TIdUDPListenerThread::TerminateAndWait() {
-    FStopped = true;
-    FBinding.CloseSocket();
-    if (FThread.joinable())
-        FThread.join();
-}
-
-void TIdUDPListenerThread::Run() {
-    try {
-        Receive();
-    } catch (...) {
-        // Out of memory: this binding stops receiving; nothing may end the process.
+// One binding on its loop.
+class TIdUDPServer::TReader : public TIdLoopWatch {
+public:
+    TReader(TIdUDPServer& AServer, TIdSocketHandle& ABinding)
+        : FServer(AServer), FBinding(ABinding), FLoop(TIdEventLoops::Next()) {
+        const size_t size = static_cast<size_t>(std::max(FServer.BufferSize, 0));
+        FRoom = std::min(size, LargestDatagram);
+        FReceive.reset(new uint8_t[std::max<size_t>(FRoom, 1)]);
+        FData.reserve(FRoom);
     }
-    FBinding.CloseSocket();
-}
 
-void TIdUDPListenerThread::Receive() {
-    // No datagram is longer than this, so a larger buffer would only be
-    // memory that is never used.
-    constexpr size_t LargestDatagram = 65535;
-    const size_t size = static_cast<size_t>(std::max(FServer.BufferSize, 0));
-    const size_t room = std::min(size, LargestDatagram);
-    FReceive.reset(new uint8_t[std::max<size_t>(room, 1)]);
-    FBuffer.reserve(room);
-    // Datagrams that arrive together are taken one after another without a
-    // wait between them; the wait comes when the socket has none left.
-    bool more = false;
-    while (!FStopped) {
-        ssize_t received;
-        sockaddr_storage from{};
-        {
-            TIdSocketHandle::TUse use(FBinding);
-            if (!use)
-                break;
-            if (!more && (WaitSocketOrWakeUp(use.Handle(), POLLIN, FStop, -1) <= 0 || FStopped ||
-                          !FBinding.HandleAllocated()))
-                break;
+    bool Start() {
+        TIdSocketHandle::TUse use(FBinding);
+        if (!use)
+            return false;
+        FHandle = use.Handle();
+        FLoop.Post([this] { FWatched = FLoop.Watch(FHandle, *this, EPOLLIN); });
+        return true;
+    }
+
+    // Returns once the loop will not call this reader again.
+    void Stop() {
+        FLoop.Post([this] {
+            if (FWatched)
+                FLoop.Unwatch(FHandle);
+            FWatched = false;
+        });
+        TIdEventLoops::Sync();
+    }
+
+    void OnEvents(uint32_t) override {
+        // Datagrams that arrive together are taken one after another
+        // without a wait between them.
+        for (int i = 0; i < DatagramsPerTurn; ++i) {
+            sockaddr_storage from{};
             socklen_t length = sizeof from;
             // MSG_TRUNC makes the result the datagram's real length, so one
             // that did not fit is recognised and dropped whole.
-            received = recvfrom(use.Handle(), FReceive.get(), room, MSG_DONTWAIT | MSG_TRUNC,
-                                reinterpret_cast<sockaddr*>(&from), &length);
-            more = received >= 0 || errno == EINTR;
-        }
-        if (received < 0 || static_cast<size_t>(received) > room)
-            continue;
-        FBuffer.assign(FReceive.get(), FReceive.get() + received);
-        TIdSocketHandle::FromSockAddr(reinterpret_cast<sockaddr*>(&from), FBinding.PeerIP,
-                                      FBinding.PeerPort);
-        FBinding.IPVersion = from.ss_family == AF_INET6 ? Id_IPv6 : Id_IPv4;
-        try {
-            if (FServer.OnUDPRead)
-                FServer.OnUDPRead(*this, FBuffer, FBinding);
-        } catch (const std::exception& failure) {
-            ReportFailure(failure.what(), ClassName(typeid(failure)));
-        } catch (...) {
-            ReportFailure("Unknown failure", "unknown");
+            const ssize_t received =
+                recvfrom(FHandle, FReceive.get(), FRoom, MSG_DONTWAIT | MSG_TRUNC,
+                         reinterpret_cast<sockaddr*>(&from), &length);
+            if (received < 0) {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
+            if (static_cast<size_t>(received) > FRoom)
+                continue;
+            FData.assign(FReceive.get(), FReceive.get() + received);
+            TIdSocketHandle::FromSockAddr(reinterpret_cast<sockaddr*>(&from), FBinding.PeerIP,
+                                          FBinding.PeerPort);
+            FBinding.IPVersion = from.ss_family == AF_INET6 ? Id_IPv6 : Id_IPv4;
+            try {
+                if (FServer.OnUDPRead)
+                    FServer.OnUDPRead(FData, FBinding);
+            } catch (const std::exception& failure) {
+                Report(failure.what(), ClassName(typeid(failure)));
+            } catch (...) {
+                Report("Unknown failure", "unknown");
+            }
         }
     }
-}
 
-void TIdUDPListenerThread::ReportFailure(const std::string& AMessage, const std::string& AClass) {
-    if (!FServer.OnUDPException)
-        return;
-    try {
-        FServer.OnUDPException(*this, FBinding, AMessage, AClass);
-    } catch (...) {
+private:
+    void Report(const std::string& AMessage, const std::string& AClass) {
+        if (!FServer.OnUDPException)
+            return;
+        try {
+            FServer.OnUDPException(FBinding, AMessage, AClass);
+        } catch (...) {
+        }
     }
-}
+
+    TIdUDPServer& FServer;
+    TIdSocketHandle& FBinding;
+    TIdEventLoop& FLoop;
+    int FHandle = -1;
+    bool FWatched = false; // loop thread only
+    size_t FRoom = 0;
+    std::unique_ptr<uint8_t[]> FReceive;
+    TIdBytes FData;
+};
 
 TIdUDPServer::TIdUDPServer() {
     IgnoreSigPipe();
@@ -132,7 +139,6 @@ void TIdUDPServer::SetActive(bool AValue) {
 }
 
 void TIdUDPServer::Activate() {
-    std::lock_guard<std::mutex> lock(FListenerLock);
     if (Bindings.Count() == 0) {
         Bindings.Add().IPVersion = IPVersion;
         const TIdIPVersion other = IPVersion == Id_IPv4 ? Id_IPv6 : Id_IPv4;
@@ -142,11 +148,10 @@ void TIdUDPServer::Activate() {
             Bindings.Add().IPVersion = other;
         }
     }
-    FStop = std::make_shared<TIdWakeUp>();
     for (int i = 0; i < Bindings.Count(); ++i) {
         TIdSocketHandle& binding = Bindings[i];
         try {
-            binding.AllocateSocket(SOCK_DGRAM);
+            binding.AllocateSocket(SOCK_DGRAM | SOCK_NONBLOCK);
             binding.Bind();
         } catch (...) {
             binding.CloseSocket();
@@ -159,24 +164,16 @@ void TIdUDPServer::Activate() {
             FCurrentBinding = &binding;
     }
     for (int i = 0; i < Bindings.Count(); ++i) {
-        auto thread = std::make_unique<TIdUDPListenerThread>(*this, Bindings[i]);
-        thread->FStop = FStop;
-        try {
-            thread->Start();
-        } catch (...) {
-            continue; // that binding stays bound without a thread
-        }
-        FListenerThreads.push_back(std::move(thread));
+        auto reader = std::make_unique<TReader>(*this, Bindings[i]);
+        if (reader->Start())
+            FReaders.push_back(std::move(reader));
     }
 }
 
 void TIdUDPServer::Deactivate() {
-    std::lock_guard<std::mutex> lock(FListenerLock);
-    if (FStop)
-        FStop->Signal();
-    for (auto& thread : FListenerThreads)
-        thread->TerminateAndWait();
-    FListenerThreads.clear();
+    for (auto& reader : FReaders)
+        reader->Stop();
+    FReaders.clear();
     for (int i = 0; i < Bindings.Count(); ++i)
         Bindings[i].CloseSocket();
     FCurrentBinding = nullptr;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
 
 namespace kestrune {
 
@@ -61,79 +62,6 @@ TIdIPVersion AcceptedIPVersion(TIdSocksServerContext& AContext) {
 
 } // namespace
 
-// The reads of one request exchange, all bounded by one deadline.
-class TIdCustomSocksServer::TRequestReader {
-public:
-    TRequestReader(TIdIOHandlerStack& AIO, int ATimeout)
-        : FIO(AIO), FLimited(ATimeout > 0),
-          FDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeout)) {}
-
-    uint8_t Byte() {
-        uint8_t value = 0;
-        Bytes(&value, 1);
-        return value;
-    }
-
-    void Bytes(uint8_t* ADest, size_t ACount) {
-        if (ACount == 0)
-            return;
-        while (FIO.InputBuffer.Size() < ACount)
-            More();
-        FIO.InputBuffer.ExtractTo(ADest, ACount);
-    }
-
-    std::string Text(size_t ACount) {
-        while (FIO.InputBuffer.Size() < ACount)
-            More();
-        std::string text = BytesToString(FIO.InputBuffer.Data(), ACount);
-        FIO.InputBuffer.Remove(ACount);
-        return text;
-    }
-
-    // The bytes before the next NUL, which is consumed too; at most AMaxLength.
-    std::string UpToNul(size_t AMaxLength) {
-        static const std::string nul(1, '\0');
-        size_t searchFrom = 0;
-        for (;;) {
-            const long long found = FIO.InputBuffer.IndexOf(nul, searchFrom);
-            if (found >= 0) {
-                const auto length = static_cast<size_t>(found);
-                if (length > AMaxLength)
-                    throw EIdReadLnMaxLineLengthExceeded();
-                std::string text = BytesToString(FIO.InputBuffer.Data(), length);
-                FIO.InputBuffer.Remove(length + 1);
-                return text;
-            }
-            searchFrom = FIO.InputBuffer.Size();
-            if (searchFrom > AMaxLength)
-                throw EIdReadLnMaxLineLengthExceeded();
-            More();
-        }
-    }
-
-private:
-    void More() {
-        FIO.ReadFromSource(false, Timeout(), true);
-        // A client that closed before its request was complete ends it here.
-        FIO.CheckForDisconnect(true, true);
-    }
-
-    int Timeout() const {
-        if (!FLimited)
-            return IdTimeoutInfinite;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              FDeadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0)
-            throw EIdReadTimeout();
-        return static_cast<int>(left);
-    }
-
-    TIdIOHandlerStack& FIO;
-    bool FLimited;
-    std::chrono::steady_clock::time_point FDeadline;
-};
-
 TIdCustomSocksServer::TIdCustomSocksServer() {
     DefaultPort = 1080;
     SetContextClass<TIdSocksServerContext>();
@@ -155,136 +83,251 @@ void TIdCustomSocksServer::TerminateContext(TIdContext& AContext) {
     static_cast<TIdSocksServerContext&>(AContext).Close();
 }
 
+void TIdCustomSocksServer::ConnectContext(TIdContext& AContext) {
+    TIdCustomTCPServer::ConnectContext(AContext);
+    auto& context = static_cast<TIdSocksServerContext&>(AContext);
+    if (context.Denied())
+        return;
+    // Replies and relayed small exchanges must not wait for delayed ACKs.
+    if (TIdSocketHandle* binding = context.Binding())
+        binding->SetNoDelay(true);
+    // A client that has not sent its whole request by then is closed
+    // without a reply; a silent one would otherwise stay for ever.
+    if (RequestTimeout > 0)
+        context.FRequestTimer.Arm(context.Loop(), std::chrono::milliseconds(RequestTimeout),
+                                  [&context] { context.Step([] { throw EIdReadTimeout(); }); });
+}
+
 bool TIdCustomSocksServer::ExecuteContext(TIdContext& AContext) {
     auto& context = static_cast<TIdSocksServerContext&>(AContext);
     TIdTCPConnection* connection = context.Connection();
     TIdIOHandlerStack* io = connection ? connection->IOHandler() : nullptr;
-    if (context.Denied() || !io || !io->Opened()) {
-        context.Close();
+    if (context.Denied() || !io || !io->Opened())
         return false;
+    TIdBuffer& input = io->InputBuffer;
+    for (;;) {
+        switch (context.FStage) {
+        case TIdSocksServerContext::stVersion: {
+            if (input.Empty())
+                break;
+            uint8_t version = 0;
+            input.ExtractTo(&version, 1);
+            context.FSocksVersion = version;
+            if (!((version == 4 && AllowSocks4) || (version == 5 && AllowSocks5)))
+                throw EIdSocksSvrWrongSocksVer();
+            context.FStage =
+                version == 4 ? TIdSocksServerContext::stSocks4 : TIdSocksServerContext::stMethods;
+            continue;
+        }
+        case TIdSocksServerContext::stSocks4:
+            if (ReadSocks4Request(context))
+                continue;
+            break;
+        case TIdSocksServerContext::stMethods:
+            if (ReadMethods(context))
+                continue;
+            break;
+        case TIdSocksServerContext::stLogin:
+            if (ReadLogin(context))
+                continue;
+            break;
+        case TIdSocksServerContext::stRequest:
+            if (ReadSocks5Request(context))
+                continue;
+            break;
+        case TIdSocksServerContext::stCommand:
+            // A command is under way; what the client sends meanwhile is
+            // the relay's.
+            return true;
+        case TIdSocksServerContext::stAssociated:
+            // The control connection of an association carries nothing;
+            // its end ends the association.
+            input.Clear();
+            return io->Connected();
+        }
+        // Bytes are missing: they may still come, unless the client has
+        // ended its stream.
+        if (io->ClosedGracefully())
+            throw EIdConnClosedGracefully();
+        return true;
     }
-    // Replies and relayed small exchanges must not wait for delayed ACKs.
-    io->Binding().SetNoDelay(true);
-
-    uint8_t command = 0;
-    std::string host;
-    TIdPort port = 0;
-    {
-        TRequestReader reader(*io, RequestTimeout);
-        context.FSocksVersion = reader.Byte();
-        const uint8_t version = context.FSocksVersion;
-        if (!((version == 4 && AllowSocks4) || (version == 5 && AllowSocks5)))
-            throw EIdSocksSvrWrongSocksVer();
-        if (version == 4)
-            ReadSocks4Request(context, reader, command, host, port);
-        else
-            ReadSocks5Request(context, reader, command, host, port);
-    }
-    switch (command) {
-    case CmdConnect:
-        CommandConnect(context, host, port);
-        break;
-    case CmdBind:
-        CommandBind(context, host, port);
-        break;
-    case CmdUdpAssociate:
-        if (context.SocksVersion() != 5)
-            RefuseCommand(context);
-        CommandUdpAssociate(context, host, port);
-        break;
-    default:
-        RefuseCommand(context);
-    }
-    // One request per connection; a relayed one is closed by its relay.
-    if (!context.Relaying())
-        CloseClient(context);
-    return false;
 }
 
-void TIdCustomSocksServer::ReadSocks4Request(TIdSocksServerContext& AContext,
-                                             TRequestReader& AReader, uint8_t& ACommand,
-                                             std::string& AHost, TIdPort& APort) {
+namespace {
+
+// The position of the first NUL at or after AFrom, or -1.
+long long FindNul(const TIdBuffer& AInput, size_t AFrom) {
+    static const std::string nul(1, '\0');
+    return AInput.IndexOf(nul, AFrom);
+}
+
+} // namespace
+
+bool TIdCustomSocksServer::ReadSocks4Request(TIdSocksServerContext& AContext) {
     // [CD, DSTPORT(2), DSTIP(4)] USERID NUL [HOST NUL]
-    uint8_t head[7];
-    AReader.Bytes(head, sizeof head);
-    ACommand = head[0];
-    APort = PortAt(head + 1);
-    AHost = DottedIPv4(head + 3);
+    TIdBuffer& input = ClientIO(AContext).InputBuffer;
     const auto maxLength = static_cast<size_t>(ClientIO(AContext).MaxLineLength);
-    AContext.FUsername = AReader.UpToNul(maxLength);
+    if (input.Size() < 7)
+        return false;
+    const long long userEnd = FindNul(input, 7);
+    if (userEnd < 0) {
+        if (input.Size() - 7 > maxLength)
+            throw EIdReadLnMaxLineLengthExceeded();
+        return false;
+    }
+    if (static_cast<size_t>(userEnd) - 7 > maxLength)
+        throw EIdReadLnMaxLineLengthExceeded();
+    const uint8_t* head = input.Data();
+    const bool named = head[3] == 0 && head[4] == 0 && head[5] == 0 && head[6] != 0;
+    long long hostEnd = -1;
+    if (named) {
+        const auto hostStart = static_cast<size_t>(userEnd) + 1;
+        hostEnd = FindNul(input, hostStart);
+        if (hostEnd < 0) {
+            if (input.Size() - hostStart > maxLength)
+                throw EIdReadLnMaxLineLengthExceeded();
+            return false;
+        }
+        if (static_cast<size_t>(hostEnd) - hostStart > maxLength)
+            throw EIdReadLnMaxLineLengthExceeded();
+    }
+    const uint8_t command = head[0];
+    AContext.FPort = PortAt(head + 1);
+    AContext.FHost = DottedIPv4(head + 3);
+    AContext.FUsername = BytesToString(head + 7, static_cast<size_t>(userEnd) - 7);
     AContext.FPassword.clear();
-    if (head[3] == 0 && head[4] == 0 && head[5] == 0 && head[6] != 0) {
-        AHost = AReader.UpToNul(maxLength);
+    if (named) {
+        const auto hostStart = static_cast<size_t>(userEnd) + 1;
+        AContext.FHost = BytesToString(head + hostStart, static_cast<size_t>(hostEnd) - hostStart);
         AContext.FIPVersion = AcceptedIPVersion(AContext);
+        input.Remove(static_cast<size_t>(hostEnd) + 1);
     } else {
         AContext.FIPVersion = Id_IPv4;
+        input.Remove(static_cast<size_t>(userEnd) + 1);
     }
     if (!Authenticate(AContext)) {
         SendAndClose(AContext, [&] { SendSocks4Reply(AContext, 93, std::string(), 0); });
         throw EIdSocksSvrInvalidLogin();
     }
+    Dispatch(AContext, command);
+    return true;
 }
 
-void TIdCustomSocksServer::ReadSocks5Request(TIdSocksServerContext& AContext,
-                                             TRequestReader& AReader, uint8_t& ACommand,
-                                             std::string& AHost, TIdPort& APort) {
+bool TIdCustomSocksServer::ReadMethods(TIdSocksServerContext& AContext) {
     // [NMETHODS] METHODS...
-    const uint8_t count = AReader.Byte();
-    uint8_t methods[255];
-    AReader.Bytes(methods, count);
+    TIdBuffer& input = ClientIO(AContext).InputBuffer;
+    if (input.Empty() || input.Size() < 1u + input.Data()[0])
+        return false;
+    const uint8_t count = input.Data()[0];
+    const uint8_t* methods = input.Data() + 1;
+    const bool offered = std::find(methods, methods + count, MethodUserPass) != methods + count;
+    input.Remove(1u + count);
     if (NeedsAuthentication) {
-        if (std::find(methods, methods + count, MethodUserPass) == methods + count) {
+        if (!offered) {
             SendAndClose(AContext, [&] { SendMethodReply(AContext, MethodNone); });
             throw EIdSocksSvrNotSupported();
         }
         SendMethodReply(AContext, MethodUserPass);
-        // [VER, ULEN] UNAME [PLEN] PASSWD
-        AReader.Byte();
-        AContext.FUsername = AReader.Text(AReader.Byte());
-        AContext.FPassword = AReader.Text(AReader.Byte());
-        if (!Authenticate(AContext)) {
-            SendAndClose(AContext, [&] { SendLoginReply(AContext, 1); });
-            throw EIdSocksSvrInvalidLogin();
-        }
-        SendLoginReply(AContext, 0);
+        AContext.FStage = TIdSocksServerContext::stLogin;
     } else {
         AContext.FUsername.clear();
         AContext.FPassword.clear();
         SendMethodReply(AContext, 0);
+        AContext.FStage = TIdSocksServerContext::stRequest;
     }
+    return true;
+}
 
+bool TIdCustomSocksServer::ReadLogin(TIdSocksServerContext& AContext) {
+    // [VER, ULEN] UNAME [PLEN] PASSWD
+    TIdBuffer& input = ClientIO(AContext).InputBuffer;
+    if (input.Size() < 2)
+        return false;
+    const size_t userLength = input.Data()[1];
+    if (input.Size() < 3 + userLength)
+        return false;
+    const size_t passLength = input.Data()[2 + userLength];
+    if (input.Size() < 3 + userLength + passLength)
+        return false;
+    AContext.FUsername = BytesToString(input.Data() + 2, userLength);
+    AContext.FPassword = BytesToString(input.Data() + 3 + userLength, passLength);
+    input.Remove(3 + userLength + passLength);
+    if (!Authenticate(AContext)) {
+        SendAndClose(AContext, [&] { SendLoginReply(AContext, 1); });
+        throw EIdSocksSvrInvalidLogin();
+    }
+    SendLoginReply(AContext, 0);
+    AContext.FStage = TIdSocksServerContext::stRequest;
+    return true;
+}
+
+bool TIdCustomSocksServer::ReadSocks5Request(TIdSocksServerContext& AContext) {
     // [VER, CMD, RSV, ATYP] DST.ADDR DST.PORT(2)
-    uint8_t head[4];
-    AReader.Bytes(head, sizeof head);
-    ACommand = head[1];
-    uint8_t address[18];
+    TIdBuffer& input = ClientIO(AContext).InputBuffer;
+    if (input.Size() < 4)
+        return false;
+    const uint8_t* head = input.Data();
+    const uint8_t command = head[1];
     switch (head[3]) {
     case 1:
-        AReader.Bytes(address, 6);
-        AHost = DottedIPv4(address);
-        APort = PortAt(address + 4);
+        if (input.Size() < 4 + 6)
+            return false;
+        AContext.FHost = DottedIPv4(head + 4);
+        AContext.FPort = PortAt(head + 8);
         AContext.FIPVersion = Id_IPv4;
+        input.Remove(4 + 6);
         break;
     case 3: {
-        const uint8_t length = AReader.Byte();
-        AHost = AReader.Text(length);
-        AReader.Bytes(address, 2);
-        APort = PortAt(address);
+        if (input.Size() < 5 || input.Size() < 5u + head[4] + 2)
+            return false;
+        const size_t length = head[4];
+        AContext.FHost = BytesToString(head + 5, length);
+        AContext.FPort = PortAt(head + 5 + length);
         AContext.FIPVersion = AcceptedIPVersion(AContext);
+        input.Remove(5 + length + 2);
         break;
     }
     case 4: {
-        AReader.Bytes(address, 18);
+        if (input.Size() < 4 + 18)
+            return false;
         char text[INET6_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET6, address, text, sizeof text);
-        AHost = text;
-        APort = PortAt(address + 16);
+        inet_ntop(AF_INET6, head + 4, text, sizeof text);
+        AContext.FHost = text;
+        AContext.FPort = PortAt(head + 20);
         AContext.FIPVersion = Id_IPv6;
+        input.Remove(4 + 18);
         break;
     }
     default:
         SendAndClose(AContext, [&] { SendSocks5Reply(AContext, 8, std::string(), 0); });
         throw EIdSocksSvrSocks5WrongATYP();
+    }
+    Dispatch(AContext, command);
+    return true;
+}
+
+void TIdCustomSocksServer::Dispatch(TIdSocksServerContext& AContext, uint8_t ACommand) {
+    // The request is in: its time limit is over, and the command decides
+    // what the connection waits for.
+    AContext.FRequestTimer.Cancel();
+    AContext.FStage = TIdSocksServerContext::stCommand;
+    AContext.SetReading(false);
+    const std::string host = AContext.FHost;
+    const TIdPort port = AContext.FPort;
+    switch (ACommand) {
+    case CmdConnect:
+        CommandConnect(AContext, host, port);
+        break;
+    case CmdBind:
+        CommandBind(AContext, host, port);
+        break;
+    case CmdUdpAssociate:
+        if (AContext.SocksVersion() != 5)
+            RefuseCommand(AContext);
+        CommandUdpAssociate(AContext, host, port);
+        break;
+    default:
+        RefuseCommand(AContext);
     }
 }
 

@@ -1,11 +1,11 @@
 // The SOCKS server protocol: one SOCKS4/4a or SOCKS5 request per accepted
-// connection, read, checked and answered up to the dispatch of its command.
-// The commands themselves are TIdSocksServer's.
+// connection, read as its bytes arrive, checked and answered up to the
+// dispatch of its command. The commands themselves are TIdSocksServer's.
 //
 // Properties and events are set by the controlling thread while the server is
 // inactive. OnAuthenticate, OnBeforeSocksConnect, OnBeforeSocksBind and
-// OnVerifyBoundPeer run on connection threads, many at once, and must not
-// wait for the controlling thread.
+// OnVerifyBoundPeer run on the event loops of the connections, several at
+// once, and must not wait for the controlling thread.
 #pragma once
 
 #include "net/CustomTCPServer.h"
@@ -77,12 +77,17 @@ public:
                                uint8_t ASocks5Code);
 
 protected:
-    // One request, then the context ends.
+    // Starts the limit on the request exchange.
+    void ConnectContext(TIdContext& AContext) override;
+    // Takes the request in as far as its bytes have come; one request per
+    // connection.
     bool ExecuteContext(TIdContext& AContext) override;
     void TerminateContext(TIdContext& AContext) override;
 
     // All are refused as unsupported commands here; TIdSocksServer serves
-    // them. UDP ASSOCIATE comes only from SOCKS5 clients.
+    // them. UDP ASSOCIATE comes only from SOCKS5 clients. A command that
+    // waits for something returns at once and carries on from the loop;
+    // the client's bytes are not read meanwhile.
     virtual void CommandConnect(TIdSocksServerContext& AContext, const std::string& AHost,
                                 TIdPort APort);
     virtual void CommandBind(TIdSocksServerContext& AContext, const std::string& AHost,
@@ -91,12 +96,13 @@ protected:
                                      TIdPort APort);
 
 private:
-    class TRequestReader;
-
-    void ReadSocks4Request(TIdSocksServerContext& AContext, TRequestReader& AReader,
-                           uint8_t& ACommand, std::string& AHost, TIdPort& APort);
-    void ReadSocks5Request(TIdSocksServerContext& AContext, TRequestReader& AReader,
-                           uint8_t& ACommand, std::string& AHost, TIdPort& APort);
+    // Each takes one message from the input buffer when it is all there;
+    // false while bytes are missing.
+    bool ReadSocks4Request(TIdSocksServerContext& AContext);
+    bool ReadMethods(TIdSocksServerContext& AContext);
+    bool ReadLogin(TIdSocksServerContext& AContext);
+    bool ReadSocks5Request(TIdSocksServerContext& AContext);
+    void Dispatch(TIdSocksServerContext& AContext, uint8_t ACommand);
     bool Authenticate(TIdSocksServerContext& AContext);
 
 protected:

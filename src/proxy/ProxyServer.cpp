@@ -1,5 +1,7 @@
 #include "proxy/ProxyServer.h"
 
+#include "base/Text.h"
+
 namespace kestrune {
 
 TProxyServer::TProxyServer(IServiceHost& AHost)
@@ -16,6 +18,7 @@ TProxyServer::TProxyServer(IServiceHost& AHost)
     mSock->OnUdpAssociate = [this](TIdContext& AContext) {
         Log("UDP associate: " + Peer(AContext));
     };
+    mSock->OnUdpDropped = [this](TIdContext&) { ++mDrop; };
     mSock->OnOutOfResources = [this](const std::string& AReason) { LogOutOfResources(AReason); };
     mSock->OnServingAgain = [this] { LogServingAgain(); };
 }
@@ -28,6 +31,7 @@ TProxyServer::~TProxyServer() {
     mSock->OnDisconnect = nullptr;
     mSock->OnOutOfResources = nullptr;
     mSock->OnUdpAssociate = nullptr;
+    mSock->OnUdpDropped = nullptr;
     mSock->OnServingAgain = nullptr;
 }
 
@@ -80,33 +84,24 @@ void TProxyServer::Stop() {
 void TProxyServer::Drop() {
     if (!mSock->Active())
         return;
-    // Nothing that costs a system call per connection happens under the
-    // list's lock, so that accepts and closes go on while thousands are
-    // dropped: a relay's close is posted to its loop, and the connections
-    // still in their request exchange are closed after unlocking.
-    std::vector<std::shared_ptr<TIdContext>> requests;
+    // Every close is handed to the loop that runs the connection, so that
+    // nothing under the list's lock costs more than a hand-over and accepts
+    // and closes go on while thousands are dropped.
     auto& contexts = mSock->Contexts.LockList();
     for (TIdContext* item : contexts) {
         auto& context = static_cast<TIdSocksServerContext&>(*item);
-        // A denied connection is being closed by its own thread and was
-        // counted when it was denied.
+        // A denied connection is being closed already and was counted when
+        // it was denied.
         if (context.Denied())
             continue;
         if (TIdRelay* relay = context.Relaying()) {
             if (relay->Close())
                 ++mDrop;
-        } else if (auto pinned = TIdContextList::Pin(*item)) {
-            requests.push_back(std::move(pinned));
+        } else if (context.Terminate()) {
+            ++mDrop;
         }
     }
     mSock->Contexts.UnlockList();
-    for (auto& item : requests) {
-        auto& context = static_cast<TIdSocksServerContext&>(*item);
-        if (!context.Connection() || !context.Connection()->StillConnected())
-            continue;
-        context.Close();
-        ++mDrop;
-    }
 }
 
 std::string TProxyServer::Peer(TIdContext& AContext) {
@@ -126,9 +121,9 @@ void TProxyServer::SocksServerConnect(TIdContext& AContext) {
     auto& context = static_cast<TIdSocksServerContext&>(AContext);
     const TIdSocketHandle* binding = context.Binding();
     if (binding && !Admitted(*binding)) {
-        // Closed here, on its own thread, before the server reads a byte; the
-        // mark tells the server and SocksServerDisconnect apart from every
-        // other denied connection.
+        // Closed here, on its loop, before the server reads a byte; the mark
+        // tells the server and SocksServerDisconnect apart from every other
+        // denied connection.
         context.Deny();
         context.Close();
         return;
@@ -150,8 +145,8 @@ void TProxyServer::SocksServerAuthenticate(TIdSocksServerContext& AContext, bool
         return;
     }
     // The password offered is never written anywhere: it may be a real one
-    // typed for another server.
-    Log("Authentication failed: " + Peer(AContext) + " @ " + AContext.Username());
+    // typed for another server. The name is the client's own text.
+    Log("Authentication failed: " + Peer(AContext) + " @ " + EscapePeerText(AContext.Username()));
     ++mDrop;
     AAuthenticated = false;
 }

@@ -2,8 +2,9 @@
 // TIdSocksServer that serves it, tied to the access rules and the event log.
 //
 // Start, Stop, Drop and the destructor run on the main thread. The Socks*
-// handlers run on connection threads, many at once; they reach the owner only
-// through IServiceHost, whose calls never wait for the main thread.
+// handlers run on the event loops of the connections, several at once; they
+// reach the owner only through IServiceHost, whose calls never wait for the
+// main thread.
 #pragma once
 
 #include "base/Service.h"

@@ -1,10 +1,11 @@
 // The SOCKS server of a proxy service: the protocol of TIdCustomSocksServer
-// plus its two commands, CONNECT (an outbound connection) and BIND (one
-// incoming connection), each relayed with the client until both sides end.
+// plus its commands: CONNECT (an outbound connection), BIND (one incoming
+// connection), each relayed with the client until both sides end, and UDP
+// ASSOCIATE (a relay of datagrams for as long as the client's connection).
 //
-// The commands run on the client connection's thread, their relays on an
-// event loop. Drop, deactivation or TIdSocksServerContext::Close() from
-// another thread end a pending connect or BIND wait at once.
+// The commands, their waits and their relays run on the client
+// connection's event loop; a drop or deactivation ends a pending connect,
+// lookup or BIND wait at once.
 #pragma once
 
 #include "proxy/CustomSocksServer.h"
@@ -26,9 +27,10 @@ public:
     bool AllowUdpAssociate = false;
     // Milliseconds an association may go without a datagram either way.
     int UdpIdleTimeout = 300000;
-    // Raised once an association is open, before it is announced
-    // (connection thread).
+    // Raised once an association is open, before it is announced.
     TIdServerThreadEvent OnUdpAssociate;
+    // Told of each datagram an association drops for want of a name lookup.
+    TIdServerThreadEvent OnUdpDropped;
 
 protected:
     void CommandConnect(TIdSocksServerContext& AContext, const std::string& AHost,
@@ -42,9 +44,11 @@ private:
     // Raises the admission event; a refusal is answered, closed and raised.
     static void Admit(const TIdOnBeforeEvent& AEvent, TIdSocksServerContext& AContext,
                       std::string& VHost, TIdPort& VPort);
-    // Hands the client and ATarget's socket to a relay on an event loop,
-    // which closes both once both directions have ended; the connection's
-    // thread is free once the command returns.
+    void Connected(TIdSocksServerContext& AContext, TIdTCPClient::TIdConnectResult AResult);
+    void Listen(TIdSocksServerContext& AContext);
+    void Accepted(TIdSocksServerContext& AContext, bool AAccepted);
+    // Hands the client and ATarget's socket to a relay on the loop, which
+    // closes both once both directions have ended.
     void RelayAndClose(TIdSocksServerContext& AContext, TIdTCPConnection& ATarget);
     std::atomic<int> FAssociations{0};
 

@@ -2,40 +2,31 @@
 
 namespace kestrune {
 
+TIdSocksServerContext::TIdSocksServerContext(TIdCustomTCPServer& AServer,
+                                             std::unique_ptr<TIdTCPConnection> AConnection)
+    : TIdServerContext(AServer, std::move(AConnection)) {}
+
+TIdSocksServerContext::~TIdSocksServerContext() = default;
+
 bool TIdSocksServerContext::Close() {
-    // The client goes first, so that a woken command finds it closed and
-    // sends no refusal to a client that was dropped.
+    // The client goes first, so that nothing the command still does sends
+    // a refusal to a client that was dropped.
     bool wasOpen = false;
-    TIdTCPConnection* connection = Connection();
-    if (connection && connection->IOHandler()) {
-        // The handler, not the connection: the connection's OnDisconnected
-        // belongs to its own thread.
+    if (TIdTCPConnection* connection = Connection(); connection && connection->IOHandler())
         wasOpen = connection->IOHandler()->Close();
-    }
-    TIdWakeUpPtr wakeUp;
-    {
-        std::lock_guard<std::mutex> lock(FCloseLock);
-        FClosed = true;
-        wakeUp = FCommandWakeUp;
-    }
-    if (wakeUp)
-        wakeUp->Signal();
+    Abandon();
     return wasOpen;
 }
 
-void TIdSocksServerContext::ReleaseCommandWakeUp() {
-    std::lock_guard<std::mutex> lock(FCloseLock);
-    FCommandWakeUp.reset();
-}
-
-TIdWakeUpPtr TIdSocksServerContext::CommandWakeUp() {
-    std::lock_guard<std::mutex> lock(FCloseLock);
-    if (!FCommandWakeUp) {
-        FCommandWakeUp = std::make_shared<TIdWakeUp>();
-        if (FClosed)
-            FCommandWakeUp->Signal();
-    }
-    return FCommandWakeUp;
+void TIdSocksServerContext::Abandon() {
+    FRequestTimer.Cancel();
+    FLookup.Cancel();
+    if (FTarget)
+        FTarget->Abort();
+    if (FListener)
+        FListener->Abort();
+    if (FAssociation)
+        FAssociation->Close();
 }
 
 } // namespace kestrune

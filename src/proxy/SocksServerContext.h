@@ -1,27 +1,32 @@
 // One SOCKS request on one accepted connection: what the request exchange
-// learnt (version, credentials, address family) and the means to end the
-// request from outside.
+// learnt (version, credentials, address family), where the exchange stands,
+// and what its command waits for (an outbound connect, a BIND's listener,
+// an association).
 //
-// The fields belong to the connection's own thread. Close() may be called
-// from any thread (a service's connect handler, Drop,
-// deactivation); Close() wakes the connection's thread from any wait at once.
+// Everything here belongs to the loop that runs the connection (a drop from
+// another thread goes through TIdServerContext::Terminate).
 #pragma once
 
 #include "net/Context.h"
-#include "net/WakeUp.h"
+#include "net/Resolver.h"
+#include "net/SimpleServer.h"
+#include "net/TCPClient.h"
+#include "proxy/UDPAssociation.h"
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace kestrune {
+
+class TIpAddress;
 
 class TIdSocksServerContext : public TIdServerContext {
 public:
     TIdSocksServerContext(TIdCustomTCPServer& AServer,
-                          std::unique_ptr<TIdTCPConnection> AConnection)
-        : TIdServerContext(AServer, std::move(AConnection)) {}
+                          std::unique_ptr<TIdTCPConnection> AConnection);
+    ~TIdSocksServerContext() override;
 
     // Address family of the request: the family of the outbound connection
     // and the address type of SOCKS5 replies.
@@ -29,31 +34,38 @@ public:
     const std::string& Username() const { return FUsername; }
     const std::string& Password() const { return FPassword; }
     uint8_t SocksVersion() const { return FSocksVersion; }
+    // The target the request named, as the client wrote it (a name or an
+    // address) and its port, once the request has been read.
+    const std::string& Host() const { return FHost; }
+    TIdPort Port() const { return FPort; }
 
-    // Closes the client connection and ends the outbound connect or the BIND
-    // wait of the request, if one is running or about to start. Answers
-    // whether the client connection was open until now.
+    // Closes the client connection and ends whatever the request's command
+    // waits for. Answers whether the client connection was open until now.
     bool Close();
 
 private:
     friend class TIdCustomSocksServer;
     friend class TIdSocksServer;
 
-    // The wake-up that the waits of the current command watch: an outbound
-    // connect or a BIND's accept. Already signalled when the context was
-    // closed before the command began.
-    TIdWakeUpPtr CommandWakeUp();
-    // Once the command's waits are over (its relay needs none).
-    void ReleaseCommandWakeUp();
+    // Where the request exchange stands.
+    enum TStage { stVersion, stSocks4, stMethods, stLogin, stRequest, stCommand, stAssociated };
+
+    void Abandon() override;
 
     TIdIPVersion FIPVersion = Id_IPv4;
     std::string FUsername;
     std::string FPassword;
     uint8_t FSocksVersion = 0;
-
-    std::mutex FCloseLock;
-    bool FClosed = false;
-    TIdWakeUpPtr FCommandWakeUp;
+    std::string FHost;
+    TIdPort FPort = 0;
+    TStage FStage = stVersion;
+    TIdLoopTimer FRequestTimer;
+    // What the command waits for.
+    std::unique_ptr<TIdTCPClient> FTarget;
+    std::unique_ptr<TIdSimpleServer> FListener;
+    TIdLookup FLookup;
+    std::vector<std::string> FExpected; // the addresses a BIND's peer may come from
+    std::unique_ptr<TUDPAssociation> FAssociation;
 };
 
 } // namespace kestrune

@@ -1,11 +1,10 @@
 #include "proxy/UDPAssociation.h"
 
 #include "net/Exception.h"
-#include "net/Resolver.h"
 #include "net/TCPConnection.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -21,6 +20,10 @@ namespace {
 constexpr size_t MaxHeader = 4 + 1 + 255 + 2;
 // No datagram is longer.
 constexpr size_t LargestDatagram = 65535;
+// Datagrams one socket hands over in a row before the loop serves the others.
+constexpr int DatagramsPerTurn = 64;
+
+enum { ClientSide, TargetSide4, TargetSide6 };
 
 bool SameAddress(const sockaddr_storage& A, const sockaddr_storage& B) {
     if (A.ss_family != B.ss_family)
@@ -36,7 +39,27 @@ bool SameAddress(const sockaddr_storage& A, const sockaddr_storage& B) {
            std::memcmp(&a.sin6_addr, &b.sin6_addr, sizeof a.sin6_addr) == 0;
 }
 
+void SetPort(sockaddr_storage& AAddress, TIdPort APort) {
+    if (AAddress.ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in&>(AAddress).sin_port = htons(APort);
+    else
+        reinterpret_cast<sockaddr_in6&>(AAddress).sin6_port = htons(APort);
+}
+
 } // namespace
+
+// One of the association's sockets as the loop watches it.
+class TUDPAssociation::TSocketWatch : public TIdLoopWatch {
+public:
+    TSocketWatch(TUDPAssociation& AOwner, int AKind) : Owner(&AOwner), Kind(AKind) {}
+    void OnEvents(uint32_t) override {
+        if (Owner)
+            Owner->Readable(Kind);
+    }
+    TUDPAssociation* Owner; // cleared when the association closes
+    int Kind;
+    int Handle = -1;
+};
 
 TUDPAssociation::TUDPAssociation(const std::string& AClientIP, TIdPort AClientPort,
                                  size_t ABlockSize, int AIdleMilliseconds)
@@ -45,24 +68,99 @@ TUDPAssociation::TUDPAssociation(const std::string& AClientIP, TIdPort AClientPo
     FBuffer.resize(MaxHeader + FBlockSize);
 }
 
+TUDPAssociation::~TUDPAssociation() {
+    Close();
+}
+
 void TUDPAssociation::Open(const std::string& AIP, TIdIPVersion AIPVersion) {
     FClientSide.IPVersion = AIPVersion;
     FClientSide.IP = AIP;
     FClientSide.Port = 0;
-    FClientSide.AllocateSocket(SOCK_DGRAM);
+    FClientSide.AllocateSocket(SOCK_DGRAM | SOCK_NONBLOCK);
     FClientSide.Bind();
 }
 
-TIdSocketHandle& TUDPAssociation::TargetSide(int AFamily) {
+void TUDPAssociation::Start(TIdEventLoop& ALoop, TIdTCPConnection& AControl,
+                            std::function<void()> AOnIdle, std::function<void()> ADropped) {
+    FLoop = &ALoop;
+    FControl = &AControl;
+    FOnIdle = std::move(AOnIdle);
+    FDropped = std::move(ADropped);
+    Watch(FClientSide, ClientSide);
+    Traffic();
+    FIdleTimer.Arm(ALoop, FIdle, [this] { CheckIdle(); });
+}
+
+void TUDPAssociation::Close() {
+    FIdleTimer.Cancel();
+    FOnIdle = nullptr;
+    FDropped = nullptr;
+    FPending.clear(); // abandons every lookup
+    FWaitingBytes = 0;
+    for (auto& watch : FWatches) {
+        watch->Owner = nullptr;
+        if (FLoop) {
+            FLoop->Unwatch(watch->Handle);
+            FLoop->Retire(watch); // an event already taken may still be on its way
+        }
+    }
+    FWatches.clear();
+    FClientSide.CloseSocket();
+    FTargetSide4.CloseSocket();
+    FTargetSide6.CloseSocket();
+}
+
+void TUDPAssociation::Watch(TIdSocketHandle& ASocket, int AKind) {
+    TIdSocketHandle::TUse use(ASocket);
+    if (!use || !FLoop)
+        return;
+    auto watch = std::make_shared<TSocketWatch>(*this, AKind);
+    watch->Handle = use.Handle();
+    if (FLoop->Watch(watch->Handle, *watch, EPOLLIN))
+        FWatches.push_back(std::move(watch));
+}
+
+void TUDPAssociation::Traffic() {
+    FLastTraffic = std::chrono::steady_clock::now();
+}
+
+void TUDPAssociation::CheckIdle() {
+    const auto due = FLastTraffic + FIdle;
+    if (std::chrono::steady_clock::now() < due) {
+        FIdleTimer.ArmAt(*FLoop, due, [this] { CheckIdle(); });
+        return;
+    }
+    // The owner closes it, which lets go of the handler: a copy is called.
+    if (const std::function<void()> onIdle = FOnIdle)
+        onIdle();
+}
+
+void TUDPAssociation::Readable(int AKind) {
+    TIdSocketHandle& socket = AKind == ClientSide    ? FClientSide
+                              : AKind == TargetSide4 ? FTargetSide4
+                                                     : FTargetSide6;
+    for (int i = 0; i < DatagramsPerTurn; ++i) {
+        if (!(AKind == ClientSide ? FromClient() : FromTarget(socket)))
+            return;
+    }
+}
+
+TIdSocketHandle* TUDPAssociation::TargetSide(int AFamily) {
     TIdSocketHandle& side = AFamily == AF_INET6 ? FTargetSide6 : FTargetSide4;
     if (!side.HandleAllocated()) {
         side.IPVersion = AFamily == AF_INET6 ? Id_IPv6 : Id_IPv4;
         side.IP.clear();
         side.Port = 0;
-        side.AllocateSocket(SOCK_DGRAM);
-        side.Bind();
+        try {
+            side.AllocateSocket(SOCK_DGRAM | SOCK_NONBLOCK);
+            side.Bind();
+        } catch (const EIdException&) {
+            side.CloseSocket();
+            return nullptr; // no socket for that family here
+        }
+        Watch(side, AFamily == AF_INET6 ? TargetSide6 : TargetSide4);
     }
-    return side;
+    return &side;
 }
 
 void TUDPAssociation::Remember(const TTarget& ATarget) {
@@ -74,85 +172,157 @@ void TUDPAssociation::Remember(const TTarget& ATarget) {
     FTargets.push_back(ATarget);
 }
 
-bool TUDPAssociation::Known(const sockaddr_storage& AFrom, socklen_t) const {
+bool TUDPAssociation::Known(const sockaddr_storage& AFrom) const {
     return std::any_of(FTargets.begin(), FTargets.end(),
                        [&](const TTarget& t) { return SameAddress(t.Address, AFrom); });
 }
 
-bool TUDPAssociation::Target(const uint8_t* AData, size_t ASize, const TIdWakeUpPtr& AWakeUp,
-                             TTarget& ATarget, size_t& AHeader) {
+bool TUDPAssociation::FailedRecently(const std::string& AName) {
+    auto found = FFailed.find(AName);
+    if (found == FFailed.end())
+        return false;
+    if (std::chrono::steady_clock::now() - found->second < FailedNameMemory)
+        return true;
+    FFailed.erase(found);
+    return false;
+}
+
+void TUDPAssociation::Drop() {
+    if (FDropped)
+        FDropped();
+}
+
+void TUDPAssociation::SendTo(const TTarget& ATarget, const uint8_t* AData, size_t ASize) {
+    TIdSocketHandle* side = TargetSide(ATarget.Address.ss_family);
+    if (!side)
+        return; // lost, as a datagram may be
+    TIdSocketHandle::TUse use(*side);
+    if (!use)
+        return;
+    Remember(ATarget);
+    sendto(use.Handle(), AData, ASize, MSG_NOSIGNAL | MSG_DONTWAIT,
+           reinterpret_cast<const sockaddr*>(&ATarget.Address), ATarget.Length);
+}
+
+void TUDPAssociation::Forward(const uint8_t* AData, size_t ASize) {
     // [RSV=0 0, FRAG, ATYP] DST.ADDR DST.PORT DATA; fragments are not put
     // together again, so a datagram that is one is dropped.
     if (ASize < 4 || AData[2] != 0)
-        return false;
-    std::string host;
+        return;
     size_t at = 4;
+    TTarget target;
+    std::string name;
     switch (AData[3]) {
-    case 1:
+    case 1: {
         if (ASize < at + 4 + 2)
-            return false;
-        host = std::to_string(AData[4]) + "." + std::to_string(AData[5]) + "." +
-               std::to_string(AData[6]) + "." + std::to_string(AData[7]);
+            return;
+        auto& in = reinterpret_cast<sockaddr_in&>(target.Address);
+        in.sin_family = AF_INET;
+        std::memcpy(&in.sin_addr, AData + at, 4);
+        target.Length = sizeof(sockaddr_in);
         at += 4;
         break;
+    }
     case 4: {
         if (ASize < at + 16 + 2)
-            return false;
-        char text[INET6_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET6, AData + at, text, sizeof text);
-        host = text;
+            return;
+        in6_addr address;
+        std::memcpy(&address, AData + at, 16);
+        if (IN6_IS_ADDR_V4MAPPED(&address)) {
+            // An IPv4 target written the IPv6 way is that IPv4 target.
+            auto& in = reinterpret_cast<sockaddr_in&>(target.Address);
+            in.sin_family = AF_INET;
+            std::memcpy(&in.sin_addr, address.s6_addr + 12, 4);
+            target.Length = sizeof(sockaddr_in);
+        } else {
+            auto& in6 = reinterpret_cast<sockaddr_in6&>(target.Address);
+            in6.sin6_family = AF_INET6;
+            in6.sin6_addr = address;
+            target.Length = sizeof(sockaddr_in6);
+        }
         at += 16;
         break;
     }
     case 3:
-        if (ASize < at + 1 || ASize < at + 1 + AData[at] + 2 || AData[at] == 0)
-            return false;
-        host.assign(reinterpret_cast<const char*>(AData + at + 1), AData[at]);
+        if (ASize < at + 1 || AData[at] == 0 || ASize < at + 1 + AData[at] + 2)
+            return;
+        name.assign(reinterpret_cast<const char*>(AData + at + 1), AData[at]);
         at += 1 + AData[at];
         break;
     default:
-        return false;
+        return;
     }
     const TIdPort port = static_cast<TIdPort>(AData[at] << 8 | AData[at + 1]);
-    AHeader = at + 2;
+    at += 2;
     if (port == 0)
-        return false;
-
-    std::string ip = host;
-    if (AData[3] == 3) {
-        auto named = std::find_if(FNames.begin(), FNames.end(),
-                                  [&](const TName& n) { return n.Name == host; });
-        if (named == FNames.end()) {
-            // A name costs one lookup per association, bounded in time, and
-            // the stop of the association ends it at once.
-            const TIdWakeUpPtr wakeUps[] = {AWakeUp};
-            std::vector<TIdResolvedAddress> found;
-            try {
-                found = TIdResolver::Resolve(host, wakeUps, 5000);
-            } catch (const EIdException&) {
-                return false;
-            }
-            TName name{host, {}};
-            if (!TIdSocketHandle::ToSockAddr(found.front().IP, 0, found.front().IPVersion,
-                                             name.Address.Address, name.Address.Length))
-                return false;
-            if (FNames.size() == MaxNames)
-                FNames.erase(FNames.begin());
-            FNames.push_back(name);
-            named = FNames.end() - 1;
-        }
-        ATarget = named->Address;
-        auto& any = ATarget.Address;
-        if (any.ss_family == AF_INET)
-            reinterpret_cast<sockaddr_in&>(any).sin_port = htons(port);
-        else
-            reinterpret_cast<sockaddr_in6&>(any).sin6_port = htons(port);
-        return true;
+        return;
+    const uint8_t* payload = AData + at;
+    const size_t size = ASize - at;
+    if (name.empty()) {
+        SetPort(target.Address, port);
+        SendTo(target, payload, size);
+        return;
     }
-    return TIdSocketHandle::ToSockAddr(ip, port, IPVersionOf(ip), ATarget.Address, ATarget.Length);
+    auto named =
+        std::find_if(FNames.begin(), FNames.end(), [&](const TName& n) { return n.Name == name; });
+    if (named != FNames.end()) {
+        target = named->Address;
+        SetPort(target.Address, port);
+        SendTo(target, payload, size);
+        return;
+    }
+    // A name costs one lookup at a time, which the datagrams to it wait
+    // for; the rest of the traffic does not.
+    auto pending = FPending.find(name);
+    if (FailedRecently(name) || (pending == FPending.end() && FPending.size() >= MaxLookups) ||
+        FWaitingBytes + size > MaxWaitingBytes) {
+        Drop();
+        return;
+    }
+    if (pending == FPending.end()) {
+        pending = FPending.emplace(name, std::make_unique<TPending>()).first;
+        pending->second->Lookup.Start(
+            *FLoop, name, LookupTimeout,
+            [this, name](TIdLookupResult AResult) { Resolved(name, std::move(AResult)); });
+    }
+    pending->second->Waiting.push_back({port, std::vector<uint8_t>(payload, payload + size)});
+    FWaitingBytes += size;
 }
 
-bool TUDPAssociation::FromClient(const TIdWakeUpPtr& AWakeUp) {
+void TUDPAssociation::Resolved(const std::string& AName, TIdLookupResult AResult) {
+    auto found = FPending.find(AName);
+    if (found == FPending.end())
+        return;
+    std::unique_ptr<TPending> pending = std::move(found->second);
+    FPending.erase(found);
+    for (const TWaiting& waiting : pending->Waiting)
+        FWaitingBytes -= waiting.Payload.size();
+    TName name{AName, {}};
+    const bool found4or6 = AResult.Status == TIdLookupResult::Found &&
+                           TIdSocketHandle::ToSockAddr(AResult.Addresses.front().IP, 0,
+                                                       AResult.Addresses.front().IPVersion,
+                                                       name.Address.Address, name.Address.Length);
+    if (!found4or6) {
+        if (FFailed.size() >= MaxFailedNames)
+            FFailed.erase(
+                std::min_element(FFailed.begin(), FFailed.end(),
+                                 [](const auto& a, const auto& b) { return a.second < b.second; }));
+        FFailed[AName] = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < pending->Waiting.size(); ++i)
+            Drop();
+        return;
+    }
+    if (FNames.size() == MaxNames)
+        FNames.erase(FNames.begin());
+    FNames.push_back(name);
+    for (const TWaiting& waiting : pending->Waiting) {
+        TTarget target = name.Address;
+        SetPort(target.Address, waiting.Port);
+        SendTo(target, waiting.Payload.data(), waiting.Payload.size());
+    }
+}
+
+bool TUDPAssociation::FromClient() {
     sockaddr_storage from{};
     socklen_t length = sizeof from;
     ssize_t received;
@@ -166,7 +336,7 @@ bool TUDPAssociation::FromClient(const TIdWakeUpPtr& AWakeUp) {
                             reinterpret_cast<sockaddr*>(&from), &length);
     }
     if (received < 0)
-        return false;
+        return errno == EINTR;
     if (static_cast<size_t>(received) > FBlockSize)
         return true;
     std::string ip;
@@ -176,28 +346,12 @@ bool TUDPAssociation::FromClient(const TIdWakeUpPtr& AWakeUp) {
     if (ip != FClientIP || (FClientPort != 0 && port != FClientPort))
         return true;
     FClientPort = port;
-    FLastTraffic = std::chrono::steady_clock::now();
-    TTarget target;
-    size_t header = 0;
-    if (!Target(FBuffer.data(), static_cast<size_t>(received), AWakeUp, target, header))
-        return true;
-    TIdSocketHandle* side = nullptr;
-    try {
-        side = &TargetSide(target.Address.ss_family);
-    } catch (const EIdException&) {
-        return true; // no socket for that family here: the datagram is lost, as UDP may be
-    }
-    TIdSocketHandle::TUse use(*side);
-    if (!use)
-        return true;
-    Remember(target);
-    sendto(use.Handle(), FBuffer.data() + header, static_cast<size_t>(received) - header,
-           MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&target.Address),
-           target.Length);
+    Traffic();
+    Forward(FBuffer.data(), static_cast<size_t>(received));
     return true;
 }
 
-bool TUDPAssociation::FromTarget(TIdSocketHandle& ASocket, TIdTCPConnection& AControl) {
+bool TUDPAssociation::FromTarget(TIdSocketHandle& ASocket) {
     sockaddr_storage from{};
     socklen_t length = sizeof from;
     uint8_t* payload = FBuffer.data() + MaxHeader;
@@ -209,10 +363,10 @@ bool TUDPAssociation::FromTarget(TIdSocketHandle& ASocket, TIdTCPConnection& ACo
         received = recvfrom(use.Handle(), payload, FBlockSize, MSG_DONTWAIT | MSG_TRUNC,
                             reinterpret_cast<sockaddr*>(&from), &length);
     }
-    // Only answers from targets the client has written to go back to it.
     if (received < 0)
-        return false;
-    if (!Known(from, length) || FClientPort == 0)
+        return errno == EINTR;
+    // Only answers from targets the client has written to go back to it.
+    if (!Known(from) || FClientPort == 0)
         return true;
     // [RSV=0 0, FRAG=0, ATYP] address port, right before the payload.
     uint8_t* start;
@@ -233,7 +387,7 @@ bool TUDPAssociation::FromTarget(TIdSocketHandle& ASocket, TIdTCPConnection& ACo
     const size_t size = static_cast<size_t>(payload + received - start);
     if (static_cast<size_t>(received) > FBlockSize || size > FBlockSize)
         return true;
-    FLastTraffic = std::chrono::steady_clock::now();
+    Traffic();
     sockaddr_storage client;
     socklen_t clientLength = 0;
     if (!TIdSocketHandle::ToSockAddr(FClientIP, FClientPort, IPVersionOf(FClientIP), client,
@@ -244,59 +398,12 @@ bool TUDPAssociation::FromTarget(TIdSocketHandle& ASocket, TIdTCPConnection& ACo
         return true;
     const ssize_t sent = sendto(use.Handle(), start, size, MSG_NOSIGNAL | MSG_DONTWAIT,
                                 reinterpret_cast<sockaddr*>(&client), clientLength);
-    if (sent > 0) {
-        AControl.BeginWork(wmWrite, sent);
-        AControl.DoWork(wmWrite, sent);
-        AControl.EndWork(wmWrite);
+    if (sent > 0 && FControl) {
+        FControl->BeginWork(wmWrite, sent);
+        FControl->DoWork(wmWrite, sent);
+        FControl->EndWork(wmWrite);
     }
     return true;
-}
-
-void TUDPAssociation::Run(TIdTCPConnection& AControl, const TIdWakeUpPtr& AWakeUp) {
-    using TClock = std::chrono::steady_clock;
-    FLastTraffic = TClock::now();
-    TIdIOHandlerStack* control = AControl.IOHandler();
-    while (control) {
-        TIdSocketHandle::TUse controlUse(control->Binding());
-        TIdSocketHandle::TUse clientUse(FClientSide);
-        TIdSocketHandle::TUse four(FTargetSide4);
-        TIdSocketHandle::TUse six(FTargetSide6);
-        if (!controlUse || !clientUse)
-            break;
-        pollfd pfds[5] = {{controlUse.Handle(), POLLIN, 0},
-                          {clientUse.Handle(), POLLIN, 0},
-                          {four ? four.Handle() : -1, POLLIN, 0},
-                          {six ? six.Handle() : -1, POLLIN, 0},
-                          {AWakeUp ? AWakeUp->Handle() : -1, POLLIN, 0}};
-        const auto idleLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  FLastTraffic + FIdle - TClock::now())
-                                  .count();
-        if (idleLeft <= 0)
-            break;
-        const int ready = poll(pfds, 5, static_cast<int>(std::min<long long>(idleLeft, 60000)));
-        if (ready < 0 && errno != EINTR)
-            break;
-        if ((AWakeUp && AWakeUp->Signalled()) || pfds[4].revents)
-            break;
-        if (pfds[0].revents) {
-            // The control connection carries nothing; its end ends the
-            // association.
-            char discard[512];
-            const ssize_t n = recv(controlUse.Handle(), discard, sizeof discard, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-                break;
-        }
-        // Whatever has arrived together is taken before the next wait.
-        while (pfds[1].revents && FromClient(AWakeUp)) {
-        }
-        while (pfds[2].revents && FromTarget(FTargetSide4, AControl)) {
-        }
-        while (pfds[3].revents && FromTarget(FTargetSide6, AControl)) {
-        }
-    }
-    FClientSide.CloseSocket();
-    FTargetSide4.CloseSocket();
-    FTargetSide6.CloseSocket();
 }
 
 } // namespace kestrune

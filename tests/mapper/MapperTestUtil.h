@@ -23,8 +23,13 @@ namespace kestrune::test {
 class TRecordingHost : public IServiceHost {
 public:
     // Decides each access question; unset admits everyone. Set before the
-    // service starts: it is called from connection and datagram threads.
+    // service starts, or through SetAdmit while it runs: it is called from
+    // the loops.
     std::function<bool(const std::string& ARemHost, int ARemPort)> Admit;
+    void SetAdmit(std::function<bool(const std::string& ARemHost, int ARemPort)> AAdmit) {
+        std::lock_guard<std::mutex> lock(FLock);
+        Admit = std::move(AAdmit);
+    }
     std::atomic<bool> MonitorInFront{true};
 
     void LogLine(const std::string& ALine) override {

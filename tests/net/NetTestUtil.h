@@ -5,6 +5,8 @@
 #pragma once
 
 #include "Loopback.h"
+#include "net/Context.h"
+#include "net/EventLoop.h"
 #include "net/Resolver.h"
 #include "net/TCPConnection.h"
 
@@ -23,6 +25,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <random>
 #include <string>
@@ -73,6 +76,40 @@ inline std::string ReadAll(int AFd, int ATimeout = 5000) {
             return text;
         text.append(chunk, static_cast<size_t>(got));
     }
+}
+
+// What a reader sees of a stream: every byte, then how it ended (0 for a
+// clean end of stream, else the error, such as ECONNRESET; ETIMEDOUT when
+// nothing more came within ATimeout).
+struct TStreamEnd {
+    std::string Data;
+    int Error = 0;
+};
+inline TStreamEnd ReadToEnd(int AFd, int ATimeout = 5000) {
+    TStreamEnd seen;
+    char chunk[65536];
+    for (;;) {
+        pollfd pfd{AFd, POLLIN, 0};
+        if (poll(&pfd, 1, ATimeout) <= 0) {
+            seen.Error = ETIMEDOUT;
+            return seen;
+        }
+        const ssize_t got = recv(AFd, chunk, sizeof chunk, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            seen.Error = got < 0 ? errno : 0;
+            return seen;
+        }
+        seen.Data.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+// Closes AFd with a reset instead of an end of stream.
+inline void Reset(TFd& AFd) {
+    const linger hard{1, 0};
+    setsockopt(AFd.Get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    AFd.Reset();
 }
 
 // True when the peer closed AFd's connection (end of stream or reset) within ATimeout.
@@ -297,6 +334,40 @@ private:
     std::thread FThread;
 };
 
+// Runs AWork on ALoop's thread and returns its result once it has run (the
+// loop-bound objects of the framework are made, used and freed there).
+template <typename TWork> auto OnLoop(TIdEventLoop& ALoop, TWork AWork) {
+    using TResult = decltype(AWork());
+    std::promise<TResult> done;
+    auto result = done.get_future();
+    ALoop.Post([&] {
+        if constexpr (std::is_void_v<TResult>) {
+            AWork();
+            done.set_value();
+        } else {
+            done.set_value(AWork());
+        }
+    });
+    return result.get();
+}
+template <typename TWork> auto OnLoop(TWork AWork) {
+    return OnLoop(TIdEventLoops::Next(), std::move(AWork));
+}
+
+// An OnExecute handler that answers each whole line that has arrived with
+// that line and ASuffix; a part of a line waits for the rest.
+inline void EchoLines(TIdContext& AContext, const std::string& ASuffix = "") {
+    TIdIOHandlerStack& io = *AContext.Connection()->IOHandler();
+    for (long long end; (end = io.InputBuffer.IndexOf("\n", 0)) >= 0;) {
+        std::string line(reinterpret_cast<const char*>(io.InputBuffer.Data()),
+                         static_cast<size_t>(end));
+        io.InputBuffer.Remove(static_cast<size_t>(end) + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        io.Write(line + ASuffix + "\n");
+    }
+}
+
 // The message of the TException that AFunction raises.
 template <typename TException, typename TFunction> std::string MessageOf(TFunction AFunction) {
     try {
@@ -318,9 +389,9 @@ struct TSilentNameServer {
     TSilentNameServer() : Socket(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in addr = test::Loopback(0);
         bind(Socket.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        TIdResolver::SetServers("127.0.0.1:" + std::to_string(test::LocalPort(Socket.Get())));
+        TIdLookup::SetServers("127.0.0.1:" + std::to_string(test::LocalPort(Socket.Get())));
     }
-    ~TSilentNameServer() { TIdResolver::SetServers(""); }
+    ~TSilentNameServer() { TIdLookup::SetServers(""); }
     // Queries that have arrived (read and dropped).
     int Queries() {
         char query[512];

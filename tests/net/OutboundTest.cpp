@@ -1,203 +1,275 @@
-// Outbound connect and the one-shot listen.
+// Outbound connects and the one-shot listen, both on an event loop.
 #include "NetTestUtil.h"
 #include "WaitFor.h"
 
-#include "net/CustomTCPServer.h"
 #include "net/Exception.h"
 #include "net/SimpleServer.h"
 #include "net/TCPClient.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace kestrune {
 namespace {
 
 using namespace std::chrono_literals;
 using test::MessageOf;
+using test::OnLoop;
 using test::TFd;
+using TResult = TIdTCPClient::TIdConnectResult;
+
+// A client on one loop, whose connect the test starts and waits for.
+struct TOutbound {
+    TIdEventLoop& Loop = TIdEventLoops::Next();
+    std::unique_ptr<TIdTCPClient> Client = std::make_unique<TIdTCPClient>();
+    std::promise<TResult> Done;
+    std::future<TResult> Result = Done.get_future();
+    std::atomic<int> Calls{0};
+
+    ~TOutbound() {
+        OnLoop(Loop, [this] { Client.reset(); });
+    }
+    void Start() {
+        OnLoop(Loop, [this] {
+            Client->Connect(Loop, [this](TResult AResult) {
+                if (++Calls == 1)
+                    Done.set_value(AResult);
+            });
+        });
+    }
+    std::optional<TResult> Wait(std::chrono::milliseconds ALimit = 5s) {
+        if (Result.wait_for(ALimit) != std::future_status::ready)
+            return std::nullopt;
+        return Result.get();
+    }
+    TIdSocketHandle& Binding() { return Client->IOHandler()->Binding(); }
+};
 
 TEST(Outbound, ConnectChecksItsArgumentsAndState) {
-    TIdTCPClient client;
-    EXPECT_EQ(MessageOf<EIdHostRequired>([&] { client.Connect(); }), "A Host is required");
-    client.Host = "127.0.0.1";
-    EXPECT_EQ(MessageOf<EIdPortRequired>([&] { client.Connect(); }), "A Port is required");
-
+    TOutbound out;
+    auto connect = [&] { out.Client->Connect(out.Loop, [](TResult) {}); };
+    EXPECT_EQ(OnLoop(out.Loop, [&] { return MessageOf<EIdHostRequired>(connect); }),
+              "A Host is required");
+    out.Client->Host = "127.0.0.1";
+    EXPECT_EQ(OnLoop(out.Loop, [&] { return MessageOf<EIdPortRequired>(connect); }),
+              "A Port is required");
     TFd listener = test::Listener();
-    client.Port = test::LocalPort(listener.Get());
-    client.Connect();
-    EXPECT_EQ(MessageOf<EIdAlreadyConnected>([&] { client.Connect(); }), "Already connected.");
+    out.Client->Port = test::LocalPort(listener.Get());
+    out.Start();
+    EXPECT_EQ(out.Wait(), TIdTCPClient::crConnected);
+    EXPECT_EQ(OnLoop(out.Loop, [&] { return MessageOf<EIdAlreadyConnected>(connect); }),
+              "Already connected.");
 }
 
-TEST(Outbound, LocalhostInAnyCaseConnectsToTheIPv4Loopback) {
-    TFd listener = test::Listener();
-    TIdTCPClient client;
-    client.Host = "LocalHost";
-    client.Port = test::LocalPort(listener.Get());
-    client.Connect();
-    EXPECT_TRUE(client.Connected());
-    EXPECT_EQ(client.Socket()->Binding().PeerIP, "127.0.0.1");
-    EXPECT_EQ(client.Socket()->Binding().PeerPort, client.Port);
-    EXPECT_EQ(client.Socket()->Binding().IP, "127.0.0.1");
-    EXPECT_NE(client.Socket()->Binding().Port, 0);
-
-    TFd accepted(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    client.Socket()->Write(std::string("hi"));
-    EXPECT_EQ(test::ReadAll(accepted.Get(), 200), "hi");
-}
-
-TEST(Outbound, IPv6LiteralsAreUsedAsGiven) {
-    TFd listener = test::Listener6();
-    if (listener.Get() < 0)
+TEST(Outbound, NamesAndLiteralsConnectFromTheRightAddress) {
+    // "localhost" in any case is the IPv4 loopback first.
+    {
+        TFd listener = test::Listener();
+        TOutbound out;
+        out.Client->Host = "LocalHost";
+        out.Client->Port = test::LocalPort(listener.Get());
+        out.Start();
+        ASSERT_EQ(out.Wait(), TIdTCPClient::crConnected);
+        EXPECT_EQ(out.Binding().PeerIP, "127.0.0.1");
+        EXPECT_EQ(out.Binding().PeerPort, out.Client->Port);
+        EXPECT_EQ(out.Binding().IP, "127.0.0.1");
+        EXPECT_NE(out.Binding().Port, 0);
+        TFd accepted(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        OnLoop(out.Loop, [&] { out.Client->IOHandler()->Write(std::string("hi")); });
+        EXPECT_EQ(test::ReadAll(accepted.Get(), 200), "hi");
+    }
+    // A bound address is the connection's own end.
+    {
+        TFd listener = test::Listener();
+        TOutbound out;
+        out.Client->Host = "127.0.0.1";
+        out.Client->Port = test::LocalPort(listener.Get());
+        out.Client->BoundIP = "127.0.0.7";
+        out.Start();
+        ASSERT_EQ(out.Wait(), TIdTCPClient::crConnected);
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        TFd accepted(
+            accept4(listener.Get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        EXPECT_STREQ(text, "127.0.0.7");
+        EXPECT_EQ(out.Binding().IP, "127.0.0.7");
+    }
+    TFd listener6 = test::Listener6();
+    if (listener6.Get() < 0)
         GTEST_SKIP() << "no IPv6 loopback here";
-    TIdTCPClient client;
-    client.IPVersion = Id_IPv6;
-    client.Host = "0:0:0:0:0:0:0:1";
-    client.Port = test::LocalPort(listener.Get());
-    client.Connect();
-    EXPECT_EQ(client.Socket()->Binding().PeerIP, "::1");
+    TOutbound out;
+    out.Client->Host = "0:0:0:0:0:0:0:1";
+    out.Client->Port = test::LocalPort(listener6.Get());
+    out.Start();
+    ASSERT_EQ(out.Wait(), TIdTCPClient::crConnected);
+    EXPECT_EQ(out.Binding().PeerIP, "::1");
+    EXPECT_EQ(out.Client->IPVersion, Id_IPv6);
 }
 
-TEST(Outbound, FailuresAreSocketErrorsOrTimeOuts) {
-    // A label longer than 63 characters is refused before any query leaves.
-    TIdTCPClient unresolvable;
-    unresolvable.Host = std::string(70, 'a') + ".example";
-    unresolvable.Port = 80;
-    unresolvable.ConnectTimeout = 10000;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(
-        MessageOf<EIdSocketError>([&] { unresolvable.Connect(); }).rfind("Socket Error # ", 0), 0u);
-    EXPECT_LT(test::MillisecondsSince(start), 2000);
-    EXPECT_FALSE(unresolvable.Connected());
+TEST(Outbound, EveryAddressIsJudgedBeforeItIsTried) {
+    TFd listener = test::Listener();
+    const uint16_t port = test::LocalPort(listener.Get());
+    std::vector<std::string> asked;
+    // Every address turned down: nothing is tried.
+    {
+        TOutbound out;
+        out.Client->Host = "localhost";
+        out.Client->Port = port;
+        out.Client->OnAddress = [&](const TIdResolvedAddress& AAddress) {
+            asked.push_back(AAddress.IP);
+            return false;
+        };
+        out.Start();
+        EXPECT_EQ(out.Wait(), TIdTCPClient::crNotAllowed);
+        EXPECT_EQ(asked, (std::vector<std::string>{"127.0.0.1", "::1"}));
+        pollfd pfd{listener.Get(), POLLIN, 0};
+        EXPECT_EQ(poll(&pfd, 1, 100), 0) << "a connect was attempted";
+    }
+    // A turned-down address is passed over for the next one.
+    TFd listener6 = test::Listener6();
+    if (listener6.Get() < 0)
+        GTEST_SKIP() << "no IPv6 loopback here";
+    TOutbound out;
+    out.Client->Host = "localhost";
+    out.Client->Port = test::LocalPort(listener6.Get());
+    out.Client->OnAddress = [](const TIdResolvedAddress& AAddress) {
+        return AAddress.IPVersion == Id_IPv6;
+    };
+    out.Start();
+    ASSERT_EQ(out.Wait(), TIdTCPClient::crConnected);
+    EXPECT_EQ(out.Binding().PeerIP, "::1");
+}
 
+TEST(Outbound, FailuresSayWhy) {
+    // A label longer than 63 characters is refused before any query leaves.
+    {
+        TOutbound out;
+        out.Client->Host = std::string(70, 'a') + ".example";
+        out.Client->Port = 80;
+        out.Client->ConnectTimeout = 10000;
+        const auto start = std::chrono::steady_clock::now();
+        out.Start();
+        EXPECT_EQ(out.Wait(), TIdTCPClient::crNotFound);
+        EXPECT_LT(test::MillisecondsSince(start), 2000);
+        EXPECT_FALSE(out.Client->LastErrorText().empty());
+    }
     uint16_t closedPort;
     {
         TFd listener = test::Listener();
         closedPort = test::LocalPort(listener.Get());
     }
-    TIdTCPClient refused;
-    refused.Host = "127.0.0.1";
-    refused.Port = closedPort;
-    try {
-        refused.Connect();
-        FAIL() << "connected to a closed port";
-    } catch (const EIdSocketError& error) {
-        EXPECT_EQ(error.LastError(), ECONNREFUSED);
-        EXPECT_EQ(std::string(error.what()), "Socket Error # " + std::to_string(ECONNREFUSED) +
-                                                 "\r\n" + std::strerror(ECONNREFUSED));
+    {
+        TOutbound out;
+        out.Client->Host = "127.0.0.1";
+        out.Client->Port = closedPort;
+        out.Start();
+        EXPECT_EQ(out.Wait(), TIdTCPClient::crFailed);
+        EXPECT_EQ(out.Client->LastError(), ECONNREFUSED);
     }
-
+    // An address that is not the machine's own cannot be left from; nor can
+    // one of the other family.
+    for (const char* bound : {"192.0.2.1", "::1"}) {
+        TFd listener = test::Listener();
+        TOutbound out;
+        out.Client->Host = "127.0.0.1";
+        out.Client->Port = test::LocalPort(listener.Get());
+        out.Client->BoundIP = bound;
+        out.Start();
+        EXPECT_EQ(out.Wait(), TIdTCPClient::crCannotBind) << bound;
+    }
     test::TBlackhole blackhole;
-    TIdTCPClient silent;
-    silent.Host = "127.0.0.1";
-    silent.Port = blackhole.Port;
-    silent.ConnectTimeout = 200;
-    start = std::chrono::steady_clock::now();
-    EXPECT_EQ(MessageOf<EIdConnectTimeout>([&] { silent.Connect(); }), "Connect timed out.");
+    TOutbound out;
+    out.Client->Host = "127.0.0.1";
+    out.Client->Port = blackhole.Port;
+    out.Client->ConnectTimeout = 200;
+    const auto start = std::chrono::steady_clock::now();
+    out.Start();
+    EXPECT_EQ(out.Wait(), TIdTCPClient::crTimedOut);
     const auto waited = test::MillisecondsSince(start);
     EXPECT_GE(waited, 190);
     EXPECT_LT(waited, 2000);
-    EXPECT_FALSE(silent.Connected());
 }
 
-TEST(Outbound, ConnectInProgressEndsOnDisconnectOrWakeUp) {
+TEST(Outbound, AbandonedConnectLeavesNothingAndNeverAnswers) {
     test::TBlackhole blackhole;
-    for (const bool byWakeUp : {false, true}) {
-        TIdTCPClient client;
-        client.Host = "127.0.0.1";
-        client.Port = blackhole.Port;
-        auto wakeUp = std::make_shared<TIdWakeUp>();
-        client.SetWakeUp(wakeUp);
-        std::string message;
-        test::TBlockedThread connecting([&] {
-            try {
-                client.Connect();
-            } catch (const EIdException& error) {
-                message = error.what();
-            }
-        });
-        const auto start = std::chrono::steady_clock::now();
-        if (byWakeUp)
-            wakeUp->Signal();
-        else
-            client.Disconnect();
-        ASSERT_TRUE(test::WaitFor([&] { return connecting.Done(); }, 2s));
-        EXPECT_LT(test::MillisecondsSince(start), 1000);
-        EXPECT_EQ(message, "Socket Error # " + std::to_string(ECONNABORTED) + "\r\n" +
-                               std::strerror(ECONNABORTED));
-    }
+    TOutbound out;
+    out.Client->Host = "127.0.0.1";
+    out.Client->Port = blackhole.Port;
+    const int before = test::OpenDescriptorCount();
+    out.Start();
+    // Under way: one socket of its own, no thread.
+    EXPECT_TRUE(test::WaitFor([&] { return test::OpenDescriptorCount() == before + 1; }));
+    OnLoop(out.Loop, [&] { out.Client->Abort(); });
+    EXPECT_EQ(test::OpenDescriptorCount(), before);
+    EXPECT_FALSE(out.Wait(200ms).has_value());
+    EXPECT_EQ(out.Calls, 0);
 }
 
-TEST(SimpleServer, ListensOnceAndAcceptsOnePeer) {
-    TIdSimpleServer server;
-    server.BeginListen();
-    EXPECT_EQ(server.Binding().IP, "0.0.0.0");
-    const TIdPort port = server.Binding().Port;
+// A one-shot listener on a loop, whose wait the test starts.
+struct TOneShot {
+    TIdEventLoop& Loop = TIdEventLoops::Next();
+    std::unique_ptr<TIdSimpleServer> Server = std::make_unique<TIdSimpleServer>();
+    std::promise<bool> Done;
+    std::future<bool> Result = Done.get_future();
+    ~TOneShot() {
+        OnLoop(Loop, [this] { Server.reset(); });
+    }
+    void Listen(int ATimeout, TIdSimpleServer::TIdAdmitEvent AAdmit = nullptr) {
+        OnLoop(Loop, [&] {
+            Server->Listen(Loop, ATimeout, std::move(AAdmit),
+                           [this](bool AAccepted) { Done.set_value(AAccepted); });
+        });
+    }
+};
+
+TEST(SimpleServer, AdmitsOnePeerThatItsCheckAllowsAndThenNobody) {
+    TOneShot shot;
+    shot.Server->BoundIP = "127.0.0.1";
+    shot.Server->BeginListen();
+    EXPECT_EQ(shot.Server->Binding().IP, "127.0.0.1");
+    const TIdPort port = shot.Server->Binding().Port;
     ASSERT_NE(port, 0);
-
-    TFd peer = test::Connect(port);
-    server.Listen(5000);
-    EXPECT_EQ(server.Socket()->Binding().PeerIP, "127.0.0.1");
-    EXPECT_EQ(server.Socket()->Binding().PeerPort, test::LocalPort(peer.Get()));
-    test::SendAll(peer.Get(), "bound\n");
-    EXPECT_EQ(server.Socket()->ReadLn(), "bound");
-    EXPECT_TRUE(server.Connected());
-
+    std::atomic<int> asked{0};
+    TFd refused = test::Connect(port);
+    TFd second;
+    shot.Listen(5000, [&](const TIdSocketHandle&) { return ++asked > 1; });
+    ASSERT_TRUE(test::WaitFor([&] { return asked == 1; }));
+    EXPECT_TRUE(test::PeerClosed(refused.Get()));
+    second = test::Connect(port);
+    ASSERT_EQ(shot.Result.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(shot.Result.get());
+    TIdSocketHandle& accepted = shot.Server->Socket()->Binding();
+    EXPECT_EQ(accepted.PeerIP, "127.0.0.1");
+    EXPECT_EQ(accepted.PeerPort, test::LocalPort(second.Get()));
     // The listening socket is gone: nobody else gets in.
     EXPECT_EQ(test::Connect(port).Get(), -1);
 }
 
-TEST(SimpleServer, ListenTimesOutOrEndsOnAbortLeavingNoSocket) {
+TEST(SimpleServer, ListenTimesOutOrIsAbandonedLeavingNoSocket) {
+    TIdEventLoops::Count(); // the loops' own descriptors are not the listener's
     const int before = test::OpenDescriptorCount();
     {
-        TIdSimpleServer server;
-        server.BeginListen();
-        const TIdPort port = server.Binding().Port;
+        TOneShot shot;
+        shot.Server->BeginListen();
+        const TIdPort port = shot.Server->Binding().Port;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(MessageOf<EIdAcceptTimeout>([&] { server.Listen(200); }), "Accept timed out.");
+        shot.Listen(200);
+        ASSERT_EQ(shot.Result.wait_for(5s), std::future_status::ready);
+        EXPECT_FALSE(shot.Result.get());
         EXPECT_GE(test::MillisecondsSince(start), 190);
         EXPECT_EQ(test::Connect(port).Get(), -1);
-        EXPECT_FALSE(server.Connected());
+    }
+    {
+        TOneShot shot;
+        shot.Server->BeginListen();
+        shot.Listen(-1);
+        OnLoop(shot.Loop, [&] { shot.Server->Abort(); });
+        EXPECT_EQ(shot.Result.wait_for(100ms), std::future_status::timeout);
     }
     EXPECT_EQ(test::OpenDescriptorCount(), before);
-
-    TIdSimpleServer waiting;
-    waiting.BeginListen();
-    std::string message;
-    test::TBlockedThread listening([&] {
-        try {
-            waiting.Listen(-1);
-        } catch (const EIdException& error) {
-            message = error.what();
-        }
-    });
-    waiting.Abort();
-    EXPECT_TRUE(test::WaitFor([&] { return listening.Done(); }, 2s));
-    EXPECT_EQ(message, "Accept timed out.");
-}
-
-TEST(SimpleServer, StopOfTheServerWakesAListenOnItsConnectionThread) {
-    TIdCustomTCPServer server;
-    server.Bindings.Add().IP = "127.0.0.1";
-    std::atomic<bool> listening{false};
-    std::string message;
-    server.OnExecute = [&](TIdContext&) {
-        TIdSimpleServer bind;
-        bind.BeginListen();
-        listening = true;
-        try {
-            bind.Listen(120000);
-        } catch (const EIdException& error) {
-            message = error.what();
-            throw;
-        }
-    };
-    server.SetActive(true);
-    TFd client = test::Connect(server.Bindings[0].Port);
-    ASSERT_TRUE(test::WaitFor([&] { return listening.load(); }));
-    const auto start = std::chrono::steady_clock::now();
-    server.SetActive(false);
-    EXPECT_LT(test::MillisecondsSince(start), 1000);
-    EXPECT_EQ(message, "Accept timed out.");
 }
 
 } // namespace

@@ -54,10 +54,7 @@ bool Echoes(int AFd, const std::string& ALine, int ATimeout = 3000) {
         TIdCustomTCPServer server;
         TIdSocketHandle& binding = server.Bindings.Add();
         binding.IP = "127.0.0.1";
-        server.OnExecute = [](TIdContext& AContext) {
-            TIdIOHandlerStack& io = *AContext.Connection()->IOHandler();
-            io.Write(io.ReadLn() + "\n");
-        };
+        server.OnExecute = [](TIdContext& AContext) { test::EchoLines(AContext); };
         server.OnOutOfResources = [AReady](const std::string& AReason) {
             if (AReason == "no free descriptors") [[maybe_unused]]
                 ssize_t n = write(AReady, "O", 1);
@@ -126,9 +123,9 @@ TEST(ResourceLimits, OutOfDescriptorsRefusesNewClientsAndServesAgainWhenTheyClos
         TFd client = test::Connect(port);
         return Echoes(client.Get(), "back");
     }));
-    // The server lets go of the closed clients' descriptors on their own
-    // threads, a moment after the first one frees: until then a newcomer may
-    // still be refused. Soon ten at once must be served.
+    // The server lets go of the closed clients' descriptors on their loops,
+    // a moment after the first one frees: until then a newcomer may still
+    // be refused. Soon ten at once must be served.
     EXPECT_TRUE(test::WaitFor([&] {
         std::vector<TFd> second;
         for (int i = 0; i < 10; ++i) {

@@ -39,8 +39,7 @@ void SendDatagram(int AFd, uint16_t APort, const std::string& AData) {
 struct TUDPFixture : ::testing::Test {
     TUDPFixture() {
         Server.Bindings.Add().IP = "127.0.0.1";
-        Server.OnUDPRead = [this](TIdUDPListenerThread&, const TIdBytes& AData,
-                                  TIdSocketHandle& ABinding) {
+        Server.OnUDPRead = [this](const TIdBytes& AData, TIdSocketHandle& ABinding) {
             std::lock_guard<std::mutex> guard(Lock);
             Received.push_back(
                 {std::string(AData.begin(), AData.end()), ABinding.PeerIP, ABinding.PeerPort});
@@ -128,8 +127,7 @@ TEST_F(TUDPFixture, DeactivationUnderTrafficIsPromptAndQuiet) {
 TEST_F(TUDPFixture, SendToLeavesFromTheBindingAndReportsItsFailures) {
     std::mutex failuresLock;
     std::vector<std::string> failures;
-    Server.OnUDPRead = [&](TIdUDPListenerThread&, const TIdBytes& AData,
-                           TIdSocketHandle& ABinding) {
+    Server.OnUDPRead = [&](const TIdBytes& AData, TIdSocketHandle& ABinding) {
         const std::string text(AData.begin(), AData.end());
         if (text == "big")
             ABinding.SendTo(ABinding.PeerIP, ABinding.PeerPort, TIdBytes(70000, 1));
@@ -139,8 +137,8 @@ TEST_F(TUDPFixture, SendToLeavesFromTheBindingAndReportsItsFailures) {
         else
             ABinding.SendTo(ABinding.PeerIP, ABinding.PeerPort, ToBytes("echo:" + text));
     };
-    Server.OnUDPException = [&](TIdUDPListenerThread&, TIdSocketHandle&,
-                                const std::string& AMessage, const std::string& AClass) {
+    Server.OnUDPException = [&](TIdSocketHandle&, const std::string& AMessage,
+                                const std::string& AClass) {
         std::lock_guard<std::mutex> guard(failuresLock);
         failures.push_back(AClass + ": " + AMessage);
     };
