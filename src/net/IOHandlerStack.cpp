@@ -2,8 +2,6 @@
 
 #include "net/Exception.h"
 
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -19,6 +17,7 @@ TIdIOHandlerStack::~TIdIOHandlerStack() {
 
 void TIdIOHandlerStack::Open() {
     FClosedGracefully = false;
+    FReset = false;
     FOpened = true;
 }
 

@@ -39,6 +39,10 @@ public:
     bool Close();
     // The peer has ended its stream (a read found its end).
     void MarkEnded() { FClosedGracefully = true; }
+    // The peer reset the connection before anything read it, and the
+    // system has reported it already: the end that a read finds is a reset.
+    void MarkReset() { FReset = true; }
+    bool WasReset() const { return FReset.load(); }
 
     // Open, and not ended by the peer with nothing left to consume.
     bool Connected() const;
@@ -58,6 +62,7 @@ private:
     std::unique_ptr<TIdSocketHandle> FBinding;
     std::atomic<bool> FOpened{false};
     std::atomic<bool> FClosedGracefully{false};
+    std::atomic<bool> FReset{false};
 };
 
 } // namespace kestrune

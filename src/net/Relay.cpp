@@ -439,6 +439,8 @@ TIdRelay::TEngine::TStep TIdRelay::TEngine::FillCopy(TDirection& ADirection) {
         return sWait;
     }
     if (received == 0) {
+        if (ADirection.From.Connection.IOHandler()->WasReset())
+            return Fail(ADirection.From);
         ADirection.ReadOpen = false;
         return sWait;
     }
@@ -544,6 +546,8 @@ TIdRelay::TEngine::TStep TIdRelay::TEngine::FillSplice(TDirection& ADirection) {
         const int error = moved < 0 ? errno : 0;
         loop.GivePipe(ADirection.Pipe);
         if (moved == 0) {
+            if (ADirection.From.Connection.IOHandler()->WasReset())
+                return Fail(ADirection.From);
             ADirection.ReadOpen = false;
             return sWait;
         }

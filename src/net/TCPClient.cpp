@@ -25,9 +25,9 @@ struct TIdTCPClient::TAttempt : TIdLoopWatch {
     TIdTCPClient* Owner = nullptr; // cleared when the attempt is dropped
     int Handle = -1;
     TIdResolvedAddress Address;
-    void OnEvents(uint32_t) override {
+    void OnEvents(uint32_t AEvents) override {
         if (Owner)
-            Owner->Answered(*this);
+            Owner->Answered(*this, AEvents);
     }
 };
 
@@ -147,18 +147,35 @@ void TIdTCPClient::StartNext() {
         Finish(crFailed);
 }
 
-void TIdTCPClient::Answered(TAttempt& AAttempt) {
+void TIdTCPClient::Answered(TAttempt& AAttempt, uint32_t AEvents) {
+    // Writable without an error: connected. With an error it may still have
+    // been connected first: a peer that answers, sends and resets at once
+    // leaves its bytes ahead of the error, which a peek finds without
+    // taking the error away from the relay. Only a peek that finds nothing
+    // takes the error; a reset then still says the peer had answered.
+    bool connected = !(AEvents & (EPOLLERR | EPOLLHUP));
+    bool reset = false;
     int error = 0;
-    socklen_t size = sizeof error;
-    if (getsockopt(AAttempt.Handle, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
-        error = errno;
-    if (error == 0) {
+    if (!connected) {
+        char byte;
+        const ssize_t peeked = recv(AAttempt.Handle, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        error = peeked < 0 ? errno : 0;
+        connected = peeked >= 0 || error == ECONNRESET || error == EPIPE;
+        reset = peeked < 0 && connected;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            socklen_t size = sizeof error;
+            if (getsockopt(AAttempt.Handle, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+                error = errno;
+            connected = error == 0;
+        }
+    }
+    if (connected) {
         const int handle = AAttempt.Handle;
         const TIdResolvedAddress address = AAttempt.Address;
         FLoop->Unwatch(handle);
         AAttempt.Handle = -1;
         Drop(AAttempt);
-        Won(handle, address);
+        Won(handle, address, reset);
         return;
     }
     FLastError = error;
@@ -184,7 +201,7 @@ void TIdTCPClient::Drop(TAttempt& AAttempt) {
     }
 }
 
-void TIdTCPClient::Won(int AHandle, const TIdResolvedAddress& AAddress) {
+void TIdTCPClient::Won(int AHandle, const TIdResolvedAddress& AAddress, bool AResetAlready) {
     TIdSocketHandle& binding = FIOHandler->Binding();
     binding.Adopt(AHandle, AAddress.IPVersion);
     IPVersion = AAddress.IPVersion;
@@ -193,6 +210,8 @@ void TIdTCPClient::Won(int AHandle, const TIdResolvedAddress& AAddress) {
     binding.PeerIP = AAddress.IP;
     binding.PeerPort = Port;
     FIOHandler->Open();
+    if (AResetAlready)
+        FIOHandler->MarkReset();
     Finish(crConnected);
 }
 

@@ -70,8 +70,8 @@ private:
     void Resolved(TIdLookupResult AResult);
     // Starts attempts until one is under way or no address is left.
     void StartNext();
-    void Answered(TAttempt& AAttempt);
-    void Won(int AHandle, const TIdResolvedAddress& AAddress);
+    void Answered(TAttempt& AAttempt, uint32_t AEvents);
+    void Won(int AHandle, const TIdResolvedAddress& AAddress, bool AResetAlready = false);
     void Drop(TAttempt& AAttempt);
     void Finish(TIdConnectResult AResult);
     void Clear();

@@ -124,6 +124,26 @@ TEST_F(PortMapperTCP, RemoteThatAnswersAndClosesAtOnceDeliversEverythingBeforeTh
     EXPECT_TRUE(test::WaitFor([&] { return Mapper.mTrafTotal == 1 << 20; }));
 }
 
+TEST_F(PortMapperTCP, BytesBeforeAResetArriveThenTheResetEachWay) {
+    Start();
+    const std::string bytes = test::RandomBytes(1000, 13);
+    for (int round = 0; round < 10; ++round) {
+        for (const bool fromRemote : {true, false}) {
+            auto [client, remote] = Open();
+            TFd& sender = fromRemote ? remote : client;
+            TFd& reader = fromRemote ? client : remote;
+            test::SendAll(sender.Get(), bytes);
+            test::Reset(sender);
+            const test::TStreamEnd seen = test::ReadToEnd(reader.Get());
+            EXPECT_TRUE(seen.Data == bytes) << "round " << round << ": " << seen.Data.size();
+            EXPECT_EQ(seen.Error, ECONNRESET) << "round " << round;
+        }
+    }
+    // The end of a reset mapping is an end like any other.
+    EXPECT_TRUE(Host.WaitCount("[Map] Disconnected: ", 20));
+    EXPECT_TRUE(Idle());
+}
+
 TEST_F(PortMapperTCP, RefusedClientIsClosedWithoutAnOutboundConnection) {
     std::atomic<bool> admit{false};
     Host.Admit = [&](const std::string&, int) { return admit.load(); };

@@ -403,6 +403,44 @@ struct TSilentNameServer {
     int Count = 0;
 };
 
+// A name server on loopback that answers every query at once with "no such
+// name", and counts the queries.
+class TNoSuchNameServer {
+public:
+    TNoSuchNameServer() : FSilent() {
+        FThread = std::thread([this] { Serve(); });
+    }
+    ~TNoSuchNameServer() {
+        FStopped = true;
+        shutdown(FSilent.Socket.Get(), SHUT_RDWR);
+        FThread.join();
+    }
+    std::atomic<int> Queries{0};
+
+private:
+    void Serve() {
+        char query[512];
+        while (!FStopped) {
+            sockaddr_storage from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = recvfrom(FSilent.Socket.Get(), query, sizeof query, 0,
+                                       reinterpret_cast<sockaddr*>(&from), &length);
+            if (n < 12)
+                continue;
+            ++Queries;
+            // The question echoed back: a response, recursion available,
+            // rcode 3 (no such name).
+            query[2] = '\x81';
+            query[3] = '\x83';
+            sendto(FSilent.Socket.Get(), query, static_cast<size_t>(n), 0,
+                   reinterpret_cast<sockaddr*>(&from), length);
+        }
+    }
+    TSilentNameServer FSilent; // its socket, answered here instead
+    std::atomic<bool> FStopped{false};
+    std::thread FThread;
+};
+
 // A name server on loopback that answers every name with the IPv6 address
 // AAddress6 and with no IPv4 address, until it goes.
 class TIPv6OnlyNameServer {

@@ -7,6 +7,9 @@
 
 #include <future>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 namespace kestrune {
 namespace {
 
@@ -160,6 +163,34 @@ TEST(ProxyServer, FailedSocks5LoginIsLoggedWithTheOfferedNameOnly) {
     EXPECT_EQ(rig.Service.mDrop, 1);
 }
 
+TEST(ProxyServer, NamesFromClientsAreLoggedEscapedOnALineOfTheirOwn) {
+    TServiceRig rig;
+    rig.Service.mFour = true;
+    rig.Service.mUser = "alice";
+    rig.Service.mPass = "s3cret";
+    rig.Start();
+    // A SOCKS5 name that would write a line of its own, and a SOCKS4 user
+    // id with a carriage return, an escape sequence and other controls.
+    const std::string forged = std::string("\0x\n[Auth] Authenticated: 10.9.9.9:1", 35);
+    TFd five = rig.Client();
+    test::SendAll(five.Get(), Hex("05 01 02 01") + std::string(1, char(forged.size())) + forged +
+                                  Hex("01") + "p");
+    EXPECT_EQ(ToHex(test::ReadAll(five.Get())), "05 02 01 01");
+    const std::string id = "bob\r\x1b[2J\v\f\x7f!";
+    TFd four = rig.Client();
+    test::SendAll(four.Get(), Hex("04 01 00 50 7f 00 00 01") + id + std::string(1, '\0'));
+    EXPECT_EQ(ToHex(test::ReadAll(four.Get())), "00 5d 00 00 00 00 00 00");
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Count("Disconnected") == 2; }));
+    EXPECT_TRUE(rig.Host.Has(rig.Line("Authentication failed", five.Get()) +
+                             " @ \\x00x\\x0a[Auth] Authenticated: 10.9.9.9:1"));
+    EXPECT_TRUE(rig.Host.Has(rig.Line("Authentication failed", four.Get()) +
+                             " @ bob\\x0d\\x1b[2J\\x0b\\x0c\\x7f!"));
+    for (const std::string& line : rig.Host.Lines())
+        EXPECT_EQ(line.find_first_of(std::string("\r\n\x1b\v\f\x7f\0", 7)), std::string::npos)
+            << line;
+    EXPECT_FALSE(rig.Host.Has("[Auth] Authenticated: 10.9.9.9:1"));
+}
+
 TEST(ProxyServer, Socks4AndCredentials) {
     test::TLoopbackServer echo(test::Echo);
     // [4, CONNECT, port, 127.0.0.1] "alice" NUL
@@ -200,6 +231,84 @@ TEST(ProxyServer, Socks4AndCredentials) {
         test::SendAll(five.Get(), Hex("05 01 00"));
         EXPECT_TRUE(test::PeerClosed(five.Get()));
     }
+}
+
+// A host for a service in a child process: every log line goes to AFd.
+class TPipeHost : public test::TRecorderHost {
+public:
+    explicit TPipeHost(int AFd) : FFd(AFd) {}
+    void LogLine(const std::string& line) override {
+        const std::string text = line + "\n";
+        [[maybe_unused]] ssize_t n = write(FFd, text.data(), text.size());
+    }
+
+private:
+    int FFd;
+};
+
+TEST(ProxyServer, NoDescriptorForTheTargetRepliesFourAndIsLogged) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "needs descriptors that the sanitizer runtime takes";
+#endif
+    test::TLoopbackServer echo(test::Echo);
+    int lines[2];
+    ASSERT_EQ(pipe2(lines, O_CLOEXEC), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(lines[0]);
+        TPipeHost host(lines[1]);
+        TProxyServer service(host);
+        service.mName = "Office";
+        service.mHost = "127.0.0.1";
+        service.mPort = 0;
+        service.Start();
+        const std::string port = std::to_string(service.BoundPort()) + "\n";
+        // Every number up to the highest in use taken, and one left: the
+        // next client's.
+        int highest = 0;
+        for (int fd = 0; fd < 1024; ++fd)
+            if (fcntl(fd, F_GETFD) >= 0)
+                highest = fd;
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) {
+            if (fd > highest) {
+                close(fd);
+                break;
+            }
+        }
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = static_cast<rlim_t>(highest + 2);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        [[maybe_unused]] ssize_t n = write(lines[1], port.data(), port.size());
+        for (;;) // serves until the test ends it
+            pause();
+    }
+    close(lines[1]);
+    TFd log(lines[0]);
+    // "[Office] Started", then the port.
+    std::string logged;
+    ASSERT_TRUE(test::WaitFor([&] {
+        logged += test::Recv(log.Get(), 4096, 50);
+        const size_t started = logged.find("Started\n");
+        return started != std::string::npos && logged.find('\n', started + 8) != std::string::npos;
+    }));
+    const uint16_t port =
+        static_cast<uint16_t>(std::stoi(logged.substr(logged.find("Started\n") + 8)));
+    TFd client = test::Connect(port);
+    // [5, 1, 0] [5, CONNECT, 0, IPv4, 127.0.0.1, port]
+    test::SendAll(client.Get(), Hex("05 01 00 05 01 00 01 7f 00 00 01") + PortBytes(echo.Port));
+    // [5, host unreachable, 0, IPv4, 0.0.0.0, 0]
+    EXPECT_EQ(ToHex(test::ReadAll(client.Get())), "05 00 05 04 00 01 00 00 00 00 00 00");
+    EXPECT_TRUE(test::WaitFor([&] {
+        logged += test::Recv(log.Get(), 4096, 50);
+        return logged.find("Disconnected") != std::string::npos;
+    }));
+    EXPECT_NE(logged.find("[Office] Out of resources: refusing new clients (no free descriptors)"),
+              std::string::npos)
+        << logged;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
 }
 
 TEST(ProxyServer, DropClosesEveryRelayAndCountsIt) {

@@ -159,6 +159,37 @@ TEST(SocksRelay, HalfCloseIsPassedOnBothWays) {
     EXPECT_EQ(test::ReadAll(client.Get()), "answer to question");
 }
 
+TEST(SocksRelay, BytesBeforeAResetArriveThenTheResetEachWay) {
+    TRelayRig rig;
+    rig.Start();
+    const std::string bytes = test::RandomBytes(1000, 11);
+    for (int round = 0; round < 10; ++round) {
+        // The target sends its bytes and resets.
+        {
+            test::TLoopbackServer target([&](int AFd) {
+                test::SendAll(AFd, bytes);
+                const linger hard{1, 0};
+                setsockopt(AFd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            });
+            TFd client = rig.Connect(target.Port);
+            const test::TStreamEnd seen = test::ReadToEnd(client.Get());
+            EXPECT_TRUE(seen.Data == bytes) << "round " << round << ": " << seen.Data.size();
+            EXPECT_EQ(seen.Error, ECONNRESET) << "round " << round;
+        }
+        // The client sends its bytes and resets.
+        {
+            std::promise<test::TStreamEnd> got;
+            test::TLoopbackServer target([&](int AFd) { got.set_value(test::ReadToEnd(AFd)); });
+            TFd client = rig.Connect(target.Port);
+            test::SendAll(client.Get(), bytes);
+            test::Reset(client);
+            const test::TStreamEnd seen = got.get_future().get();
+            EXPECT_TRUE(seen.Data == bytes) << "round " << round << ": " << seen.Data.size();
+            EXPECT_EQ(seen.Error, ECONNRESET) << "round " << round;
+        }
+    }
+}
+
 TEST(SocksRelay, ResponseSentWithAnImmediateCloseArrivesWhole) {
     TRelayRig rig(65536);
     rig.Start();

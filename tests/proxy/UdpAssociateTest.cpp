@@ -66,6 +66,12 @@ TEST(UdpAssociate, RequestsAndAnswersForEveryKindOfTarget) {
     test::SendDatagram(client.Get(), relay,
                        Hex("00 00 00 03 09") + "localhost" + PortBytes(echo.Port) + "name");
     EXPECT_EQ(test::ReceiveDatagram(client.Get()).Data, toEcho + "name");
+    // An IPv4 target written as a mapped IPv6 address is that IPv4 target,
+    // and its answer names it as such.
+    test::SendDatagram(client.Get(), relay,
+                       Hex("00 00 00 04 00 00 00 00 00 00 00 00 00 00 ff ff 7f 00 00 01") +
+                           PortBytes(echo.Port) + "mapped");
+    EXPECT_EQ(test::ReceiveDatagram(client.Get()).Data, toEcho + "mapped");
 
     test::TUdpEcho echo6(AF_INET6);
     if (echo6.Ok) {
@@ -105,6 +111,61 @@ TEST(UdpAssociate, RequestsAndAnswersForEveryKindOfTarget) {
         return recv(probe.Get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNREFUSED;
     })) << "the relay port still answers";
     EXPECT_EQ(rig.Service.mOnline, 0);
+}
+
+// [0 0 0, DOMAIN, length] name port DATA
+std::string ToName(const std::string& AName, uint16_t APort, const std::string& AData) {
+    return Hex("00 00 00 03") + std::string(1, static_cast<char>(AName.size())) + AName +
+           PortBytes(APort) + AData;
+}
+
+TEST(UdpAssociate, LookupsNeverHoldUpTheRestAndEndWithTheControlConnection) {
+    test::TSilentNameServer names;
+    TUdpRig rig;
+    rig.Start();
+    test::TUdpEcho echo;
+    TFd control;
+    const uint16_t relay = TUdpRig::PortOf(rig.Associate(control));
+    TFd client = test::UdpSocket();
+    const std::string toEcho = Hex("00 00 00 01 7f 00 00 01") + PortBytes(echo.Port);
+    // Six names that never resolve: four are looked up at once, the fifth
+    // and sixth are dropped and counted.
+    for (int i = 0; i < 6; ++i)
+        test::SendDatagram(client.Get(), relay,
+                           ToName("n" + std::to_string(i) + ".unanswered.test", 53, "q"));
+    // Meanwhile an address target is served at once.
+    test::SendDatagram(client.Get(), relay, toEcho + "meanwhile");
+    EXPECT_EQ(test::ReceiveDatagram(client.Get(), 1000).Data, toEcho + "meanwhile");
+    EXPECT_TRUE(test::WaitFor([&] { return rig.Service.mDrop == 2; }));
+    ASSERT_TRUE(test::WaitFor([&] { return names.Queries() >= 4; }));
+    // The control connection ends: so does the association, lookups and all.
+    const auto start = std::chrono::steady_clock::now();
+    control.Reset();
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Count("Disconnected") == 1; }));
+    EXPECT_LT(test::MillisecondsSince(start), 100);
+    EXPECT_EQ(rig.Service.mOnline, 0);
+    const int asked = names.Queries();
+    test::WaitFor([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(names.Queries(), asked) << "abandoned lookups go on asking";
+}
+
+TEST(UdpAssociate, ANameThatFailedIsNotAskedForAgainAtOnce) {
+    test::TNoSuchNameServer names;
+    TUdpRig rig;
+    rig.Start();
+    TFd control;
+    const uint16_t relay = TUdpRig::PortOf(rig.Associate(control));
+    TFd client = test::UdpSocket();
+    // The trailing dot keeps the resolver from trying the system's search
+    // domains too.
+    test::SendDatagram(client.Get(), relay, ToName("gone.unanswered.test.", 53, "first"));
+    ASSERT_TRUE(test::WaitFor([&] { return rig.Service.mDrop == 1; }));
+    const int asked = names.Queries.load();
+    EXPECT_GT(asked, 0);
+    for (int i = 0; i < 3; ++i)
+        test::SendDatagram(client.Get(), relay, ToName("gone.unanswered.test.", 53, "again"));
+    EXPECT_TRUE(test::WaitFor([&] { return rig.Service.mDrop == 4; }));
+    EXPECT_EQ(names.Queries.load(), asked);
 }
 
 TEST(UdpAssociate, RefusedWhenOffAndBeyondTheLimit) {
