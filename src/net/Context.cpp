@@ -3,6 +3,7 @@
 #include "net/CustomTCPServer.h"
 
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -52,12 +53,25 @@ void TIdServerContext::OnEvents(uint32_t AEvents) {
         return; // the relay has the socket now; its own watch reports it
     if (!FReading) {
         // Waiting for something else: only the client's end matters. A
-        // half-close (a request sent, then its end) still awaits the answer.
-        if (AEvents & (EPOLLERR | EPOLLHUP))
+        // half-close (a request sent, then its end) still awaits the answer,
+        // and so do the bytes of a client that sent them and went: they are
+        // passed on, and then its end, once the wait is over.
+        if ((AEvents & (EPOLLERR | EPOLLHUP)) && !UnreadInput())
             Finish();
         return;
     }
     Step([this] { Execute(); });
+}
+
+bool TIdServerContext::UnreadInput() {
+    TIdIOHandlerStack* io = Connection()->IOHandler();
+    if (!io)
+        return false;
+    if (!io->InputBuffer.Empty())
+        return true;
+    TIdSocketHandle::TUse use(io->Binding());
+    int unread = 0;
+    return use && ioctl(use.Handle(), FIONREAD, &unread) == 0 && unread > 0;
 }
 
 bool TIdServerContext::ReadInput(bool& ALimited) {

@@ -98,6 +98,8 @@ private:
     friend class TIdCustomTCPServer;
 
     void OnEvents(uint32_t AEvents) override;
+    // Whether the client's bytes wait to be read, here or in the system.
+    bool UnreadInput();
     // Takes what the client has sent, up to the server's bound; false when
     // the client has gone.
     bool ReadInput(bool& ALimited);
