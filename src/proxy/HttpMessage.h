@@ -81,8 +81,8 @@ struct THttpResponseHead {
 
 // The parser of one direction of one connection. It stops after each head
 // and after each message's end, so that a pipelined next message stays in
-// the input for the next call; it holds at most the head limit and never a
-// body byte.
+// the input for the next call; NeedMore and Body use all they are given. It
+// holds at most the head limit and never a body byte.
 class THttpParser {
 public:
     virtual ~THttpParser();

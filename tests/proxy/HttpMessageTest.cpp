@@ -53,9 +53,12 @@ std::string Transcript(TParser& AParser, const std::vector<std::string_view>& AP
                 note("body " + body);
             body.clear();
             note("end");
-            if constexpr (responses)
-                if (!AParser.Head().Interim() && ++answered)
+            if constexpr (responses) {
+                if (!AParser.Head().Interim()) {
+                    ++answered;
                     expectNext();
+                }
+            }
             return true;
         case THttpEvent::Error:
             if (!body.empty())
