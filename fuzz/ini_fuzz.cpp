@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Same(a.mName == b.mName && a.mHost == b.mHost && a.mPort == b.mPort && a.mUser == b.mUser &&
                  a.mPass == b.mPass && a.mQueue == b.mQueue && a.mLimit == b.mLimit &&
                  a.mBuffer == b.mBuffer && a.mWait == b.mWait && a.mEnable == b.mEnable &&
-                 a.mFive == b.mFive && a.mFour == b.mFour,
+                 a.mFive == b.mFive && a.mFour == b.mFour && a.mOutHost == b.mOutHost &&
+                 a.mVia == b.mVia && a.mHTTP == b.mHTTP,
              "a proxy server");
     }
     for (size_t i = 0; i < first.PortMappers.size(); ++i) {
@@ -67,14 +68,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const auto& b = second.PortMappers[i].Settings;
         Same(a.mName == b.mName && a.mOwnHost == b.mOwnHost && a.mOwnPort == b.mOwnPort &&
                  a.mMapHost == b.mMapHost && a.mMapPort == b.mMapPort && a.mTCP == b.mTCP &&
-                 a.mUDP == b.mUDP && a.mEnable == b.mEnable,
+                 a.mUDP == b.mUDP && a.mEnable == b.mEnable && a.mOutHost == b.mOutHost &&
+                 a.mVia == b.mVia,
              "a port mapper");
     }
     for (size_t i = 0; i < first.AccessRules.size(); ++i) {
         const auto& a = first.AccessRules[i];
         const auto& b = second.AccessRules[i];
         Same(a.mName == b.mName && a.mOwnHost == b.mOwnHost && a.mRemHost == b.mRemHost &&
-                 a.mAction == b.mAction && a.mEnable == b.mEnable,
+                 a.mAction == b.mAction && a.mEnable == b.mEnable && a.mToHost == b.mToHost &&
+                 a.mToPort == b.mToPort && a.mVia == b.mVia,
              "an access rule");
     }
     return 0;

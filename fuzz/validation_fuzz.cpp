@@ -1,4 +1,8 @@
-// The address pattern and the port texts against plain reference versions.
+// The address pattern and the port texts against plain reference versions;
+// the host-name pattern match against the overlap of two patterns; and an
+// upstream's text without its password, which must still read as the same
+// upstream.
+#include "base/Upstream.h"
 #include "base/Validation.h"
 
 #include <cstdint>
@@ -43,5 +47,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!name.empty() && (static_cast<unsigned char>(name.front()) <= 32 ||
                           static_cast<unsigned char>(name.back()) <= 32))
         __builtin_trap();
+
+    // "pattern\nname": a name without '*' is a pattern of one name, so some
+    // name matches both exactly when the name matches the pattern.
+    const auto split = text.find('\n');
+    if (split != std::string::npos && text.size() < 600) {
+        const std::string pattern = text.substr(0, split);
+        const std::string host = text.substr(split + 1);
+        if (host.find('*') == std::string::npos &&
+            MatchesHostNamePattern(pattern, host) != HostNamePatternsOverlap(pattern, host))
+            __builtin_trap();
+    }
+
+    if (const auto via = ParseVia(text); via && !via->Password.empty()) {
+        const auto masked = ParseVia(ViaWithoutPassword(text));
+        if (!masked || masked->Password != "***" || masked->User != via->User ||
+            masked->Host != via->Host || masked->Port != via->Port || masked->Kind != via->Kind)
+            __builtin_trap();
+    }
     return 0;
 }

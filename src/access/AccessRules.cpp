@@ -82,4 +82,14 @@ bool TAccessRules::GetAccessRestriction(const std::string& mOwnHost, const std::
     return kestrune::GetAccessRestriction(*rules, mOwnHost, mRemHost, mOwnPort, mRemPort);
 }
 
+TDestinationVerdict TAccessRules::GetDestinationRestriction(const std::string& mOwnHost,
+                                                            const std::string& mRemHost,
+                                                            int mOwnPort, int mRemPort,
+                                                            const TDestination& ATarget,
+                                                            bool ASkipAddressRules) const {
+    const TSnapshot rules = Snapshot();
+    return kestrune::GetDestinationRestriction(*rules, mOwnHost, mRemHost, mOwnPort, mRemPort,
+                                               ATarget, ASkipAddressRules);
+}
+
 } // namespace kestrune

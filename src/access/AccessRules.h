@@ -1,6 +1,6 @@
 // AccessRules: the ordered access rules, first row first in priority.
 //
-// Connection threads call GetAccessRestriction and Snapshot at any time; the
+// Connection threads call the two verdicts and Snapshot at any time; the
 // changes (Add, Insert, Delete, SwapRows, Rewrite, Assign) come from the main
 // thread. Each change publishes a new immutable list in one step, so a reader
 // sees the rules wholly before or wholly after it, never a half-moved row.
@@ -52,6 +52,10 @@ public:
     // The verdict of the list as it stands at the call (taken once).
     bool GetAccessRestriction(const std::string& mOwnHost, const std::string& mRemHost,
                               int mOwnPort, int mRemPort) const;
+    TDestinationVerdict GetDestinationRestriction(const std::string& mOwnHost,
+                                                  const std::string& mRemHost, int mOwnPort,
+                                                  int mRemPort, const TDestination& ATarget,
+                                                  bool ASkipAddressRules) const;
 
 private:
     void Publish(TList rules);

@@ -5,6 +5,8 @@
 // thread. The owner (TMainForm, or a recorder in tests) implements it.
 #pragma once
 
+#include "base/AccessRule.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -38,6 +40,20 @@ public:
     // service listening at mOwnHost:mOwnPort.
     virtual bool GetAccessRestriction(const std::string& mOwnHost, const std::string& mRemHost,
                                       int mOwnPort, int mRemPort) = 0;
+
+    // The verdict of the destination rules on a request of the client at
+    // mRemHost:mRemPort to the service at mOwnHost:mOwnPort for ATarget.
+    // NeedsAddress asks again once the target's name is resolved; with
+    // ASkipAddressRules (the name is to be resolved elsewhere) only the
+    // rules that the name and port decide take part. A host without
+    // destination rules allows every target.
+    virtual TDestinationVerdict GetDestinationRestriction(const std::string& /*mOwnHost*/,
+                                                          const std::string& /*mRemHost*/,
+                                                          int /*mOwnPort*/, int /*mRemPort*/,
+                                                          const TDestination& /*ATarget*/,
+                                                          bool /*ASkipAddressRules*/) {
+        return {};
+    }
 
     // True while the traffic monitor page is the page in front; the services
     // add to mTraf only then.

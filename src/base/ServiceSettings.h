@@ -44,6 +44,11 @@ struct TProxyServerSettings : TServiceValues {
     bool mFive = true;  // SOCKS5 allowed
     bool mFour = false; // SOCKS4 allowed
     bool mUDP = false;  // SOCKS5 UDP ASSOCIATE allowed
+    // The local address outbound connections leave from: empty for the
+    // system's choice, "same" for the address the client came in on.
+    std::string mOutHost;
+    std::string mVia;   // upstream proxy of every outbound connection; empty or "direct" for none
+    bool mHTTP = false; // HTTP proxy requests accepted beside SOCKS
 
     bool operator==(const TProxyServerSettings&) const = default;
 };
@@ -57,6 +62,8 @@ struct TPortMapperSettings : TServiceValues {
     bool mTCP = true;
     bool mUDP = false;
     bool mTwoWay = false; // UDP answers routed back to their sender
+    std::string mOutHost; // as for a proxy server
+    std::string mVia;     // upstream proxy of the TCP connections to the remote address
 
     bool operator==(const TPortMapperSettings&) const = default;
 };

@@ -1,5 +1,6 @@
 #include "base/Settings.h"
 
+#include "base/IpAddress.h"
 #include "base/Text.h"
 #include "base/Validation.h"
 
@@ -101,6 +102,46 @@ void ReadOptions(const TIniSection& section, TOptions& o) {
     o.Metrics = section.ReadString("Metrics", "", TIniOccurrence::Last);
 }
 
+// The keys that later versions added are written only when set, so that a
+// file without them reads and writes back as it was.
+void AddIfSet(TIniSection& section, const std::string& key, const std::string& value) {
+    if (!value.empty())
+        section.Add(key, value);
+}
+
+void AddRoute(TIniSection& section, const std::string& outHost, const std::string& via) {
+    AddIfSet(section, "OutHost", outHost);
+    AddIfSet(section, "Via", via);
+}
+
+// The run-time code compares with "same" as it is written.
+std::string OutHostText(const std::string& text) {
+    return SameIgnoringCase(text, "same") ? "same" : text;
+}
+
+std::string ListenAddress(const TProxyServerSettings& s) {
+    const bool v6 = s.mHost.find(':') != std::string::npos;
+    return (v6 ? "[" + s.mHost + "]" : s.mHost) + ":" + std::to_string(s.mPort);
+}
+
+// Anyone who can reach the server may use it: it listens beyond the
+// loopback, asks no login, and no enabled rule names its port, or its own
+// address when it listens on one address. (A rule that names the port is
+// taken as the operator's decision about who may use it, whatever it says.)
+bool IsOpenProxy(const TProxyServerSettings& s, const std::vector<TAccessRule>& rules) {
+    const auto host = TIpAddress::Parse(s.mHost);
+    if (!s.mEnable || !s.mUser.empty() || !host || host->IsLoopback())
+        return false;
+    return std::none_of(rules.begin(), rules.end(), [&](const TAccessRule& r) {
+        if (r.mEnable != TAccessRule::Yes)
+            return false;
+        if (ReadPortText(r.mOwnPort, -1) == s.mPort)
+            return true;
+        const auto own = TIpAddress::Parse(r.mOwnHost);
+        return !host->IsAny() && own && own->Unmapped() == host->Unmapped();
+    });
+}
+
 // The loaded entries as the conflict rules see them.
 struct TLoadedLists {
     std::vector<TServiceEntry> Proxies;
@@ -112,7 +153,9 @@ struct TLoadedLists {
 } // namespace
 
 TListRow ProxyServerRow(const TProxyServerSettings& s) {
-    const char* version = s.mFive && s.mFour ? "Both" : s.mFour ? "4" : "5";
+    std::string version = s.mFive && s.mFour ? "Both" : s.mFour ? "4" : "5";
+    if (s.mHTTP)
+        version += "+HTTP";
     return {{s.mName, s.mHost, std::to_string(s.mPort), version, YesNo(s.mEnable)}};
 }
 
@@ -146,7 +189,10 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
         if (*type == "Proxy") {
             const auto host = Key(section, "Host");
             const auto port = Key(section, "Port");
-            if (!Accepted(CheckLoadedProxyServer(name, host, port, lists.View()), name, out, log))
+            const std::string outHost = Text(section, "OutHost");
+            const std::string via = Text(section, "Via");
+            if (!Accepted(CheckLoadedProxyServer(name, host, port, lists.View(), outHost, via),
+                          name, out, log))
                 continue;
             TProxyServerSettings s;
             ReadValues(section, s, "proxy servers: " + name, log);
@@ -158,18 +204,23 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             s.mPort = ReadPortText(*port, 0);
             s.mUser = Text(section, "User");
             s.mPass = Text(section, "Pass");
+            s.mOutHost = OutHostText(outHost);
+            s.mVia = via;
+            s.mHTTP = Is(section, "HTTP", "1");
             TListRow row = ProxyServerRow(s);
             row.Columns[2] = std::string(*port); // the row shows the text as read
-            lists.Proxies.push_back({s.mName, s.mHost, row.Columns[2]});
+            lists.Proxies.push_back({s.mName, s.mHost, row.Columns[2], s.mVia});
             out.ProxyServers.push_back({std::move(s), std::move(row)});
         } else if (*type == "Mapper") {
             const auto ownHost = Key(section, "OwnHost");
             const auto ownPort = Key(section, "OwnPort");
             const auto mapHost = Key(section, "MapHost");
             const auto mapPort = Key(section, "MapPort");
-            if (!Accepted(
-                    CheckLoadedPortMapper(name, ownHost, ownPort, mapHost, mapPort, lists.View()),
-                    name, out, log))
+            const std::string outHost = Text(section, "OutHost");
+            const std::string via = Text(section, "Via");
+            if (!Accepted(CheckLoadedPortMapper(name, ownHost, ownPort, mapHost, mapPort,
+                                                lists.View(), outHost, via),
+                          name, out, log))
                 continue;
             TPortMapperSettings s;
             ReadValues(section, s, "port mappers: " + name, log);
@@ -181,9 +232,12 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             s.mOwnPort = ReadPortText(*ownPort, 0);
             s.mMapHost = std::string(*mapHost);
             s.mMapPort = ReadPortText(*mapPort, 0);
+            s.mOutHost = OutHostText(outHost);
+            s.mVia = via;
             TListRow row = PortMapperRow(s);
             row.Columns[2] = std::string(*ownPort);
-            lists.Mappers.push_back({s.mName, s.mOwnHost, row.Columns[2]});
+            lists.Mappers.push_back(
+                {s.mName, s.mOwnHost, row.Columns[2], s.mVia, s.mMapHost, std::string(*mapPort)});
             out.PortMappers.push_back({std::move(s), std::move(row)});
         } else if (*type == "Access") {
             const auto ownHost = Key(section, "OwnHost");
@@ -191,8 +245,11 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             const auto remHost = Key(section, "RemHost");
             const auto remPort = Key(section, "RemPort");
             const auto action = Key(section, "Action");
+            const std::string toHost = Text(section, "ToHost");
+            const std::string toPort = Text(section, "ToPort");
+            const std::string via = Text(section, "Via");
             if (!Accepted(CheckLoadedAccessRule(name, ownHost, ownPort, remHost, remPort, action,
-                                                lists.View()),
+                                                lists.View(), toHost, toPort, via),
                           name, out, log))
                 continue;
             TAccessRule rule;
@@ -206,9 +263,16 @@ TLoadedSettings ReadSettings(const TIniFile& file, const TOptions& options,
             rule.mRemPort = PlainPortText(*remPort);
             rule.mAction = *action == "Deny" ? TAccessRule::Deny : TAccessRule::Allow;
             rule.mEnable = Is(section, "Enable", "0") ? TAccessRule::No : TAccessRule::Yes;
+            rule.mToHost = toHost;
+            rule.mToPort = toPort.empty() ? std::string() : PlainPortText(toPort);
+            rule.mVia = via;
             out.AccessRules.push_back(std::move(rule));
         }
     }
+    for (const TLoadedProxyServer& proxy : out.ProxyServers)
+        if (IsOpenProxy(proxy.Settings, out.AccessRules))
+            log("[" + proxy.Settings.mName + "] Open to everyone: listens on " +
+                ListenAddress(proxy.Settings) + " without a login or an access rule");
     return out;
 }
 
@@ -246,6 +310,9 @@ TIniFile WriteSettings(const TOptions& o, const std::vector<TProxyServerSettings
         section.Add("Four", OneZero(s.mFour));
         section.Add("UDP", OneZero(s.mUDP));
         section.Add("Enable", OneZero(s.mEnable));
+        AddRoute(section, s.mOutHost, s.mVia);
+        if (s.mHTTP)
+            section.Add("HTTP", "1");
     }
     for (const auto& s : mappers) {
         TIniSection& section = file.AddSection(s.mName);
@@ -259,6 +326,7 @@ TIniFile WriteSettings(const TOptions& o, const std::vector<TProxyServerSettings
         section.Add("UDP", OneZero(s.mUDP));
         section.Add("TwoWay", OneZero(s.mTwoWay));
         section.Add("Enable", OneZero(s.mEnable));
+        AddRoute(section, s.mOutHost, s.mVia);
     }
     for (const auto& r : rules) {
         TIniSection& section = file.AddSection(r.mName);
@@ -269,6 +337,9 @@ TIniFile WriteSettings(const TOptions& o, const std::vector<TProxyServerSettings
         section.Add("RemPort", std::to_string(ReadPortText(r.mRemPort, 0)));
         section.Add("Action", r.mAction);
         section.Add("Enable", OneZero(r.mEnable == TAccessRule::Yes));
+        AddIfSet(section, "ToHost", r.mToHost);
+        AddIfSet(section, "ToPort", r.mToPort);
+        AddIfSet(section, "Via", r.mVia);
     }
     return file;
 }

@@ -2,6 +2,7 @@
 
 #include "base/IpAddress.h"
 #include "base/Text.h"
+#include "base/Upstream.h"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace kestrune {
 
@@ -73,7 +75,17 @@ constexpr std::string_view PortVsMapper = "Specified port conflicts with existin
 constexpr std::string_view PortVsAccess =
     "Specified port conflicts with existing access restriction: %s";
 
+constexpr std::string_view InvalidVia = "Invalid upstream proxy specified.";
+
 constexpr const char* NameEdit = "NameLabeledEdit";
+constexpr const char* ViaEdit = "ViaLabeledEdit";
+
+// A loop goes through the service's own Via when it has one; else through
+// where it listens or forwards to.
+std::string_view RoutedFocus(std::string_view via, std::string_view otherwise) {
+    const auto upstream = ParseVia(via);
+    return upstream && upstream->Kind != TUpstream::Direct ? ViaEdit : otherwise;
+}
 
 TSaveCheck Fail(TSaveCheck check, std::string_view message, std::string_view focus) {
     check.mMessage = message;
@@ -101,6 +113,227 @@ const TEntry* FirstNameClash(std::span<const TEntry> list, std::string_view name
             return &list[i];
     }
     return nullptr;
+}
+
+// The addresses of this machine, listed the first time they are needed: the
+// look-up is a system call, and most checks never get that far.
+class TLocalAddresses {
+public:
+    bool Contains(const TIpAddress& address) {
+        if (!mList)
+            mList = LocalAddresses();
+        return std::find(mList->begin(), mList->end(), address) != mList->end();
+    }
+
+private:
+    std::optional<std::vector<TIpAddress>> mList;
+};
+
+// Whether a connection to `target` arrives at a service listening on
+// `listen`: the same address, or an address of this machine (the loopback,
+// and "any", which reaches it) while the service listens on "any" of that
+// family.
+bool ConnectReaches(const TIpAddress& listen, const TIpAddress& to, TLocalAddresses& local) {
+    const TIpAddress target = to.Unmapped();
+    if (target.Family() != listen.Family())
+        return false;
+    if (target == listen || (target.IsAny() && (listen.IsAny() || listen.IsLoopback())))
+        return true;
+    if (!listen.IsAny())
+        return false;
+    return target.IsLoopback() || local.Contains(target);
+}
+
+int PortOf(std::string_view text) {
+    return ReadPortText(text, -1);
+}
+
+std::string_view WithoutFinalDot(std::string_view name) {
+    if (!name.empty() && name.back() == '.')
+        name.remove_suffix(1);
+    return name;
+}
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// What a chain knows of the requests that travel it, from a rule's target or
+// from a port mapper's remote end.
+struct TTargetSpan {
+    std::string_view Host; // an address, a pattern, or empty for any
+    int Port = 0;          // 0 for any
+    bool Exact = false;    // a port mapper's remote end: this address, and no name
+};
+
+TTargetSpan SpanOf(const TAccessRule& rule) {
+    return {rule.mToHost, std::max(PortOf(rule.mToPort), 0), false};
+}
+
+// Whether one request may fall under both.
+bool SpansOverlap(const TTargetSpan& a, const TTargetSpan& b) {
+    if (a.Port != 0 && b.Port != 0 && a.Port != b.Port)
+        return false;
+    if (a.Host.empty() || b.Host.empty())
+        return true;
+    const auto x = TIpAddress::Parse(a.Host);
+    const auto y = TIpAddress::Parse(b.Host);
+    if (x && y)
+        return RuleAddressCovers(a.Host, *y) || RuleAddressCovers(b.Host, *x);
+    if (!x && !y)
+        return HostNamePatternsOverlap(a.Host, b.Host);
+    // A name may resolve to any address; an exact target has no name.
+    return !(x ? a : b).Exact;
+}
+
+bool Guards(const TAccessRule& rule, const TServiceEntry& proxy) {
+    const auto host = TIpAddress::Parse(proxy.mHost);
+    return host && PortOf(rule.mOwnPort) == PortOf(proxy.mPort) &&
+           RuleAddressCovers(rule.mOwnHost, *host);
+}
+
+// The chains that start at one service or rule, followed depth first with
+// the services passed so far on the path.
+class TRouteWalk {
+public:
+    explicit TRouteWalk(const TEntryLists& lists) : mLists(lists) {}
+
+    bool FromProxyServer(std::size_t index) {
+        Start({false, index});
+        return Expand(mPath.front(), {});
+    }
+    bool FromPortMapper(std::size_t index) {
+        Start({true, index});
+        return Expand(mPath.front(), {});
+    }
+    bool FromRule(const TAccessRule& rule, std::size_t proxy) {
+        Start({false, proxy});
+        return Follow(rule.mVia, {SpanOf(rule)});
+    }
+
+private:
+    struct TNode {
+        bool Mapper = false;
+        std::size_t Index = 0;
+        bool operator==(const TNode&) const = default;
+    };
+    using TSpans = std::vector<TTargetSpan>;
+
+    void Start(const TNode& node) {
+        mPath.clear();
+        mPath.push_back(node);
+        mThroughVia.assign(1, false);
+        mSteps = 0;
+    }
+
+    // Every path is at most as long as the services are many, but the paths
+    // through many rules can be many; past this many steps the walk gives
+    // up and answers "loop", the answer that cannot turn into one.
+    static constexpr int MaxSteps = 10000;
+
+    bool Expand(const TNode& node, const TSpans& spans) {
+        if (node.Mapper) {
+            const TServiceEntry& mapper = mLists.mPortMappers[node.Index];
+            return Follow(mapper.mVia, {{mapper.mMapHost, PortOf(mapper.mMapPort), true}});
+        }
+        const TServiceEntry& proxy = mLists.mProxyServers[node.Index];
+        for (const TAccessRule& rule : mLists.mAccessRules) {
+            if (rule.mAction != TAccessRule::Allow || !rule.NamesTarget() || !Guards(rule, proxy))
+                continue;
+            const TTargetSpan span = SpanOf(rule);
+            if (!std::all_of(spans.begin(), spans.end(),
+                             [&](const TTargetSpan& s) { return SpansOverlap(s, span); }))
+                continue;
+            TSpans narrower = spans;
+            narrower.push_back(span);
+            // A rule without a Via of its own takes the service's.
+            if (Follow(rule.mVia.empty() ? proxy.mVia : rule.mVia, narrower))
+                return true;
+        }
+        return Follow(proxy.mVia, spans);
+    }
+
+    bool Follow(std::string_view via, const TSpans& spans) {
+        const auto upstream = ParseVia(via);
+        if (!upstream)
+            return false;
+        if (upstream->Kind != TUpstream::Direct)
+            return Walk(upstream->Host, upstream->Port, spans, true);
+        // A direct connection goes where the request asks; only a port
+        // mapper's request is known, and what arrives there is its
+        // client's, about which nothing is known.
+        for (const TTargetSpan& span : spans)
+            if (span.Exact)
+                return Walk(span.Host, span.Port, {}, false);
+        return false;
+    }
+
+    // `viaStep`: the connection to host:port is one to an upstream proxy.
+    bool Walk(std::string_view host, int port, const TSpans& spans, bool viaStep) {
+        const auto node = Listener(host, port);
+        if (!node)
+            return false;
+        const auto seen = std::find(mPath.begin(), mPath.end(), *node);
+        if (seen != mPath.end()) {
+            // Port mappers that forward to each other with no upstream in
+            // between are caught as they run, as before there were
+            // upstreams; such settings load as they always did.
+            const auto from = mThroughVia.begin() + (seen - mPath.begin()) + 1;
+            return viaStep || std::find(from, mThroughVia.end(), true) != mThroughVia.end();
+        }
+        if (++mSteps > MaxSteps)
+            return true;
+        mPath.push_back(*node);
+        mThroughVia.push_back(viaStep);
+        const bool loop = Expand(*node, spans);
+        mPath.pop_back();
+        mThroughVia.pop_back();
+        return loop;
+    }
+
+    std::optional<TNode> Listener(std::string_view host, int port) {
+        std::vector<TIpAddress> targets;
+        if (SameIgnoringCase(host, "localhost"))
+            targets = {*TIpAddress::Parse("127.0.0.1"), *TIpAddress::Parse("::1")};
+        else if (const auto address = TIpAddress::Parse(host))
+            targets = {*address};
+        auto reaches = [&](const TServiceEntry& service) {
+            const auto listen = TIpAddress::Parse(service.mHost);
+            return listen && PortOf(service.mPort) == port &&
+                   std::any_of(targets.begin(), targets.end(), [&](const TIpAddress& target) {
+                       return ConnectReaches(*listen, target, mLocal);
+                   });
+        };
+        for (std::size_t i = 0; i < mLists.mProxyServers.size(); ++i)
+            if (reaches(mLists.mProxyServers[i]))
+                return TNode{false, i};
+        for (std::size_t i = 0; i < mLists.mPortMappers.size(); ++i)
+            if (reaches(mLists.mPortMappers[i]))
+                return TNode{true, i};
+        return std::nullopt;
+    }
+
+    const TEntryLists& mLists;
+    TLocalAddresses mLocal;
+    std::vector<TNode> mPath;
+    // Whether the step into the node at the same place of mPath was one to
+    // an upstream proxy.
+    std::vector<bool> mThroughVia;
+    int mSteps = 0;
+};
+
+// A copy of `list` with `entry` in the row being edited, or appended when
+// there is none; and the row it is in.
+template <typename TEntry>
+std::pair<std::vector<TEntry>, std::size_t> WithEntry(std::span<const TEntry> list, TEntry entry,
+                                                      std::optional<std::size_t> editRow) {
+    std::vector<TEntry> out(list.begin(), list.end());
+    if (editRow && *editRow < out.size()) {
+        out[*editRow] = std::move(entry);
+        return {std::move(out), *editRow};
+    }
+    out.push_back(std::move(entry));
+    return {std::move(out), out.size() - 1};
 }
 
 TLoadCheck Skip() {
@@ -165,6 +398,92 @@ std::string PlainPortText(std::string_view text) {
     return value ? std::to_string(*value) : std::string(text);
 }
 
+bool IsOutHostText(std::string_view text) {
+    return text.empty() || SameIgnoringCase(text, "same") || IsAddressText(text);
+}
+
+bool IsHostNamePattern(std::string_view text) {
+    if (text.empty() || text.size() > 253)
+        return false;
+    if (text.find_first_not_of("0123456789.") == std::string_view::npos)
+        return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '.' || c == '*';
+    });
+}
+
+bool IsTargetHostText(std::string_view text) {
+    return text.empty() || IsAddressText(text) || IsHostNamePattern(text);
+}
+
+bool IsValidTargetPort(std::string_view text) {
+    return text.empty() || IsValidRulePort(text);
+}
+
+bool IsViaText(std::string_view text) {
+    return ParseVia(text).has_value();
+}
+
+bool RuleAddressCovers(std::string_view rule, const TIpAddress& address) {
+    const auto parsed = TIpAddress::Parse(rule);
+    if (!parsed)
+        return false;
+    const TIpAddress own = parsed->Unmapped();
+    const TIpAddress other = address.Unmapped();
+    if (own.IsAny())
+        return own.Family() == TIpAddress::V4 || other.Family() == TIpAddress::V6;
+    return own == other;
+}
+
+bool MatchesHostNamePattern(std::string_view pattern, std::string_view name) {
+    pattern = WithoutFinalDot(pattern);
+    name = WithoutFinalDot(name);
+    // Each '*' may take any run; on a mismatch the last one takes one more
+    // character. Linear in the name for each star, with no recursion.
+    std::size_t p = 0, n = 0, star = std::string_view::npos, taken = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            taken = n;
+        } else if (p < pattern.size() && Lower(pattern[p]) == Lower(name[n])) {
+            ++p;
+            ++n;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            n = ++taken;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+bool HostNamePatternsOverlap(std::string_view a, std::string_view b) {
+    a = WithoutFinalDot(a);
+    b = WithoutFinalDot(b);
+    // common[i][j]: some text matches both a[i..] and b[j..]. Filled from
+    // the ends, each cell from the cells after it.
+    const std::size_t width = b.size() + 1;
+    std::vector<char> common((a.size() + 1) * width, 0);
+    auto at = [&](std::size_t i, std::size_t j) -> char& { return common[i * width + j]; };
+    for (std::size_t i = a.size() + 1; i-- > 0;)
+        for (std::size_t j = b.size() + 1; j-- > 0;) {
+            const bool moreA = i < a.size(), moreB = j < b.size();
+            if (!moreA && !moreB)
+                at(i, j) = 1;
+            else if (moreA && a[i] == '*')
+                at(i, j) = at(i + 1, j) || (moreB && at(i, j + 1));
+            else if (moreB && b[j] == '*')
+                at(i, j) = at(i, j + 1) || (moreA && at(i + 1, j));
+            else
+                at(i, j) = moreA && moreB && Lower(a[i]) == Lower(b[j]) && at(i + 1, j + 1);
+        }
+    return at(0, 0) != 0;
+}
+
 bool SameName(std::string_view a, std::string_view b) {
     return SameIgnoringCase(a, b);
 }
@@ -194,19 +513,8 @@ bool ForwardsToItself(std::string_view ownHost, std::string_view ownPort, std::s
         return false;
     const auto own = TIpAddress::Parse(ownHost);
     const auto map = TIpAddress::Parse(mapHost);
-    if (!own || !map)
-        return false;
-    const TIpAddress target = map->Unmapped();
-    if (target.Family() != own->Family())
-        return false;
-    if (target == *own || (target.IsAny() && (own->IsAny() || own->IsLoopback())))
-        return true;
-    if (!own->IsAny())
-        return false;
-    if (target.IsLoopback())
-        return true;
-    const auto local = LocalAddresses();
-    return std::find(local.begin(), local.end(), target) != local.end();
+    TLocalAddresses local;
+    return own && map && ConnectReaches(*own, *map, local);
 }
 
 const TServiceEntry* FindNameClash(std::span<const TServiceEntry> list, std::string_view name,
@@ -228,20 +536,48 @@ const TServiceEntry* FindListenOverlap(std::span<const TServiceEntry> list, std:
     return nullptr;
 }
 
-const TAccessRule* FindDuplicateRule(std::span<const TAccessRule> list, std::string_view ownHost,
-                                     std::string_view ownPort, std::string_view remHost,
-                                     std::string_view remPort, std::size_t skip) {
+const TAccessRule* FindDuplicateRule(std::span<const TAccessRule> list, const TAccessRule& rule,
+                                     std::size_t skip) {
     // Numbers compare as numbers, so that "080" and "80" or "010.0.0.1" and
     // "10.0.0.1" are one rule, as evaluation sees them.
     auto samePort = [](std::string_view a, std::string_view b) {
         return a == b || PlainPortText(a) == PlainPortText(b);
     };
+    // Once a target is named, no target port is any port, as "0" is.
+    auto targetPort = [](const TAccessRule& r) -> std::string {
+        return r.NamesTarget() && r.mToPort.empty() ? TAccessRule::AnyPort : r.mToPort;
+    };
+    auto sameTarget = [&](const TAccessRule& a) {
+        if (a.NamesTarget() != rule.NamesTarget() || !samePort(targetPort(a), targetPort(rule)))
+            return false;
+        if (TIpAddress::Parse(a.mToHost) || TIpAddress::Parse(rule.mToHost))
+            return SameAddress(a.mToHost, rule.mToHost);
+        return SameIgnoringCase(WithoutFinalDot(a.mToHost), WithoutFinalDot(rule.mToHost));
+    };
     for (std::size_t i = 0; i < list.size(); ++i) {
-        const TAccessRule& rule = list[i];
-        if (i != skip && SameAddress(rule.mOwnHost, ownHost) && samePort(rule.mOwnPort, ownPort) &&
-            SameAddress(rule.mRemHost, remHost) && samePort(rule.mRemPort, remPort))
-            return &rule;
+        const TAccessRule& other = list[i];
+        if (i != skip && SameAddress(other.mOwnHost, rule.mOwnHost) &&
+            samePort(other.mOwnPort, rule.mOwnPort) && SameAddress(other.mRemHost, rule.mRemHost) &&
+            samePort(other.mRemPort, rule.mRemPort) && sameTarget(other))
+            return &other;
     }
+    return nullptr;
+}
+
+bool ProxyServerForwardsToItself(const TEntryLists& lists, std::size_t index) {
+    return index < lists.mProxyServers.size() && TRouteWalk(lists).FromProxyServer(index);
+}
+
+bool PortMapperForwardsToItself(const TEntryLists& lists, std::size_t index) {
+    return index < lists.mPortMappers.size() && TRouteWalk(lists).FromPortMapper(index);
+}
+
+const TServiceEntry* AccessRuleForwardsToItself(const TEntryLists& lists, const TAccessRule& rule) {
+    if (rule.mAction != TAccessRule::Allow || !rule.NamesTarget() || rule.mVia.empty())
+        return nullptr;
+    for (std::size_t i = 0; i < lists.mProxyServers.size(); ++i)
+        if (Guards(rule, lists.mProxyServers[i]) && TRouteWalk(lists).FromRule(rule, i))
+            return &lists.mProxyServers[i];
     return nullptr;
 }
 
@@ -261,6 +597,10 @@ TSaveCheck CheckProxyServerSave(const TProxyServerFields& fields, const TEntryLi
         return Fail(check, "Username not specified.", "UsernameLabeledEdit");
     if (fields.mVersion < 0 || fields.mVersion > 2)
         return Fail(check, "None of versions selected.", "VersionComboBox");
+    if (!IsOutHostText(fields.mOutHost))
+        return Fail(check, InvalidIp, "OutHostComboBox");
+    if (!IsViaText(fields.mVia))
+        return Fail(check, InvalidVia, ViaEdit);
 
     const std::size_t own = editRow.value_or(NoRow);
     if (const auto* e = FindNameClash(existing.mProxyServers, name, own))
@@ -273,6 +613,15 @@ TSaveCheck CheckProxyServerSave(const TProxyServerFields& fields, const TEntryLi
         return Fail(check, Format(PortVsProxy, e->mName), "PortLabeledEdit");
     if (const auto* e = FindListenOverlap(existing.mPortMappers, fields.mHost, fields.mPort))
         return Fail(check, Format(PortVsMapper, e->mName), "PortLabeledEdit");
+    {
+        const auto [proxies, row] =
+            WithEntry(existing.mProxyServers,
+                      TServiceEntry{name, fields.mHost, fields.mPort, fields.mVia}, editRow);
+        if (ProxyServerForwardsToItself({proxies, existing.mPortMappers, existing.mAccessRules},
+                                        row))
+            return Fail(check, "Specified proxy server forwards to itself.",
+                        RoutedFocus(fields.mVia, "PortLabeledEdit"));
+    }
     if (editRow && *editRow >= existing.mProxyServers.size())
         return Fail(check, "Proxy server not found.", "");
     return check;
@@ -294,6 +643,10 @@ TSaveCheck CheckPortMapperSave(const TPortMapperFields& fields, const TEntryList
         return Fail(check, InvalidPort, "MapPortLabeledEdit");
     if (fields.mProtocol < 0 || fields.mProtocol > 2)
         return Fail(check, "None of protocols selected.", "ProtocolComboBox");
+    if (!IsOutHostText(fields.mOutHost))
+        return Fail(check, InvalidIp, "OutHostComboBox");
+    if (!IsViaText(fields.mVia))
+        return Fail(check, InvalidVia, ViaEdit);
     if (ForwardsToItself(fields.mOwnHost, fields.mOwnPort, fields.mMapHost, fields.mMapPort))
         return Fail(check, "Specified remote address is the port mapper's own listening address.",
                     "MapHostComboBox");
@@ -310,6 +663,17 @@ TSaveCheck CheckPortMapperSave(const TPortMapperFields& fields, const TEntryList
         return Fail(check, Format(PortVsMapper, e->mName), "OwnPortLabeledEdit");
     if (const auto* e = FindListenOverlap(existing.mProxyServers, fields.mOwnHost, fields.mOwnPort))
         return Fail(check, Format(PortVsProxy, e->mName), "OwnPortLabeledEdit");
+    {
+        const auto [mappers, row] =
+            WithEntry(existing.mPortMappers,
+                      TServiceEntry{name, fields.mOwnHost, fields.mOwnPort, fields.mVia,
+                                    fields.mMapHost, fields.mMapPort},
+                      editRow);
+        if (PortMapperForwardsToItself({existing.mProxyServers, mappers, existing.mAccessRules},
+                                       row))
+            return Fail(check, "Specified port mapper forwards to itself.",
+                        RoutedFocus(fields.mVia, "MapHostComboBox"));
+    }
     if (editRow && *editRow >= existing.mPortMappers.size())
         return Fail(check, "Port mapper not found.", "");
     return check;
@@ -331,6 +695,28 @@ TSaveCheck CheckAccessRuleSave(const TAccessRuleFields& fields, const TEntryList
         return Fail(check, InvalidPort, "RemotePortLabeledEdit");
     if (fields.mAction < 0 || fields.mAction > 1)
         return Fail(check, "None of actions selected.", "ActionComboBox");
+    if (!IsTargetHostText(fields.mToHost))
+        return Fail(check, "Invalid target host specified.", "ToHostComboBox");
+    if (!IsValidTargetPort(fields.mToPort))
+        return Fail(check, InvalidPort, "ToPortLabeledEdit");
+    if (!IsViaText(fields.mVia))
+        return Fail(check, InvalidVia, ViaEdit);
+    const TAccessRule rule{name,
+                           fields.mOwnHost,
+                           fields.mOwnPort,
+                           fields.mRemHost,
+                           fields.mRemPort,
+                           fields.mAction == 0 ? TAccessRule::Allow : TAccessRule::Deny,
+                           TAccessRule::Yes,
+                           fields.mToHost,
+                           fields.mToPort,
+                           fields.mVia};
+    // A Via routes the targets an Allow rule lets through; a client rule
+    // has no target to route, and a Deny lets nothing through.
+    if (!rule.mVia.empty() && !rule.NamesTarget())
+        return Fail(check, "Upstream proxy needs a target.", "ToHostComboBox");
+    if (!rule.mVia.empty() && fields.mAction != 0)
+        return Fail(check, "Upstream proxy needs the action Allow.", "ActionComboBox");
 
     const std::size_t own = editRow.value_or(NoRow);
     if (const auto* e = FindNameClash(existing.mAccessRules, name, own))
@@ -339,14 +725,20 @@ TSaveCheck CheckAccessRuleSave(const TAccessRuleFields& fields, const TEntryList
         return Fail(check, Format(NameVsProxy, e->mName), NameEdit);
     if (const auto* e = FindNameClash(existing.mPortMappers, name))
         return Fail(check, Format(NameVsMapper, e->mName), NameEdit);
-    if (const auto* e = FindDuplicateRule(existing.mAccessRules, fields.mOwnHost, fields.mOwnPort,
-                                          fields.mRemHost, fields.mRemPort, own))
+    if (const auto* e = FindDuplicateRule(existing.mAccessRules, rule, own))
         return Fail(check, Format(PortVsAccess, e->mName), "OwnPortLabeledEdit");
+    const auto [rules, row] = WithEntry(existing.mAccessRules, rule, editRow);
+    if (const auto* e = AccessRuleForwardsToItself(
+            {existing.mProxyServers, existing.mPortMappers, rules}, rules[row]))
+        return Fail(check,
+                    Format("Specified upstream proxy forwards back to proxy server: %s", e->mName),
+                    ViaEdit);
     return check;
 }
 
 TLoadCheck CheckLoadedProxyServer(std::string_view name, std::optional<std::string_view> host,
-                                  std::optional<std::string_view> port, const TEntryLists& loaded) {
+                                  std::optional<std::string_view> port, const TEntryLists& loaded,
+                                  std::string_view outHost, std::string_view via) {
     if (name.empty() || !host || !port)
         return Skip();
     if (!IsAddressText(*host) || !IsValidPort(*port))
@@ -361,14 +753,24 @@ TLoadCheck CheckLoadedProxyServer(std::string_view name, std::optional<std::stri
         return Refuse("Proxy server port conflict while loading proxy servers: ", name);
     if (FindListenOverlap(loaded.mPortMappers, *host, *port))
         return Refuse("Port mapper port conflict while loading proxy servers: ", name);
+    if (!IsOutHostText(outHost))
+        return Refuse("Invalid outgoing address while loading proxy servers: ", name);
+    if (!IsViaText(via))
+        return Refuse("Invalid upstream proxy while loading proxy servers: ", name);
+    const auto [proxies, row] = WithEntry(
+        loaded.mProxyServers,
+        TServiceEntry{std::string(name), std::string(*host), std::string(*port), std::string(via)},
+        std::nullopt);
+    if (ProxyServerForwardsToItself({proxies, loaded.mPortMappers, loaded.mAccessRules}, row))
+        return Refuse("Proxy server forwards to itself while loading proxy servers: ", name);
     return {};
 }
 
 TLoadCheck CheckLoadedPortMapper(std::string_view name, std::optional<std::string_view> ownHost,
                                  std::optional<std::string_view> ownPort,
                                  std::optional<std::string_view> mapHost,
-                                 std::optional<std::string_view> mapPort,
-                                 const TEntryLists& loaded) {
+                                 std::optional<std::string_view> mapPort, const TEntryLists& loaded,
+                                 std::string_view outHost, std::string_view via) {
     if (name.empty() || !ownHost || !ownPort || !mapHost || !mapPort)
         return Skip();
     if (!IsAddressText(*ownHost) || !IsAddressText(*mapHost))
@@ -385,7 +787,17 @@ TLoadCheck CheckLoadedPortMapper(std::string_view name, std::optional<std::strin
         return Refuse("Port mapper port conflict while loading port mappers: ", name);
     if (FindListenOverlap(loaded.mProxyServers, *ownHost, *ownPort))
         return Refuse("Proxy server port conflict while loading port mappers: ", name);
-    if (ForwardsToItself(*ownHost, *ownPort, *mapHost, *mapPort))
+    if (!IsOutHostText(outHost))
+        return Refuse("Invalid outgoing address while loading port mappers: ", name);
+    if (!IsViaText(via))
+        return Refuse("Invalid upstream proxy while loading port mappers: ", name);
+    const auto [mappers, row] =
+        WithEntry(loaded.mPortMappers,
+                  TServiceEntry{std::string(name), std::string(*ownHost), std::string(*ownPort),
+                                std::string(via), std::string(*mapHost), std::string(*mapPort)},
+                  std::nullopt);
+    if (ForwardsToItself(*ownHost, *ownPort, *mapHost, *mapPort) ||
+        PortMapperForwardsToItself({loaded.mProxyServers, mappers, loaded.mAccessRules}, row))
         return Refuse("Port mapper forwards to itself while loading port mappers: ", name);
     return {};
 }
@@ -394,8 +806,9 @@ TLoadCheck CheckLoadedAccessRule(std::string_view name, std::optional<std::strin
                                  std::optional<std::string_view> ownPort,
                                  std::optional<std::string_view> remHost,
                                  std::optional<std::string_view> remPort,
-                                 std::optional<std::string_view> action,
-                                 const TEntryLists& loaded) {
+                                 std::optional<std::string_view> action, const TEntryLists& loaded,
+                                 std::string_view toHost, std::string_view toPort,
+                                 std::string_view via) {
     if (name.empty() || !ownHost || !ownPort || !remHost || !remPort || !action)
         return Skip();
     if (!IsAddressText(*ownHost) || !IsAddressText(*remHost))
@@ -409,8 +822,26 @@ TLoadCheck CheckLoadedAccessRule(std::string_view name, std::optional<std::strin
         return Refuse("Duplicate proxy server name while loading access restrictions: ", name);
     if (FindNameClash(loaded.mPortMappers, name))
         return Refuse("Duplicate port mapper name while loading access restrictions: ", name);
-    if (FindDuplicateRule(loaded.mAccessRules, *ownHost, *ownPort, *remHost, *remPort))
+    if (!IsTargetHostText(toHost) || !IsValidTargetPort(toPort))
+        return Refuse("Invalid target while loading access restrictions: ", name);
+    const TAccessRule rule{std::string(name),
+                           std::string(*ownHost),
+                           std::string(*ownPort),
+                           std::string(*remHost),
+                           std::string(*remPort),
+                           *action == TAccessRule::Deny ? TAccessRule::Deny : TAccessRule::Allow,
+                           TAccessRule::Yes,
+                           std::string(toHost),
+                           std::string(toPort),
+                           std::string(via)};
+    if (!IsViaText(via) ||
+        (!via.empty() && (!rule.NamesTarget() || rule.mAction != TAccessRule::Allow)))
+        return Refuse("Invalid upstream proxy while loading access restrictions: ", name);
+    if (FindDuplicateRule(loaded.mAccessRules, rule))
         return Refuse("Access restriction port conflict while loading access restrictions: ", name);
+    const auto [rules, row] = WithEntry(loaded.mAccessRules, rule, std::nullopt);
+    if (AccessRuleForwardsToItself({loaded.mProxyServers, loaded.mPortMappers, rules}, rules[row]))
+        return Refuse("Access rule forwards to itself while loading access rules: ", name);
     return {};
 }
 

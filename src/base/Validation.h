@@ -9,6 +9,7 @@
 #pragma once
 
 #include "base/AccessRule.h"
+#include "base/IpAddress.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -58,13 +59,45 @@ bool IsValidRulePort(std::string_view text);
 // evaluation and the conflict rules compare; unchanged when not a number.
 std::string PlainPortText(std::string_view text);
 
+// The outgoing address of a service: empty (the system chooses), "same"
+// (any letter case; the address the client came in on) or an address text.
+bool IsOutHostText(std::string_view text);
+// A host-name pattern of a rule's target: letters, digits, '-', '.' and '*'
+// for any run of characters, at most 253 of them. Digits and dots alone are
+// an address (or a mistyped one), never a pattern.
+bool IsHostNamePattern(std::string_view text);
+// The target host of a rule: empty (any), an address text or a pattern.
+bool IsTargetHostText(std::string_view text);
+// The target port of a rule: empty or 0 (any) to 65535.
+bool IsValidTargetPort(std::string_view text);
+// An upstream proxy text that ParseVia reads.
+bool IsViaText(std::string_view text);
+
+// ---- Rule matching ----------------------------------------------------------
+
+// Whether a rule's address text covers `address`: "0.0.0.0" every address of
+// both families (rules written before IPv6 meant everyone by it), "::" every
+// IPv6 address, any other address itself, compared as numbers with an
+// IPv4-mapped address taken as the IPv4 one. A text that is no address
+// covers nothing.
+bool RuleAddressCovers(std::string_view rule, const TIpAddress& address);
+// `name` against a host-name pattern, ASCII letter case aside. A final dot
+// of either is ignored: "example.com." is the host "example.com".
+bool MatchesHostNamePattern(std::string_view pattern, std::string_view name);
+// Whether some name matches both patterns.
+bool HostNamePatternsOverlap(std::string_view a, std::string_view b);
+
 // ---- Conflict rules ---------------------------------------------------------
 
-// A proxy server or port mapper as its list row shows it.
+// A proxy server or port mapper as its list row shows it, with what the
+// forwarding check follows.
 struct TServiceEntry {
     std::string mName;
-    std::string mHost; // listen IP text
-    std::string mPort; // listen port text
+    std::string mHost;         // listen IP text
+    std::string mPort;         // listen port text
+    std::string mVia = {};     // upstream proxy text
+    std::string mMapHost = {}; // a port mapper's remote address; empty for a proxy server
+    std::string mMapPort = {};
 };
 
 // The entries that exist, each list in row order. The views must outlive
@@ -103,12 +136,33 @@ const TAccessRule* FindNameClash(std::span<const TAccessRule> list, std::string_
                                  std::size_t skip = NoRow);
 const TServiceEntry* FindListenOverlap(std::span<const TServiceEntry> list, std::string_view host,
                                        std::string_view port, std::size_t skip = NoRow);
-// A rule with the same four listen and remote values (addresses and ports
-// compared as numbers), whatever its name, action or enabled state; no wild
-// card applies.
-const TAccessRule* FindDuplicateRule(std::span<const TAccessRule> list, std::string_view ownHost,
-                                     std::string_view ownPort, std::string_view remHost,
-                                     std::string_view remPort, std::size_t skip = NoRow);
+// A rule with the same four listen and remote values and the same target
+// (addresses and ports compared as numbers, patterns without regard to
+// case, an empty target port as 0 once a target is named), whatever its
+// name, action, Via or enabled state: the lower of two such rules could
+// never decide. No wild card applies.
+const TAccessRule* FindDuplicateRule(std::span<const TAccessRule> list, const TAccessRule& rule,
+                                     std::size_t skip = NoRow);
+
+// Forwarding loops. A Via leads to one of this gateway's own services when
+// its host and port reach that service's listening address (as a port
+// mapper's remote address reaches its own, above; the name "localhost" as
+// the loopback). From a proxy server a request goes on through its own Via
+// and through the Via of every Allow rule with a target that guards it and
+// whose target may be the request's; from a port mapper to its remote
+// address, through its Via. A chain ends at a direct connection or at an
+// address that is not one of ours; a chain that comes back to a service it
+// has passed, with at least one upstream on the way round, is a loop. (Port
+// mappers that forward to each other with none are caught as they run, as
+// they always were.) Enabled states play no part, and the clients the rules
+// name are not looked at, so a loop is never missed for them.
+//
+// The proxy server or port mapper in row `index` of its list in `lists`:
+bool ProxyServerForwardsToItself(const TEntryLists& lists, std::size_t index);
+bool PortMapperForwardsToItself(const TEntryLists& lists, std::size_t index);
+// The first proxy server guarded by `rule` (one of lists.mAccessRules) that
+// the rule's Via leads back to; null when there is none.
+const TServiceEntry* AccessRuleForwardsToItself(const TEntryLists& lists, const TAccessRule& rule);
 
 // ---- Save sequences of the dialogs ------------------------------------------
 
@@ -120,6 +174,8 @@ struct TProxyServerFields {
     std::string mUser;
     std::string mPass;
     int mVersion = 0; // item of VersionComboBox: 0 SOCKS5, 1 SOCKS4, 2 Both; -1 none
+    std::string mOutHost = {};
+    std::string mVia = {};
 };
 
 struct TPortMapperFields {
@@ -129,6 +185,8 @@ struct TPortMapperFields {
     std::string mMapHost;
     std::string mMapPort;
     int mProtocol = 0; // item of ProtocolComboBox: 0 TCP, 1 UDP, 2 Both; -1 none
+    std::string mOutHost = {};
+    std::string mVia = {};
 };
 
 struct TAccessRuleFields {
@@ -138,6 +196,9 @@ struct TAccessRuleFields {
     std::string mRemHost;
     std::string mRemPort;
     int mAction = 0; // item of ActionComboBox: 0 Allow, 1 Deny; -1 none
+    std::string mToHost = {};
+    std::string mToPort = {};
+    std::string mVia = {};
 };
 
 // The outcome of one Save: the first failed check, or none.
@@ -175,19 +236,23 @@ struct TLoadCheck {
     std::string mLogLine;
 };
 
-// A missing key is an empty optional. `loaded` holds the entries of the
+// A missing key is an empty optional; of the keys that later versions
+// added, a missing one is an empty text. `loaded` holds the entries of the
 // sections read before this one; none is left out.
 TLoadCheck CheckLoadedProxyServer(std::string_view name, std::optional<std::string_view> host,
-                                  std::optional<std::string_view> port, const TEntryLists& loaded);
+                                  std::optional<std::string_view> port, const TEntryLists& loaded,
+                                  std::string_view outHost = {}, std::string_view via = {});
 TLoadCheck CheckLoadedPortMapper(std::string_view name, std::optional<std::string_view> ownHost,
                                  std::optional<std::string_view> ownPort,
                                  std::optional<std::string_view> mapHost,
-                                 std::optional<std::string_view> mapPort,
-                                 const TEntryLists& loaded);
+                                 std::optional<std::string_view> mapPort, const TEntryLists& loaded,
+                                 std::string_view outHost = {}, std::string_view via = {});
 TLoadCheck CheckLoadedAccessRule(std::string_view name, std::optional<std::string_view> ownHost,
                                  std::optional<std::string_view> ownPort,
                                  std::optional<std::string_view> remHost,
                                  std::optional<std::string_view> remPort,
-                                 std::optional<std::string_view> action, const TEntryLists& loaded);
+                                 std::optional<std::string_view> action, const TEntryLists& loaded,
+                                 std::string_view toHost = {}, std::string_view toPort = {},
+                                 std::string_view via = {});
 
 } // namespace kestrune

@@ -2,6 +2,7 @@
 
 #include "base/IpAddress.h"
 #include "base/Settings.h"
+#include "base/Text.h"
 
 #include <functional>
 #include <memory>
@@ -30,6 +31,12 @@ TSaveCheck Refuse(TSaveCheck check, const char* message) {
     return check;
 }
 
+// "same" in the form the run-time code compares, an address in its canonical
+// form.
+std::string OutHostSetting(const std::string& text) {
+    return SameIgnoringCase(text, "same") ? "same" : CanonicalAddressText(text);
+}
+
 TProxyServerSettings ProxySettings(const TProxyServerInput& in, const std::string& name) {
     TProxyServerSettings s;
     s.mName = name;
@@ -41,6 +48,9 @@ TProxyServerSettings ProxySettings(const TProxyServerInput& in, const std::strin
     s.mFive = in.Fields.mVersion == 0 || in.Fields.mVersion == 2;
     s.mFour = in.Fields.mVersion == 1 || in.Fields.mVersion == 2;
     s.mUDP = in.mUDP;
+    s.mOutHost = OutHostSetting(in.Fields.mOutHost);
+    s.mVia = in.Fields.mVia;
+    s.mHTTP = in.mHTTP;
     return s;
 }
 
@@ -55,6 +65,8 @@ TPortMapperSettings MapperSettings(const TPortMapperInput& in, const std::string
     s.mTCP = in.Fields.mProtocol == 0 || in.Fields.mProtocol == 2;
     s.mUDP = in.Fields.mProtocol == 1 || in.Fields.mProtocol == 2;
     s.mTwoWay = in.mTwoWay;
+    s.mOutHost = OutHostSetting(in.Fields.mOutHost);
+    s.mVia = in.Fields.mVia;
     return s;
 }
 
@@ -174,6 +186,9 @@ TSaveCheck TEntryEditor::SaveAccessRule(const TAccessRuleInput& input, TEditMode
     rule.mRemPort = PlainPortText(input.Fields.mRemPort);
     rule.mAction = input.Fields.mAction == 0 ? TAccessRule::Allow : TAccessRule::Deny;
     rule.mEnable = input.mEnable ? TAccessRule::Yes : TAccessRule::No;
+    rule.mToHost = CanonicalAddressText(input.Fields.mToHost);
+    rule.mToPort = input.Fields.mToPort.empty() ? "" : PlainPortText(input.Fields.mToPort);
+    rule.mVia = input.Fields.mVia;
     if (mode == TEditMode::New) {
         mCore.AccessRules.Add(std::move(rule));
     } else if (!selected || !mCore.AccessRules.Rewrite(*selected, std::move(rule))) {

@@ -28,7 +28,8 @@ enum class TEditMode { New, Edit };
 // theirs inside their ranges, the check box is either state).
 struct TProxyServerInput : TServiceValues {
     TProxyServerFields Fields;
-    bool mUDP = false; // "UDP relay"
+    bool mUDP = false;  // "UDP relay"
+    bool mHTTP = false; // "HTTP"
 };
 
 struct TPortMapperInput : TServiceValues {

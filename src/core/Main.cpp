@@ -239,6 +239,14 @@ bool TMainForm::GetAccessRestriction(const std::string& mOwnHost, const std::str
     return AccessRules.GetAccessRestriction(mOwnHost, mRemHost, mOwnPort, mRemPort);
 }
 
+TDestinationVerdict TMainForm::GetDestinationRestriction(const std::string& mOwnHost,
+                                                         const std::string& mRemHost, int mOwnPort,
+                                                         int mRemPort, const TDestination& ATarget,
+                                                         bool ASkipAddressRules) {
+    return AccessRules.GetDestinationRestriction(mOwnHost, mRemHost, mOwnPort, mRemPort, ATarget,
+                                                 ASkipAddressRules);
+}
+
 void TMainForm::LoadSettings() {
     if (mSettingsPath.empty())
         return;
@@ -421,10 +429,23 @@ bool TMainForm::ReloadSettings() {
 
 TMainForm::TEntrySnapshot TMainForm::Entries() const {
     TEntrySnapshot out;
-    for (const auto& row : ProxyRows)
+    // Rows and services are kept in the same order under the same names.
+    for (std::size_t i = 0; i < ProxyRows.size(); ++i) {
+        const auto& row = ProxyRows[i];
         out.Proxies.push_back({row.Columns[0], row.Columns[1], row.Columns[2]});
-    for (const auto& row : MapperRows)
+        if (i < ProxyServers.size() && ProxyServers[i]->mName == row.Caption())
+            out.Proxies.back().mVia = ProxyServers[i]->mVia;
+    }
+    for (std::size_t i = 0; i < MapperRows.size(); ++i) {
+        const auto& row = MapperRows[i];
         out.Mappers.push_back({row.Columns[0], row.Columns[1], row.Columns[2]});
+        if (i < PortMappers.size() && PortMappers[i]->mName == row.Caption()) {
+            const TPortMapper& mapper = *PortMappers[i];
+            out.Mappers.back().mVia = mapper.mVia;
+            out.Mappers.back().mMapHost = mapper.mMapHost;
+            out.Mappers.back().mMapPort = std::to_string(mapper.mMapPort);
+        }
+    }
     out.Rules = AccessRules.Snapshot();
     return out;
 }

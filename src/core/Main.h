@@ -78,6 +78,11 @@ public:
     TLogQueue& HandOverLog();
     bool GetAccessRestriction(const std::string& mOwnHost, const std::string& mRemHost,
                               int mOwnPort, int mRemPort) override;
+    // From the snapshot of the rules at the call; any thread.
+    TDestinationVerdict GetDestinationRestriction(const std::string& mOwnHost,
+                                                  const std::string& mRemHost, int mOwnPort,
+                                                  int mRemPort, const TDestination& ATarget,
+                                                  bool ASkipAddressRules) override;
     void Queue(std::function<void()> work) override { mQueue.Queue(std::move(work)); }
     void ClearButtonClick();
     std::string FormatNow() const;
@@ -130,7 +135,8 @@ public:
     TProxyServer& AddProxyServer(const TProxyServerSettings& settings, TListRow row);
     TPortMapper& AddPortMapper(const TPortMapperSettings& settings, TListRow row);
 
-    // The entries as the conflict rules see them (list rows and rules).
+    // The entries as the conflict rules see them (list rows and rules, with
+    // the services' upstreams for the forwarding check).
     struct TEntrySnapshot {
         std::vector<TServiceEntry> Proxies;
         std::vector<TServiceEntry> Mappers;

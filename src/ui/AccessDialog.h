@@ -23,6 +23,9 @@ public:
     explicit TAccessForm(TMainWindow& main);
 
     void PrepareHostList();
+    // The Via routes the targets of an Allow rule: it is enabled while the
+    // rule names a target and allows.
+    void TargetChange();
     // Fill every field for a new rule, or from `rule` in row `row`, then show
     // the dialog over the main window, which it blocks.
     void OpenNew();
@@ -37,6 +40,9 @@ private:
     QComboBox* mRemoteHostComboBox;
     QLineEdit* mRemotePortLabeledEdit;
     QComboBox* mActionComboBox;
+    QComboBox* mToHostComboBox;
+    QLineEdit* mToPortLabeledEdit;
+    TViaEdit* mViaLabeledEdit;
     std::optional<std::size_t> mEditing;
 };
 

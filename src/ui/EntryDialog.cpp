@@ -20,6 +20,8 @@
 
 #include "base/IpAddress.h"
 #include "base/ServiceSettings.h"
+#include "base/Text.h"
+#include "base/Upstream.h"
 
 namespace kestrune {
 
@@ -67,6 +69,53 @@ void TUpDown::Step(int direction) {
     const long long next = static_cast<long long>(mPosition) + direction * mIncrement;
     SetPosition(static_cast<int>(std::clamp<long long>(next, mMin, mMax)));
     emit Stepped(mPosition);
+}
+
+// ---- TViaEdit ---------------------------------------------------------------
+
+TViaEdit::TViaEdit(QWidget* parent) : QLineEdit(parent) {
+    // Whatever sets the text (the operator, a fill) sets the Via; the masked
+    // form that Refresh shows does not.
+    connect(this, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (!mRefreshing)
+            mVia = text;
+    });
+}
+
+std::string TViaEdit::Via() const {
+    return std::string(TrimBlanks(mVia.toStdString()));
+}
+
+void TViaEdit::SetVia(const QString& text) {
+    mVia = text;
+    Refresh();
+}
+
+void TViaEdit::SetShown(bool shown) {
+    mShown = shown;
+    Refresh();
+}
+
+void TViaEdit::focusOutEvent(QFocusEvent* event) {
+    QLineEdit::focusOutEvent(event);
+    Refresh();
+}
+
+void TViaEdit::Refresh() {
+    const QString dot(
+        QChar(style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, this)));
+    const QString masked =
+        QString::fromStdString(ViaWithPasswordDots(mVia.toStdString(), dot.toStdString()));
+    const bool dots = !mShown && masked != mVia;
+    mRefreshing = true;
+    if (text() != (dots ? masked : mVia)) {
+        setText(dots ? masked : mVia);
+        // A long Via shows from its scheme on.
+        if (!hasFocus())
+            setCursorPosition(0);
+    }
+    mRefreshing = false;
+    setReadOnly(dots);
 }
 
 // ---- TEntryDialog -----------------------------------------------------------
@@ -193,11 +242,82 @@ QCheckBox* TEntryDialog::AddEnableCheckBox() {
 
 QCheckBox* TEntryDialog::AddCheckBox(const QString& name, const QString& caption,
                                      const QString& hint) {
+    QCheckBox* box = NewCheckBox(name, caption, hint);
+    mFieldsLayout->addWidget(box);
+    return box;
+}
+
+QCheckBox* TEntryDialog::NewCheckBox(const QString& name, const QString& caption,
+                                     const QString& hint) {
     auto* box = new QCheckBox(caption, mFields);
     box->setObjectName(name);
     box->setStatusTip(hint);
     box->setToolTip(hint);
-    mFieldsLayout->addWidget(box);
+    return box;
+}
+
+QComboBox* TEntryDialog::NewOutHostComboBox() {
+    QComboBox* combo = NewComboBox("OutHostComboBox", "OutHostLabel", "Outgoing IP");
+    const QString hint = "Address to connect from; same: the one the client came to; empty: any";
+    combo->setStatusTip(hint);
+    combo->setToolTip(hint);
+    return combo;
+}
+
+void TEntryDialog::PrepareOutHostCombo(QComboBox* combo) {
+    PrepareHostCombo(combo);
+    combo->insertItem(0, "same");
+    SetHostText(combo, {});
+}
+
+TViaEdit* TEntryDialog::NewViaEdit(const QString& hint) {
+    auto* edit = new TViaEdit(mFields);
+    edit->setObjectName("ViaLabeledEdit");
+    // The longest form: a scheme, a login of two 255-byte parts written
+    // percent-encoded, a bracketed IPv6 address and a port.
+    edit->setMaxLength(1600);
+    QLabel* caption = LabelFor(edit, "ViaLabeledEditLabel", "Via");
+    for (QWidget* widget : {static_cast<QWidget*>(edit), static_cast<QWidget*>(caption)}) {
+        widget->setStatusTip(hint);
+        widget->setToolTip(hint);
+    }
+    FitWidth(edit, "socks5://host:1080", 0);
+    mShowViaButton = new QToolButton(mFields);
+    mShowViaButton->setObjectName("ShowViaButton");
+    mShowViaButton->setText("Sho&w");
+    mShowViaButton->setCheckable(true);
+    mShowViaButton->setFocusPolicy(Qt::StrongFocus);
+    mShowViaButton->setStatusTip("Show the upstream proxy's password");
+    mShowViaButton->setToolTip(mShowViaButton->statusTip());
+    connect(mShowViaButton, &QToolButton::toggled, edit, &TViaEdit::SetShown);
+    return edit;
+}
+
+QLineEdit* TEntryDialog::NewOptionalPortEdit(const QString& name, const QString& label,
+                                             const QString& hint) {
+    QLineEdit* edit = NewLabeledEdit(name, label, 5, hint);
+    edit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), edit));
+    FitWidth(edit, "65535", 0);
+    auto commit = [edit] {
+        if (edit->text().isEmpty())
+            return;
+        const QString plain = QString::fromStdString(PlainPortText(edit->text().toStdString()));
+        if (plain != edit->text())
+            edit->setText(plain);
+    };
+    connect(edit, &QLineEdit::editingFinished, this, commit);
+    mCommits.push_back(commit);
+    return edit;
+}
+
+QWidget* TEntryDialog::Beside(std::initializer_list<QWidget*> controls) {
+    auto* box = new QWidget(mFields);
+    auto* layout = new QHBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    for (QWidget* control : controls) {
+        control->setParent(box);
+        layout->addWidget(control);
+    }
     return box;
 }
 
@@ -334,11 +454,21 @@ void TEntryDialog::AddServiceSpinners() {
                                 const char* AHint) {
         return NewSpinEdit(AName, AName, ARange.Min, ARange.Max, AStep, AValue, AHint);
     };
-    Row({{spinner("Queue", TServiceValues::QueueRange, 5, 15, "Listening queue limit"), 81},
-         {spinner("Wait", TServiceValues::WaitRange, 5, 5, "Timeout time in seconds"), 73}});
-    Row({{spinner("Buffer", TServiceValues::BufferRange, 4, 64, "Buffer size in KB"), 81},
+    // One row of four (the designed two rows of two): the room goes to the
+    // outgoing address and the upstream proxy, and every field of the
+    // longest dialog still fits a small screen.
+    Row({{spinner("Queue", TServiceValues::QueueRange, 5, 15, "Listening queue limit"), 1},
+         {spinner("Wait", TServiceValues::WaitRange, 5, 5, "Timeout time in seconds"), 1},
+         {spinner("Buffer", TServiceValues::BufferRange, 4, 64, "Buffer size in KB"), 1},
          {spinner("Limit", TServiceValues::LimitRange, 10, 0, "Maximum number of connections"),
-          73}});
+          1}});
+}
+
+void TEntryDialog::AddRouteFields(QComboBox*& outHost, TViaEdit*& via) {
+    outHost = NewOutHostComboBox();
+    via = NewViaEdit("socks5:// or http://[user:password@]host:port, socks4a://host:port, or "
+                     "empty");
+    Row({{outHost, 113}, {via, 154, mShowViaButton}});
 }
 
 void TEntryDialog::AddButtons() {

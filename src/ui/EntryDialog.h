@@ -12,6 +12,7 @@
 #include "core/EntryEditor.h"
 
 #include <QDialog>
+#include <QLineEdit>
 
 #include <functional>
 #include <optional>
@@ -21,7 +22,6 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QScrollArea;
 class QToolButton;
@@ -58,6 +58,31 @@ private:
     QToolButton* mUp;
     QToolButton* mDown;
     int mMin, mMax, mIncrement, mPosition;
+};
+
+// The field of an upstream proxy ("Via"). Its text is what the operator
+// typed; a password in it shows as dots, as in a password field, unless
+// "Show" is on or the operator is typing. While dots show, the field cannot
+// be edited (the dots are not the text): Show makes it editable.
+class TViaEdit : public QLineEdit {
+public:
+    explicit TViaEdit(QWidget* parent);
+
+    std::string Via() const;
+    void SetVia(const QString& text);
+    void SetShown(bool shown);
+    bool Shown() const { return mShown; }
+
+protected:
+    void focusOutEvent(QFocusEvent* event) override;
+
+private:
+    // Shows the text, or its masked form, as the state asks.
+    void Refresh();
+
+    QString mVia;
+    bool mShown = false;
+    bool mRefreshing = false;
 };
 
 class TEntryDialog : public QDialog {
@@ -99,6 +124,19 @@ protected:
     QCheckBox* AddEnableCheckBox();
     // A check box on a line of its own below the rows so far.
     QCheckBox* AddCheckBox(const QString& name, const QString& caption, const QString& hint);
+    // A check box for a row (beside another control).
+    QCheckBox* NewCheckBox(const QString& name, const QString& caption, const QString& hint);
+    // The "Outgoing IP" drop-down: "same" and the host list.
+    QComboBox* NewOutHostComboBox();
+    static void PrepareOutHostCombo(QComboBox* combo);
+    // The "Via" field, with its "Show" button (ShowViaButton()).
+    TViaEdit* NewViaEdit(const QString& hint);
+    QToolButton* ShowViaButton() const { return mShowViaButton; }
+    // A field for optional digits: empty stays empty, a number becomes plain
+    // decimal once committed.
+    QLineEdit* NewOptionalPortEdit(const QString& name, const QString& label, const QString& hint);
+    // Several controls side by side in one cell of a row.
+    QWidget* Beside(std::initializer_list<QWidget*> controls);
     QLineEdit* NewLabeledEdit(const QString& name, const QString& label, int maxLength,
                               const QString& hint = {});
     QComboBox* NewComboBox(const QString& name, const QString& labelName, const QString& label,
@@ -117,8 +155,10 @@ protected:
         QWidget* beside = nullptr; // shown to the right of the control
     };
     void Row(std::initializer_list<TCell> cells);
-    // The two rows of a service's spinners: Queue and Wait, Buffer and Limit.
+    // The row of a service's spinners: Queue, Wait, Buffer and Limit.
     void AddServiceSpinners();
+    // The row of a service's outgoing address and upstream proxy.
+    void AddRouteFields(QComboBox*& outHost, TViaEdit*& via);
     void AddButtons();
 
     // Fills a host drop-down afresh: no item selected, `text` typed in.
@@ -155,6 +195,7 @@ private:
     QVBoxLayout* mFieldsLayout = nullptr;
     QPushButton* mSaveButton = nullptr;
     QPushButton* mCloseButton = nullptr;
+    QToolButton* mShowViaButton = nullptr;
     QLabel* mHintLabel = nullptr;
     QStringList mCaptions;
     std::vector<std::pair<QWidget*, QLabel*>> mLabels;

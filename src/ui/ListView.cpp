@@ -3,6 +3,8 @@
 #include <QHeaderView>
 #include <QPainter>
 
+#include <climits>
+
 namespace kestrune {
 
 QPalette TGridDelegate::SelectionPalette(QPalette palette) {
@@ -66,7 +68,12 @@ TListView::TListView(QWidget* parent, const QString& name, const QStringList& co
 void TListView::FitColumnsToTexts() {
     const int padding = 2 * fontMetrics().averageCharWidth();
     for (int i = 0; i < mWidths.size(); ++i)
-        setColumnWidth(i, std::max(mWidths[i], sizeHintForColumn(i) + padding));
+        setColumnWidth(i, std::min(std::max(mWidths[i], sizeHintForColumn(i) + padding),
+                                   mLimits.value(i, INT_MAX)));
+}
+
+void TListView::LimitColumn(int column, int width) {
+    mLimits[column] = width;
 }
 
 void TListView::paintEvent(QPaintEvent* event) {

@@ -38,8 +38,13 @@ public:
     // The line shown while the list has no rows; empty for none.
     QString EmptyText() const { return mEmptyText; }
     // Widens a column whose texts do not fit (a full IPv6 address in an
-    // address column), never below its designed width.
+    // address column), never below its designed width, nor above its limit.
     void FitColumnsToTexts();
+    // A column of long texts (a host-name pattern, an upstream proxy) grows
+    // to at most `width`; beyond it the text is cut short with "...", and
+    // the whole text is the cell's tool-tip.
+    void LimitColumn(int column, int width);
+    bool Limited(int column) const { return mLimits.contains(column); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -47,6 +52,7 @@ protected:
 private:
     QString mEmptyText;
     QList<int> mWidths;
+    QMap<int, int> mLimits;
 };
 
 } // namespace kestrune

@@ -6,6 +6,7 @@
 
 #include "ui/ListView.h"
 
+#include "base/Upstream.h"
 #include "base/Version.h"
 
 #include <QApplication>
@@ -224,12 +225,14 @@ void TMainWindow::BuildPages() {
         {160, 160, 100, 100, 100}, {"New", "Edit", "Delete", "Drop"},
         {"New port mapper", "Edit port mapper", "Delete port mapper", "Drop all connections"},
         {7, 95, 183, 569}, "No port mappers. Press New to add one.");
-    BuildServicePage(
-        pages[2], "Access", {"Name", "Listen IP", "Port", "Remote IP", "Port", "Action", "Enabled"},
-        {120, 120, 70, 120, 70, 60, 60}, {"New", "Edit", "Delete", "Move up", "Move down"},
-        {"New access restriction", "Edit access restriction", "Delete access restriction",
-         "Move up rule", "Move down rule"},
-        {7, 95, 183, 481, 569}, "No access restrictions. Press New to add one.");
+    BuildServicePage(pages[2], "Access",
+                     {"Name", "Listen IP", "Port", "Remote IP", "Port", "Target IP", "Port", "Via",
+                      "Action", "Enabled"},
+                     {80, 75, 45, 75, 45, 100, 45, 95, 50, 55},
+                     {"New", "Edit", "Delete", "Move up", "Move down"},
+                     {"New access restriction", "Edit access restriction",
+                      "Delete access restriction", "Move up rule", "Move down rule"},
+                     {7, 95, 183, 481, 569}, "No access restrictions. Press New to add one.");
     BuildMonitorPage(pages[3]);
     BuildSettingsPage(pages[4]);
     BuildAboutPage(pages[5]);
@@ -266,8 +269,12 @@ void TMainWindow::BuildServicePage(QWidget* page, const QString& prefix, const Q
     (prefix == "Proxy"    ? mProxyListView
      : prefix == "Mapper" ? mMapperListView
                           : mAccessListView) = list;
-    if (prefix == "Access")
+    if (prefix == "Access") {
+        // Patterns and upstreams can be long: the other columns stay in view.
+        list->LimitColumn(5, 110);
+        list->LimitColumn(7, 100);
         return;
+    }
     connect(list, &QTreeWidget::itemSelectionChanged, this,
             [this, prefix] { ServiceSelectionChanged(prefix); });
     const bool proxy = prefix == "Proxy";
@@ -305,7 +312,7 @@ void TMainWindow::ServiceSelectionChanged(const QString& prefix) {
 }
 
 void TMainWindow::ListsChanged() {
-    auto fill = [](QTreeWidget* list, const std::vector<std::array<std::string, 7>>& rows,
+    auto fill = [](QTreeWidget* list, const std::vector<std::vector<std::string>>& rows,
                    int columns) {
         const QString selected =
             list->selectedItems().isEmpty() ? QString() : list->selectedItems().first()->text(0);
@@ -317,6 +324,10 @@ void TMainWindow::ListsChanged() {
                 texts << Q(row[static_cast<std::size_t>(c)]);
             auto* item = new QTreeWidgetItem(list, texts);
             item->setTextAlignment(columns - 1, Qt::AlignRight | Qt::AlignVCenter);
+            if (auto* view = qobject_cast<TListView*>(list))
+                for (int c = 0; c < columns; ++c)
+                    if (view->Limited(c))
+                        item->setToolTip(c, texts[c]);
             if (!selected.isEmpty() && texts[0] == selected && list->selectedItems().isEmpty())
                 item->setSelected(true);
         }
@@ -324,19 +335,22 @@ void TMainWindow::ListsChanged() {
             view->FitColumnsToTexts();
     };
     auto rowsOf = [](const std::vector<TListRow>& source) {
-        std::vector<std::array<std::string, 7>> rows;
+        std::vector<std::vector<std::string>> rows;
         for (const auto& r : source)
-            rows.push_back({r.Columns[0], r.Columns[1], r.Columns[2], r.Columns[3], r.Columns[4]});
+            rows.emplace_back(r.Columns.begin(), r.Columns.end());
         return rows;
     };
     fill(mProxyListView, rowsOf(mCore->ProxyRows), 5);
     fill(mMapperListView, rowsOf(mCore->MapperRows), 5);
-    std::vector<std::array<std::string, 7>> rules;
+    std::vector<std::vector<std::string>> rules;
     const TAccessRules::TSnapshot snapshot = mCore->AccessRules.Snapshot();
+    // The password of a Via shows as dots, as in the password fields.
+    const std::string dot =
+        QString(QChar(style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter))).toStdString();
     for (const TAccessRule& r : *snapshot)
-        rules.push_back(
-            {r.mName, r.mOwnHost, r.mOwnPort, r.mRemHost, r.mRemPort, r.mAction, r.mEnable});
-    fill(mAccessListView, rules, 7);
+        rules.push_back({r.mName, r.mOwnHost, r.mOwnPort, r.mRemHost, r.mRemPort, r.mToHost,
+                         r.mToPort, ViaWithPasswordDots(r.mVia, dot), r.mAction, r.mEnable});
+    fill(mAccessListView, rules, 10);
     ServiceSelectionChanged("Proxy");
     ServiceSelectionChanged("Mapper");
     AccessSelectionChanged();

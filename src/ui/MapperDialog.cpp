@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QToolButton>
 
 namespace kestrune {
 
@@ -20,11 +21,12 @@ TMapperForm::TMapperForm(TMainWindow& main)
     mMapPortLabeledEdit = NewPortEdit("MapPortLabeledEdit", "Port", 9001);
     Row({{mMapHostComboBox, 113}, {mMapPortLabeledEdit, 41}});
     AddServiceSpinners();
+    AddRouteFields(mOutHostComboBox, mViaLabeledEdit);
     mProtocolComboBox =
         NewComboBox("ProtocolComboBox", "ProtocolLabel", "Protocol", {"TCP", "UDP", "Both"});
-    Row({{mProtocolComboBox, 1}});
-    mTwoWayCheckBox = AddCheckBox("TwoWayCheckBox", "&Return replies to the sender",
+    mTwoWayCheckBox = NewCheckBox("TwoWayCheckBox", "&Return replies to the sender",
                                   "Route UDP answers back to each sender");
+    Row({{mProtocolComboBox, 1, mTwoWayCheckBox}});
     connect(mProtocolComboBox, &QComboBox::currentIndexChanged, this,
             [this] { ProtocolComboBoxChange(); });
     AddButtons();
@@ -33,6 +35,7 @@ TMapperForm::TMapperForm(TMainWindow& main)
 void TMapperForm::PrepareHostList() {
     PrepareHostCombo(mOwnHostComboBox);
     PrepareHostCombo(mMapHostComboBox);
+    PrepareOutHostCombo(mOutHostComboBox);
 }
 
 void TMapperForm::ProtocolComboBoxChange() {
@@ -42,6 +45,9 @@ void TMapperForm::ProtocolComboBoxChange() {
         UpDown(prefix)->setEnabled(tcp);
     }
     mTwoWayCheckBox->setEnabled(mProtocolComboBox->currentIndex() != 0);
+    // Datagrams are never sent through an upstream.
+    mViaLabeledEdit->setEnabled(tcp);
+    ShowViaButton()->setEnabled(tcp);
 }
 
 void TMapperForm::OpenNew() {
@@ -54,6 +60,8 @@ void TMapperForm::OpenNew() {
     SetServiceValues(TServiceValues{});
     mProtocolComboBox->setCurrentIndex(0);
     mTwoWayCheckBox->setChecked(false);
+    ShowViaButton()->setChecked(false);
+    mViaLabeledEdit->SetVia({});
     ProtocolComboBoxChange();
     ShowOver();
 }
@@ -70,6 +78,9 @@ void TMapperForm::OpenEdit(const TPortMapperSettings& mapper) {
     SetServiceValues(mapper);
     mProtocolComboBox->setCurrentIndex(mapper.mTCP && mapper.mUDP ? 2 : mapper.mUDP ? 1 : 0);
     mTwoWayCheckBox->setChecked(mapper.mTwoWay);
+    SetHostText(mOutHostComboBox, QString::fromStdString(mapper.mOutHost));
+    ShowViaButton()->setChecked(false);
+    mViaLabeledEdit->SetVia(QString::fromStdString(mapper.mVia));
     ProtocolComboBoxChange();
     ShowOver();
 }
@@ -82,6 +93,8 @@ void TMapperForm::SaveButtonClick() {
     input.Fields.mMapHost = Text(mMapHostComboBox);
     input.Fields.mMapPort = Text(mMapPortLabeledEdit);
     input.Fields.mProtocol = mProtocolComboBox->currentIndex();
+    input.Fields.mOutHost = Text(mOutHostComboBox);
+    input.Fields.mVia = mViaLabeledEdit->Via();
     input.mTwoWay = mTwoWayCheckBox->isChecked();
     static_cast<TServiceValues&>(input) = ServiceValues();
     const bool isNew = windowTitle() == NewCaption;

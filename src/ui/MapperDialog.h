@@ -21,8 +21,9 @@ public:
     explicit TMapperForm(TMainWindow& main);
 
     void PrepareHostList();
-    // UDP has no listen queue, connection limit or connect wait: their
-    // fields are disabled for it (and keep their values).
+    // UDP has no listen queue, connection limit or connect wait, and sends
+    // no datagram through an upstream: their fields are disabled for it (and
+    // keep their values).
     void ProtocolComboBoxChange();
     // Fill every field for a new mapper, or from `mapper`, then show the
     // dialog over the main window, which it blocks.
@@ -39,6 +40,8 @@ private:
     QLineEdit* mMapPortLabeledEdit;
     QComboBox* mProtocolComboBox;
     QCheckBox* mTwoWayCheckBox;
+    QComboBox* mOutHostComboBox;
+    TViaEdit* mViaLabeledEdit;
     std::string mEditing;
 };
 

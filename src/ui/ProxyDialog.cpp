@@ -33,16 +33,20 @@ TProxyForm::TProxyForm(TMainWindow& main)
     });
     Row({{mUsernameLabeledEdit, 81}, {mPasswordLabeledEdit, 73, mShowPasswordButton}});
     AddServiceSpinners();
+    AddRouteFields(mOutHostComboBox, mViaLabeledEdit);
     mVersionComboBox =
         NewComboBox("VersionComboBox", "VersionLabel", "Version", {"SOCKS5", "SOCKS4", "Both"});
-    Row({{mVersionComboBox, 1}});
+    mHTTPCheckBox =
+        NewCheckBox("HTTPCheckBox", "&HTTP", "Serve HTTP proxy requests on this port too");
     mUDPCheckBox =
-        AddCheckBox("UDPCheckBox", "&UDP relay", "Allow SOCKS5 UDP ASSOCIATE (needs SOCKS5)");
+        NewCheckBox("UDPCheckBox", "&UDP relay", "Allow SOCKS5 UDP ASSOCIATE (needs SOCKS5)");
+    Row({{mVersionComboBox, 1, Beside({mHTTPCheckBox, mUDPCheckBox})}});
     AddButtons();
 }
 
 void TProxyForm::PrepareHostList() {
     PrepareHostCombo(mHostComboBox);
+    PrepareOutHostCombo(mOutHostComboBox);
 }
 
 void TProxyForm::OpenNew() {
@@ -57,7 +61,10 @@ void TProxyForm::OpenNew() {
     mShowPasswordButton->setChecked(false);
     SetServiceValues(TServiceValues{});
     mVersionComboBox->setCurrentIndex(0);
+    mHTTPCheckBox->setChecked(false);
     mUDPCheckBox->setChecked(false);
+    ShowViaButton()->setChecked(false);
+    mViaLabeledEdit->SetVia({});
     ShowOver();
 }
 
@@ -73,7 +80,11 @@ void TProxyForm::OpenEdit(const TProxyServerSettings& server) {
     mShowPasswordButton->setChecked(false);
     SetServiceValues(server);
     mVersionComboBox->setCurrentIndex(server.mFive && server.mFour ? 2 : server.mFour ? 1 : 0);
+    mHTTPCheckBox->setChecked(server.mHTTP);
     mUDPCheckBox->setChecked(server.mUDP);
+    SetHostText(mOutHostComboBox, QString::fromStdString(server.mOutHost));
+    ShowViaButton()->setChecked(false);
+    mViaLabeledEdit->SetVia(QString::fromStdString(server.mVia));
     ShowOver();
 }
 
@@ -85,6 +96,9 @@ void TProxyForm::SaveButtonClick() {
     input.Fields.mUser = Text(mUsernameLabeledEdit);
     input.Fields.mPass = Text(mPasswordLabeledEdit);
     input.Fields.mVersion = mVersionComboBox->currentIndex();
+    input.Fields.mOutHost = Text(mOutHostComboBox);
+    input.Fields.mVia = mViaLabeledEdit->Via();
+    input.mHTTP = mHTTPCheckBox->isChecked();
     input.mUDP = mUDPCheckBox->isChecked();
     static_cast<TServiceValues&>(input) = ServiceValues();
     const bool isNew = windowTitle() == NewCaption;

@@ -36,7 +36,10 @@ private:
     QLineEdit* mPasswordLabeledEdit;
     QToolButton* mShowPasswordButton;
     QComboBox* mVersionComboBox;
+    QCheckBox* mHTTPCheckBox;
     QCheckBox* mUDPCheckBox;
+    QComboBox* mOutHostComboBox;
+    TViaEdit* mViaLabeledEdit;
     // The caption of the selected row when the dialog was opened for editing
     // (the dialog blocks the main window, so the selection cannot change).
     std::string mEditing;

@@ -121,5 +121,91 @@ TEST(AccessRestriction, AnyActionButAllowDenies) {
     EXPECT_FALSE(Allowed(rules, "0.0.0.0", "10.0.0.1", 80, 1));
 }
 
+// A rule for the targets of clients of the service on 0.0.0.0:1080.
+TAccessRule Target(std::string name, std::string toHost, std::string toPort, std::string action,
+                   std::string via = "", std::string remHost = "0.0.0.0") {
+    TAccessRule rule =
+        Rule(std::move(name), "0.0.0.0", "1080", std::move(remHost), "0", std::move(action));
+    rule.mToHost = std::move(toHost);
+    rule.mToPort = std::move(toPort);
+    rule.mVia = std::move(via);
+    return rule;
+}
+
+TDestinationVerdict Judge(const std::vector<TAccessRule>& rules, const TDestination& target,
+                          bool skipAddressRules = false, const std::string& client = "10.0.0.7") {
+    return GetDestinationRestriction(rules, "0.0.0.0", client, 1080, 40000, target,
+                                     skipAddressRules);
+}
+
+TEST(AccessRestriction, TargetRulesJudgeRequestsNotClients) {
+    const std::vector<TAccessRule> rules{Target("no lan", "10.0.0.0", "", "Deny"),
+                                         Target("no ssh", "", "22", "Deny")};
+    EXPECT_TRUE(Allowed(rules, "0.0.0.0", "10.0.0.7", 1080, 40000));
+    // ...and client rules never judge a target.
+    const std::vector<TAccessRule> clients{Rule("all", "0.0.0.0", "1080", "0.0.0.0", "0", "Deny")};
+    EXPECT_EQ(Judge(clients, {"", "10.0.0.1", 80}).Decision, TDestinationDecision::Allow);
+}
+
+TEST(AccessRestriction, DestinationNamesAddressesAndPorts) {
+    std::vector<TAccessRule> rules{
+        Target("corp", "*.Corp.example", "443", "Allow", "socks5://10.0.0.9:1080"),
+        Target("no corp", "*.corp.example", "", "Deny"),
+        Target("no lan host", "192.168.1.10", "0", "Deny"),
+        Target("no six", "::", "", "Deny"),
+        Target("no smtp", "", "25", "Deny"),
+        Target("off", "*", "", "Deny")};
+    rules.back().mEnable = "No";
+    auto decision = [&](const TDestination& target) { return Judge(rules, target).Decision; };
+    using D = TDestinationDecision;
+
+    // The first matching rule decides, and an Allow carries its Via.
+    const TDestinationVerdict corp = Judge(rules, {"WWW.corp.EXAMPLE", "", 443});
+    EXPECT_EQ(corp.Decision, D::Allow);
+    EXPECT_EQ(corp.Via, "socks5://10.0.0.9:1080");
+    EXPECT_EQ(corp.RuleName, "corp");
+    EXPECT_EQ(Judge(rules, {"www.corp.example.", "", 80}).RuleName, "no corp");
+    EXPECT_EQ(decision({"corp.example", "", 80}), D::NeedsAddress)
+        << "no name rule matches, so the address rule below must see the address";
+
+    // An address rule needs the address: asked for it, or passed over.
+    EXPECT_EQ(decision({"printer.lan", "", 631}), D::NeedsAddress);
+    EXPECT_EQ(Judge(rules, {"printer.lan", "", 631}).RuleName, "");
+    EXPECT_EQ(Judge(rules, {"printer.lan", "", 25}, true).RuleName, "no smtp");
+    EXPECT_EQ(Judge(rules, {"printer.lan", "", 631}, true).Decision, D::Allow);
+    const TDestinationVerdict resolved = Judge(rules, {"printer.lan", "192.168.001.010", 631});
+    EXPECT_EQ(resolved.Decision, D::Deny);
+    EXPECT_EQ(resolved.RuleName, "no lan host");
+    EXPECT_EQ(resolved.Via, "");
+    // An address the client gave has no name: name rules pass it by.
+    EXPECT_EQ(decision({"", "::ffff:192.168.1.10", 80}), D::Deny);
+    EXPECT_EQ(Judge(rules, {"", "2001:db8::1", 80}).RuleName, "no six");
+    EXPECT_EQ(Judge(rules, {"", "10.1.1.1", 25}).RuleName, "no smtp");
+    EXPECT_EQ(decision({"", "10.1.1.1", 80}), D::Allow);
+    // A disabled rule takes no part.
+    EXPECT_EQ(Judge(rules, {"anything", "10.1.1.1", 80}).RuleName, "");
+}
+
+TEST(AccessRestriction, DestinationRulesMatchTheServiceAndClientExactly) {
+    std::vector<TAccessRule> rules{
+        Target("lab only", "*.lab", "", "Deny", "", "10.0.0.8"),
+        Target("lab", "*.lab", "", "Allow", "http://10.0.0.9:3128", "10.0.0.0"),
+        Target("all", "*.lab", "", "Deny")};
+    rules.back().mOwnPort = "1081";
+    EXPECT_EQ(Judge(rules, {"a.lab", "", 80}, false, "10.0.0.8").RuleName, "lab only");
+    EXPECT_EQ(Judge(rules, {"a.lab", "", 80}, false, "10.0.0.0").RuleName, "lab");
+    // Another listen port, and a client on the service's own address: no
+    // short cut lets the latter through.
+    EXPECT_EQ(Judge(rules, {"a.lab", "", 80}).Decision, TDestinationDecision::Allow);
+    rules[0].mRemHost = "127.0.0.1";
+    EXPECT_EQ(
+        GetDestinationRestriction(rules, "127.0.0.1", "127.0.0.1", 1080, 5, {"a.lab", "", 1}, false)
+            .Decision,
+        TDestinationDecision::Deny);
+    rules[0].mEnable = "No";
+    EXPECT_EQ(Judge(rules, {"a.lab", "", 80}, false, "10.0.0.8").Decision,
+              TDestinationDecision::Allow);
+}
+
 } // namespace
 } // namespace kestrune

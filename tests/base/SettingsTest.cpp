@@ -163,9 +163,10 @@ TEST(Settings, SectionsJoinedByCaseLoadOneEntryFromTheFirstLines) {
 }
 
 TEST(Settings, LoggedChecksAgainstEarlierEntries) {
+    const std::string login = "User=u\nPass=p\n"; // not open to everyone
     const Loaded in = Read(Proxy("P", "127.0.0.1", "1080") + Mapper("M", "0.0.0.0", "1080") +
-                           Proxy("A", "10.0.0.1", "2000") + Proxy("B", "10.0.0.2", "2000") +
-                           Proxy("C", "0.0.0.0", "2000"));
+                           Proxy("A", "10.0.0.1", "2000", login) +
+                           Proxy("B", "10.0.0.2", "2000", login) + Proxy("C", "0.0.0.0", "2000"));
     // (Names cannot clash here: the file layer has joined equal section names.)
     EXPECT_EQ(in.Log, (std::vector<std::string>{
                           "Proxy server port conflict while loading port mappers: M",
@@ -370,4 +371,113 @@ TEST(Settings, TheMetricsAddressIsKeptAndSkippedSectionsAreNoted) {
         << "the desktop program writes the key back";
     EXPECT_EQ(WriteSettings(TOptions{}, {}, {}, {}).ToBytes().find("Metrics"), std::string::npos)
         << "and writes no key where the file had none";
+}
+
+TEST(Settings, RouteKeysFollowEnableOnlyWhenSetAndReadBack) {
+    const std::string text =
+        Proxy("P", "127.0.0.1", "1080",
+              "Enable=1\nOutHost=Same\nVia=socks5://u:p%20w@[::1]:1081\nHTTP=1\n") +
+        Mapper("M", "127.0.0.1", "2", "OutHost=::1\nVia=DIRECT\n") +
+        "[R]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1080\nRemHost=0.0.0.0\nRemPort=0\n"
+        "Action=Allow\nToHost=*.Lan\nToPort=0443\nVia=http://10.0.0.9:3128\n"
+        "[S]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1080\nRemHost=0.0.0.0\nRemPort=0\n"
+        "Action=Deny\nToPort=0\n";
+    const Loaded in = Read(text);
+    EXPECT_TRUE(in.Log.empty()) << in.Log.front();
+    ASSERT_EQ(in.Data.ProxyServers.size(), 1u);
+    const auto& p = in.Data.ProxyServers[0].Settings;
+    EXPECT_EQ(
+        std::tie(p.mOutHost, p.mVia, p.mHTTP),
+        std::make_tuple(std::string("same"), std::string("socks5://u:p%20w@[::1]:1081"), true));
+    EXPECT_EQ(in.Data.ProxyServers[0].Row.Columns[3], "5+HTTP");
+    const auto& m = in.Data.PortMappers[0].Settings;
+    EXPECT_EQ(std::tie(m.mOutHost, m.mVia), std::tie("::1", "DIRECT"));
+    ASSERT_EQ(in.Data.AccessRules.size(), 2u);
+    const TAccessRule& r = in.Data.AccessRules[0];
+    EXPECT_EQ(std::tie(r.mToHost, r.mToPort, r.mVia),
+              std::tie("*.Lan", "443", "http://10.0.0.9:3128"));
+    EXPECT_TRUE(in.Data.AccessRules[1].NamesTarget()) << "ToPort=0 names any target";
+
+    const std::string written =
+        WriteSettings(in.Data.Options, Proxies(in.Data), Mappers(in.Data), in.Data.AccessRules)
+            .ToBytes();
+    for (const char* keys :
+         {"UDP=0\r\nEnable=1\r\nOutHost=same\r\nVia=socks5://u:p%20w@[::1]:1081\r\nHTTP=1\r\n\r\n",
+          "TwoWay=0\r\nEnable=1\r\nOutHost=::1\r\nVia=DIRECT\r\n\r\n",
+          "Enable=1\r\nToHost=*.Lan\r\nToPort=443\r\nVia=http://10.0.0.9:3128\r\n\r\n",
+          "Action=Deny\r\nEnable=1\r\nToPort=0\r\n\r\n"})
+        EXPECT_NE(written.find(keys), std::string::npos) << keys << "\nin:\n" << written;
+    const Loaded again = Read(written);
+    EXPECT_EQ(Proxies(again.Data), Proxies(in.Data));
+    EXPECT_EQ(Mappers(again.Data), Mappers(in.Data));
+    EXPECT_EQ(again.Data.AccessRules, in.Data.AccessRules);
+
+    // Off and empty are not written, so the file of an older version stays
+    // as it was (the example above round-trips byte for byte); anything but
+    // "1" leaves HTTP off.
+    const Loaded off = Read(Proxy("P", "127.0.0.1", "1", "HTTP=yes\nOutHost=\nVia=\n"));
+    EXPECT_FALSE(off.Data.ProxyServers[0].Settings.mHTTP);
+    const std::string plain = WriteSettings(off.Data.Options, Proxies(off.Data), {}, {}).ToBytes();
+    for (const char* key : {"HTTP", "OutHost", "Via"})
+        EXPECT_EQ(plain.find(key), std::string::npos) << key;
+}
+
+TEST(Settings, MalformedRouteKeysSkipTheSectionWithALine) {
+    const Loaded in =
+        Read(Proxy("P", "127.0.0.1", "1", "OutHost=eth0\n") +
+             Proxy("Q", "127.0.0.1", "2", "Via=socks5://u:p@h\n") +
+             Mapper("M", "127.0.0.1", "3", "Via=socks4a://u:p@h:1\n") +
+             "[R]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1\nRemHost=0.0.0.0\nRemPort=0\n"
+             "Action=Allow\nToHost=a b\n"
+             "[S]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1\nRemHost=0.0.0.0\nRemPort=0\n"
+             "Action=Allow\nVia=direct\n");
+    EXPECT_EQ(in.Log, (std::vector<std::string>{
+                          "Invalid outgoing address while loading proxy servers: P",
+                          "Invalid upstream proxy while loading proxy servers: Q",
+                          "Invalid upstream proxy while loading port mappers: M",
+                          "Invalid target while loading access restrictions: R",
+                          "Invalid upstream proxy while loading access restrictions: S"}));
+    EXPECT_TRUE(in.Data.ProxyServers.empty());
+    EXPECT_TRUE(in.Data.PortMappers.empty());
+    EXPECT_TRUE(in.Data.AccessRules.empty());
+}
+
+TEST(Settings, TheEntryThatClosesAForwardingLoopIsRefused) {
+    // A forwards to B's address before B is known; B, forwarding back,
+    // closes the loop. The rule that would send Office's web traffic to
+    // Office itself closes another.
+    const Loaded in = Read(Proxy("A", "127.0.0.1", "2001", "Via=socks5://127.0.0.1:2002\n") +
+                           Proxy("B", "127.0.0.1", "2002", "Via=http://localhost:2001\n") +
+                           Proxy("Office", "127.0.0.1", "1080") +
+                           "[Web]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1080\nRemHost=0.0.0.0\n"
+                           "RemPort=0\nAction=Allow\nToPort=80\nVia=socks5://localhost:1080\n");
+    EXPECT_EQ(in.Log, (std::vector<std::string>{
+                          "Proxy server forwards to itself while loading proxy servers: B",
+                          "Access rule forwards to itself while loading access rules: Web"}));
+    ASSERT_EQ(in.Data.ProxyServers.size(), 2u);
+    EXPECT_EQ(in.Data.ProxyServers[1].Settings.mName, "Office");
+}
+
+TEST(Settings, ProxiesOpenToEveryoneAreNamedAfterTheSections) {
+    const std::string rule = "[R]\nType=Access\nOwnHost=10.0.0.2\nOwnPort=9\nRemHost=0.0.0.0\n"
+                             "RemPort=0\nAction=Deny\n"
+                             "[Off]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1085\nRemHost=0.0.0.0\n"
+                             "RemPort=0\nAction=Deny\nEnable=0\n"
+                             "[Port]\nType=Access\nOwnHost=0.0.0.0\nOwnPort=1083\n"
+                             "RemHost=10.0.0.9\nRemPort=0\nAction=Allow\n";
+    const Loaded in = Read(
+        Proxy("Open", "0.0.0.0", "1080") + Proxy("Loop", "127.0.0.2", "1081") +
+        Proxy("Six loop", "::1", "1081") + Proxy("Login", "10.0.0.1", "1082", "User=u\nPass=p\n") +
+        Proxy("Ruled", "0.0.0.0", "1083") + Proxy("Addressed", "10.0.0.2", "1084") +
+        Proxy("Off rule", "10.0.0.3", "1085") + Proxy("Six", "::", "1086") +
+        Proxy("Stopped", "0.0.0.0", "1087", "Enable=0\n") + rule);
+    EXPECT_EQ(in.Log,
+              (std::vector<std::string>{
+                  "[Open] Open to everyone: listens on 0.0.0.0:1080 without a login or an "
+                  "access rule",
+                  "[Off rule] Open to everyone: listens on 10.0.0.3:1085 without a login or an "
+                  "access rule",
+                  "[Six] Open to everyone: listens on [::]:1086 without a login or an access "
+                  "rule"}));
+    EXPECT_EQ(in.Data.ProxyServers.size(), 9u) << "a warning refuses nothing";
 }

@@ -152,13 +152,98 @@ TEST(ValidationFields, MapperForwardingToItself) {
     EXPECT_FALSE(ForwardsToItself("0.0.0.0", "80", "::1", "80"));
 }
 
-TEST(ValidationFields, DuplicateRulesCompareNumbers) {
+TEST(ValidationFields, DuplicateRulesCompareNumbersAndTargets) {
+    auto rule = [](std::string own, std::string ownPort, std::string rem, std::string remPort,
+                   std::string toHost = "", std::string toPort = "", std::string via = "") {
+        return TAccessRule{"X", own, ownPort, rem, remPort, "Deny", "Yes", toHost, toPort, via};
+    };
     const std::vector<TAccessRule> rules{
-        {"A", "10.0.0.1", "1080", "192.168.1.7", "0", "Allow", "Yes"}};
-    EXPECT_NE(FindDuplicateRule(rules, "010.000.000.001", "01080", "192.168.001.007", "00"),
+        rule("10.0.0.1", "1080", "192.168.1.7", "0"),
+        rule("0.0.0.0", "1080", "0.0.0.0", "0", "*.Example.com", "", "socks5://10.0.0.9:1080"),
+        rule("0.0.0.0", "1080", "0.0.0.0", "0", "10.0.0.1", "22")};
+    EXPECT_EQ(FindDuplicateRule(rules, rule("010.000.000.001", "01080", "192.168.001.007", "00")),
+              &rules[0]);
+    EXPECT_EQ(FindDuplicateRule(rules, rule("10.0.0.1", "1080", "192.168.1.7", "80")), nullptr);
+    EXPECT_EQ(FindDuplicateRule(rules, rule("10.0.0.1", "1080", "192.168.1.70", "0")), nullptr);
+    // Naming any target makes another rule of the same four values.
+    EXPECT_EQ(FindDuplicateRule(rules, rule("10.0.0.1", "1080", "192.168.1.7", "0", "", "0")),
               nullptr);
-    EXPECT_EQ(FindDuplicateRule(rules, "10.0.0.1", "1080", "192.168.1.7", "80"), nullptr);
-    EXPECT_EQ(FindDuplicateRule(rules, "10.0.0.1", "1080", "192.168.1.70", "0"), nullptr);
+    // Patterns compare case aside; a named target's empty port is 0; the
+    // Via, like the action, does not tell two rules apart.
+    EXPECT_EQ(
+        FindDuplicateRule(rules, rule("0.0.0.0", "1080", "0.0.0.0", "0", "*.example.COM.", "0")),
+        &rules[1]);
+    EXPECT_EQ(
+        FindDuplicateRule(rules, rule("0.0.0.0", "1080", "0.0.0.0", "0", "*.example.com", "443")),
+        nullptr);
+    EXPECT_EQ(FindDuplicateRule(rules, rule("0.0.0.0", "1080", "0.0.0.0", "0", "www.example.com")),
+              nullptr);
+    EXPECT_EQ(
+        FindDuplicateRule(rules, rule("0.0.0.0", "1080", "0.0.0.0", "0", "010.0.0.001", "022")),
+        &rules[2]);
+}
+
+TEST(ValidationFields, TargetOutgoingAndViaFields) {
+    for (const char* host : {"", "10.0.0.1", "::1", "0.0.0.0", "*", "*.example.com",
+                             "Intranet-1.LAN", "10.0.*", "a*b*c"})
+        EXPECT_TRUE(IsTargetHostText(host)) << host;
+    // Digits and dots alone are a mistyped address, not a pattern.
+    for (const char* host : {"1.2.3", "10.0.0.1.", "::g", "exa mple.com", "host_1", "a?b", "[::1]",
+                             "*.example.com:80"})
+        EXPECT_FALSE(IsTargetHostText(host)) << host;
+    EXPECT_FALSE(IsTargetHostText(std::string(254, 'a')));
+
+    for (const char* port : {"", "0", "443", "65535"})
+        EXPECT_TRUE(IsValidTargetPort(port)) << port;
+    for (const char* port : {"-1", "65536", "x"})
+        EXPECT_FALSE(IsValidTargetPort(port)) << port;
+
+    for (const char* out : {"", "same", "SAME", "10.0.0.1", "::1"})
+        EXPECT_TRUE(IsOutHostText(out)) << out;
+    for (const char* out : {"samE ", "10.0.0", "localhost", "any"})
+        EXPECT_FALSE(IsOutHostText(out)) << out;
+
+    EXPECT_TRUE(IsViaText("direct"));
+    EXPECT_TRUE(IsViaText("socks5://u:p@localhost:1080"));
+    EXPECT_FALSE(IsViaText("socks5://localhost"));
+}
+
+TEST(ValidationFields, HostNamePatterns) {
+    EXPECT_TRUE(MatchesHostNamePattern("*.example.com", "www.EXAMPLE.com"));
+    EXPECT_TRUE(MatchesHostNamePattern("*.example.com", "a.b.example.com"));
+    EXPECT_TRUE(MatchesHostNamePattern("*", "anything.at.all"));
+    EXPECT_TRUE(MatchesHostNamePattern("LocalHost", "localhost"));
+    EXPECT_TRUE(MatchesHostNamePattern("w*w*.example.com", "www1.example.com"));
+    // A final dot names the same host, so it cannot lead around a rule.
+    EXPECT_TRUE(MatchesHostNamePattern("www.example.com", "www.example.com."));
+    EXPECT_TRUE(MatchesHostNamePattern("www.example.com.", "www.example.com"));
+    EXPECT_FALSE(MatchesHostNamePattern("*.example.com", "example.com"));
+    EXPECT_FALSE(MatchesHostNamePattern("*.example.com", "www.example.com.evil"));
+    EXPECT_FALSE(MatchesHostNamePattern("www.example.com", "wwwXexample.com"));
+    EXPECT_FALSE(MatchesHostNamePattern("a*b", "ab-c"));
+    // A long name against many stars stays quick: each star takes one more
+    // character on a mismatch, with no backtracking over earlier stars.
+    EXPECT_FALSE(MatchesHostNamePattern("*a*a*a*a*a*a*a*b", std::string(250, 'a')));
+
+    EXPECT_TRUE(HostNamePatternsOverlap("*.example.com", "www.*"));
+    EXPECT_TRUE(HostNamePatternsOverlap("*", "x"));
+    EXPECT_TRUE(HostNamePatternsOverlap("A*", "*b"));
+    EXPECT_TRUE(HostNamePatternsOverlap("host.lan", "HOST.LAN."));
+    EXPECT_FALSE(HostNamePatternsOverlap("*.corp", "*.home"));
+    EXPECT_FALSE(HostNamePatternsOverlap("a*", "b*"));
+    EXPECT_FALSE(HostNamePatternsOverlap("www.example.com", "mail.example.com"));
+}
+
+TEST(ValidationFields, RuleAddressesCoverAsWildCards) {
+    const auto at = [](const char* text) { return *TIpAddress::Parse(text); };
+    EXPECT_TRUE(RuleAddressCovers("0.0.0.0", at("10.0.0.1")));
+    EXPECT_TRUE(RuleAddressCovers("0.0.0.0", at("2001:db8::1")));
+    EXPECT_TRUE(RuleAddressCovers("::", at("2001:db8::1")));
+    EXPECT_FALSE(RuleAddressCovers("::", at("10.0.0.1")));
+    EXPECT_TRUE(RuleAddressCovers("10.0.0.1", at("::ffff:10.0.0.1")));
+    EXPECT_TRUE(RuleAddressCovers("::ffff:10.0.0.1", at("010.0.0.1")));
+    EXPECT_FALSE(RuleAddressCovers("10.0.0.1", at("10.0.0.2")));
+    EXPECT_FALSE(RuleAddressCovers("*.example.com", at("10.0.0.1")));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace kestrune {
@@ -314,6 +315,154 @@ TEST_F(ValidationSave, LoadedPortMapperAndAccessSections) {
     EXPECT_EQ(
         CheckLoadedAccessRule("R", "0.0.0.0", "1080", "0.0.0.0", "0", "Allow", Existing()).mLogLine,
         "Access restriction port conflict while loading access restrictions: R");
+}
+
+TEST_F(ValidationSave, NewFieldsAreCheckedAfterTheSelections) {
+    TProxyServerFields p{"New", "10.0.0.9", "7000", "", "", 0, "10.0.0", "socks5://h"};
+    const auto proxy = [&] { return CheckProxyServerSave(p, Existing(), std::nullopt); };
+    ExpectFailure(proxy(), "Invalid IP address specified.", "OutHostComboBox");
+    p.mOutHost = "Same";
+    ExpectFailure(proxy(), "Invalid upstream proxy specified.", "ViaLabeledEdit");
+    p.mVia = "http://u:p@[::1]:3128";
+    EXPECT_TRUE(proxy().Passed());
+
+    TPortMapperFields m{"New", "10.0.0.9", "7000", "10.0.0.5", "25", 0, "same?", "direct"};
+    const auto mapper = [&] { return CheckPortMapperSave(m, Existing(), std::nullopt); };
+    ExpectFailure(mapper(), "Invalid IP address specified.", "OutHostComboBox");
+    m.mOutHost = "::1";
+    m.mVia = "socks4a://u:p@h:1";
+    ExpectFailure(mapper(), "Invalid upstream proxy specified.", "ViaLabeledEdit");
+    m.mVia = "";
+    EXPECT_TRUE(mapper().Passed());
+
+    TAccessRuleFields r{"New", "0.0.0.0", "1080", "0.0.0.0", "0", 1, "1.2.3", "99999", "x"};
+    const auto rule = [&] { return CheckAccessRuleSave(r, Existing(), std::nullopt); };
+    ExpectFailure(rule(), "Invalid target host specified.", "ToHostComboBox");
+    r.mToHost = "";
+    ExpectFailure(rule(), "Invalid port number specified.", "ToPortLabeledEdit");
+    r.mToPort = "";
+    ExpectFailure(rule(), "Invalid upstream proxy specified.", "ViaLabeledEdit");
+    r.mVia = "direct";
+    ExpectFailure(rule(), "Upstream proxy needs a target.", "ToHostComboBox");
+    r.mToHost = "*.Example.com";
+    ExpectFailure(rule(), "Upstream proxy needs the action Allow.", "ActionComboBox");
+    r.mAction = 0;
+    EXPECT_TRUE(rule().Passed());
+    // Without the target, the same four values as "Block" are its duplicate.
+    r.mToHost = "";
+    r.mVia = "";
+    ExpectFailure(rule(), "Specified port conflicts with existing access restriction: Block",
+                  "OwnPortLabeledEdit");
+}
+
+// Office listens on every IPv4 address at 1080, Lan on 10.0.0.1:3128.
+TEST_F(ValidationSave, ForwardingLoopsAreRefused) {
+    const auto proxy = [&](const char* host, const char* port, const char* via,
+                           std::optional<std::size_t> row = std::nullopt) {
+        return CheckProxyServerSave({"New", host, port, "", "", 0, "", via}, Existing(), row);
+    };
+    ExpectFailure(proxy("127.0.0.1", "2000", "socks5://127.0.0.1:2000"),
+                  "Specified proxy server forwards to itself.", "ViaLabeledEdit");
+    ExpectFailure(proxy("0.0.0.0", "2000", "http://LOCALHOST:2000"),
+                  "Specified proxy server forwards to itself.", "ViaLabeledEdit");
+    // Through Office, which connects directly: no loop. Through Lan, which
+    // sends everything back: a loop, however long.
+    EXPECT_TRUE(proxy("127.0.0.1", "2000", "socks5://localhost:1080").Passed());
+    mProxies[1].mVia = "socks5://127.0.0.1:1080";
+    EXPECT_TRUE(proxy("127.0.0.1", "2000", "socks5://10.0.0.1:3128").Passed());
+    mProxies[0].mVia = "socks4a://127.0.0.1:2000";
+    EXPECT_FALSE(proxy("127.0.0.1", "2000", "socks5://10.0.0.1:3128").Passed());
+    // Editing Office (row 0) replaces its Via: Office -> Lan -> Office.
+    const TProxyServerFields office{"Office", "0.0.0.0", "1080", "",
+                                    "",       0,         "",     "socks5://10.0.0.1:3128"};
+    ExpectFailure(CheckProxyServerSave(office, Existing(), 0),
+                  "Specified proxy server forwards to itself.", "ViaLabeledEdit");
+    mProxies[1].mVia = "";
+    EXPECT_TRUE(CheckProxyServerSave(office, Existing(), 0).Passed());
+    // Moved onto the port that Lan's Via names, Office would take back what
+    // it sends to Lan.
+    mProxies[1].mVia = "socks5://127.0.0.1:2000";
+    EXPECT_TRUE(CheckProxyServerSave(office, Existing(), 0).Passed());
+    ExpectFailure(proxy("0.0.0.0", "2000", "socks5://10.0.0.1:3128", 0),
+                  "Specified proxy server forwards to itself.", "ViaLabeledEdit");
+    mProxies[1].mVia = "";
+
+    // A rule's Via: only the targets the rule lets through take it, so two
+    // rules that send disjoint names to each other's server make no loop.
+    mProxies[0].mVia = "";
+    const auto rule = [&](const char* name, const char* port, const char* toHost, const char* via) {
+        return TAccessRule{name, "0.0.0.0", port, "0.0.0.0", "0", "Allow", "Yes", toHost, "", via};
+    };
+    mRules.push_back(rule("Home", "1080", "*.home", "socks5://10.0.0.1:3128"));
+    const TAccessRuleFields corp{
+        "Corp", "0.0.0.0", "3128", "0.0.0.0", "0", 0, "*.corp", "", "socks5://127.0.0.1:1080"};
+    EXPECT_TRUE(CheckAccessRuleSave(corp, Existing(), std::nullopt).Passed());
+    TAccessRuleFields any = corp;
+    any.mToHost = "*.Home";
+    ExpectFailure(CheckAccessRuleSave(any, Existing(), std::nullopt),
+                  "Specified upstream proxy forwards back to proxy server: Lan", "ViaLabeledEdit");
+    // A rule without a Via of its own sends its targets along the server's.
+    mProxies[1].mVia = "socks5://127.0.0.1:1080";
+    ExpectFailure(proxy("127.0.0.1", "2000", "socks5://127.0.0.1:1080"),
+                  "Specified proxy server forwards to itself.", "ViaLabeledEdit");
+    mProxies[1].mVia = "";
+
+    // A port mapper's target is known: through Office it goes direct to Mail
+    // (not ours), but to a listener that sends it back it loops.
+    const auto mapper = [&](const char* mapHost, const char* mapPort, const char* via) {
+        return CheckPortMapperSave({"New", "127.0.0.1", "9100", mapHost, mapPort, 0, "", via},
+                                   Existing(), std::nullopt);
+    };
+    EXPECT_TRUE(mapper("10.0.0.5", "9000", "socks5://127.0.0.1:1080").Passed());
+    mProxies[1].mVia = "socks5://127.0.0.1:9100";
+    ExpectFailure(mapper("10.0.0.5", "9000", "socks5://10.0.0.1:3128"),
+                  "Specified port mapper forwards to itself.", "ViaLabeledEdit");
+    mProxies[1].mVia = "";
+    mProxies[0].mVia = "http://127.0.0.1:9100";
+    ExpectFailure(mapper("127.0.0.1", "1080", ""), "Specified port mapper forwards to itself.",
+                  "MapHostComboBox");
+
+    // The loader refuses the entry that closes a loop, with its own line.
+    mProxies[0].mVia = "socks5://127.0.0.1:2000";
+    EXPECT_EQ(CheckLoadedProxyServer("New", "127.0.0.1", "2000", Existing(), "",
+                                     "socks5://127.0.0.1:1080")
+                  .mLogLine,
+              "Proxy server forwards to itself while loading proxy servers: New");
+    EXPECT_EQ(CheckLoadedPortMapper("M", "127.0.0.1", "2000", "127.0.0.1", "2001", Existing(), "",
+                                    "socks5://127.0.0.1:1080")
+                  .mLogLine,
+              "Port mapper forwards to itself while loading port mappers: M");
+    EXPECT_EQ(CheckLoadedAccessRule("R", "0.0.0.0", "1080", "0.0.0.0", "0", "Allow", Existing(),
+                                    "10.0.0.0", "", "socks5://[::ffff:127.0.0.1]:1080")
+                  .mLogLine,
+              "Access rule forwards to itself while loading access rules: R");
+}
+
+TEST_F(ValidationSave, LoadedNewKeys) {
+    const auto proxy = [&](std::string_view outHost, std::string_view via) {
+        return CheckLoadedProxyServer("New", "10.0.0.2", "3128", Existing(), outHost, via).mLogLine;
+    };
+    EXPECT_EQ(proxy("same", "http://h:1"), "");
+    EXPECT_EQ(proxy("eth0", ""), "Invalid outgoing address while loading proxy servers: New");
+    EXPECT_EQ(proxy("", "socks5://h"), "Invalid upstream proxy while loading proxy servers: New");
+    EXPECT_EQ(CheckLoadedPortMapper("M", "10.0.0.9", "1", "10.0.0.5", "25", Existing(), "::2", "x")
+                  .mLogLine,
+              "Invalid upstream proxy while loading port mappers: M");
+    const auto rule = [&](std::string_view action, std::string_view toHost, std::string_view toPort,
+                          std::string_view via) {
+        return CheckLoadedAccessRule("R", "0.0.0.0", "1080", "0.0.0.0", "0", action, Existing(),
+                                     toHost, toPort, via)
+            .mLogLine;
+    };
+    EXPECT_EQ(rule("Allow", "*.lan", "443", "direct"), "");
+    EXPECT_EQ(rule("Allow", "a b", "", ""), "Invalid target while loading access restrictions: R");
+    EXPECT_EQ(rule("Allow", "", "x", ""), "Invalid target while loading access restrictions: R");
+    for (const auto& [action, toHost, via] :
+         {std::tuple{"Allow", "", "direct"}, std::tuple{"Deny", "*.lan", "direct"},
+          std::tuple{"Allow", "*.lan", "socks5://"}})
+        EXPECT_EQ(rule(action, toHost, "", via),
+                  "Invalid upstream proxy while loading access restrictions: R")
+            << action << " " << toHost << " " << via;
 }
 
 } // namespace

@@ -472,3 +472,54 @@ TEST_F(EntryEditorTest, ARuleEditedWhileAPortMapperRunsDeniesTheNextRealConnecti
 }
 
 } // namespace
+
+TEST_F(EntryEditorTest, RouteFieldsAreStoredInTheirFormAndTheRulesJudgeTargets) {
+    const std::string first = FreePort(), second = FreePort();
+    TProxyServerInput proxy = Proxy("Office", first);
+    proxy.Fields.mOutHost = "SAME";
+    proxy.Fields.mVia = "socks5://u:p@127.0.0.1:" + second;
+    proxy.mHTTP = true;
+    ASSERT_TRUE(Editor.SaveProxyServer(proxy, TEditMode::New, std::nullopt).Passed());
+    const TProxyServer& office = *Core.ProxyServers[0];
+    EXPECT_EQ(std::tie(office.mOutHost, office.mVia, office.mHTTP),
+              std::make_tuple(std::string("same"), proxy.Fields.mVia, true));
+    EXPECT_EQ(Core.ProxyRows[0].Columns[3], "5+HTTP");
+    EXPECT_NE(File().find("OutHost=same\r\nVia=socks5://u:p@127.0.0.1:" + second + "\r\nHTTP=1"),
+              std::string::npos);
+
+    // The configured services' upstreams take part in the check: a server
+    // on the port Office forwards to, forwarding back, closes a loop.
+    TProxyServerInput back = Proxy("Back", second);
+    back.Fields.mVia = "http://127.0.0.1:" + first;
+    const TSaveCheck loop = Editor.SaveProxyServer(back, TEditMode::New, std::nullopt);
+    EXPECT_EQ(loop.mMessage, "Specified proxy server forwards to itself.");
+    EXPECT_EQ(Core.ProxyServers.size(), 1u);
+
+    TPortMapperInput mapper = Mapper("Web", "127.0.0.1", FreePort(), 80);
+    mapper.Fields.mOutHost = "127.000.000.002";
+    ASSERT_TRUE(Editor.SavePortMapper(mapper, TEditMode::New, std::nullopt).Passed());
+    EXPECT_EQ(Core.PortMappers[0]->mOutHost, "127.0.0.2");
+
+    TAccessRuleInput rule = Rule("Lan", "0.0.0.0");
+    rule.Fields.mToHost = "010.0.0.001";
+    rule.Fields.mToPort = "0443";
+    rule.Fields.mVia = "direct";
+    ASSERT_TRUE(Editor.SaveAccessRule(rule, TEditMode::New, std::nullopt).Passed());
+    const TAccessRule stored = (*Core.AccessRules.Snapshot())[0];
+    EXPECT_EQ(std::tie(stored.mToHost, stored.mToPort, stored.mVia),
+              std::tie("10.0.0.1", "443", "direct"));
+    const TDestination target{"", "10.0.0.1", 443};
+    TDestinationVerdict verdict =
+        Core.GetDestinationRestriction("0.0.0.0", "10.0.0.7", 1080, 5000, target, false);
+    EXPECT_EQ(
+        std::tie(verdict.Decision, verdict.Via, verdict.RuleName),
+        std::make_tuple(TDestinationDecision::Allow, std::string("direct"), std::string("Lan")));
+    // The next request is judged by the edited rule.
+    rule.Fields.mAction = 1;
+    rule.Fields.mVia = "";
+    ASSERT_TRUE(Editor.SaveAccessRule(rule, TEditMode::Edit, 0).Passed());
+    verdict = Core.GetDestinationRestriction("0.0.0.0", "10.0.0.7", 1080, 5000, target, false);
+    EXPECT_EQ(verdict.Decision, TDestinationDecision::Deny);
+    // A client rule admits as before: the target rule is not one.
+    EXPECT_TRUE(Core.GetAccessRestriction("0.0.0.0", "10.0.0.7", 1080, 5000));
+}

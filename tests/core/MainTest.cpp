@@ -393,6 +393,21 @@ TEST_F(SettingsFileTest, LoadBuildsServicesRowsAndRules) {
     EXPECT_TRUE(Core.GetAccessRestriction("0.0.0.0", "10.0.0.8", 1080, 5555));
 }
 
+// The window, a reload and `kestruned --check` see the same warning; the
+// server still loads and --check still passes the file.
+TEST_F(SettingsFileTest, AnOpenProxyIsNamedAtEveryLoadAndStillLoads) {
+    const std::string port = FreePort();
+    Write("[Open]\nType=Proxy\nHost=0.0.0.0\nPort=" + port + "\n");
+    const std::string warning = "[Open] Open to everyone: listens on 0.0.0.0:" + port +
+                                " without a login or an access rule";
+    Core.FormCreate();
+    EXPECT_EQ(View.Texts(), (std::vector<std::string>{warning, "Settings loaded"}));
+    EXPECT_EQ(Core.ProxyServers.size(), 1u);
+    const TSettingsCheck check = CheckSettingsFile(Path, TOptions{});
+    EXPECT_EQ(check.Lines, std::vector<std::string>{warning});
+    EXPECT_EQ(check.Problem, "");
+}
+
 TEST_F(SettingsFileTest, ExitStopsThenSavesAndDropsUnknownSections) {
     const std::string port = FreePort();
     Write("[Office]\nType=Proxy\nHost=127.0.0.1\nPort=" + port +

@@ -267,9 +267,30 @@ private slots:
             }
             return hints;
         };
+        const QString via =
+            "socks5:// or http://[user:password@]host:port, socks4a://host:port, or empty";
+        proxyHints["ViaLabeledEdit"] = via;
+        QMap<QString, QString> mapperHints = spinnerHints;
+        mapperHints["ViaLabeledEdit"] = via;
         QCOMPARE(fieldsOnly(&w.ProxyForm()), proxyHints);
-        QCOMPARE(fieldsOnly(&w.MapperForm()), spinnerHints);
-        QVERIFY(Hints(&w.AccessForm()).isEmpty());
+        QCOMPARE(fieldsOnly(&w.MapperForm()), mapperHints);
+        // The access dialog's fields of the first version carry none; those
+        // of targets and upstreams say their forms.
+        const QMap<QString, QString> accessHints{
+            {"ToPortLabeledEdit",
+             "Port, 0 for any; both target fields empty: a rule about clients"},
+            {"ViaLabeledEdit",
+             "socks5:// or http://[user:password@]host:port, socks4a://host:port, direct"}};
+        QCOMPARE(fieldsOnly(&w.AccessForm()), accessHints);
+        const QString outHost = "Address to connect from; same: the one the client came to; "
+                                "empty: any";
+        for (TEntryDialog* dialog : {static_cast<TEntryDialog*>(&w.ProxyForm()),
+                                     static_cast<TEntryDialog*>(&w.MapperForm())})
+            QCOMPARE(Hints(dialog).value("OutHostComboBox"), outHost);
+        QCOMPARE(Hints(&w.ProxyForm()).value("HTTPCheckBox"),
+                 QString("Serve HTTP proxy requests on this port too"));
+        QCOMPARE(Hints(&w.AccessForm()).value("ToHostComboBox"),
+                 QString("Address, or host name with * for any characters; empty: any"));
 
         auto* panel = w.findChild<QLabel*>("StatusPanel1");
         TEntryDialog* dialogs[] = {&w.ProxyForm(), &w.MapperForm(), &w.AccessForm()};
