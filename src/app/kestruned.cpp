@@ -1,8 +1,9 @@
 // kestruned: the gateway without a window. It loads a settings file, starts
-// every enabled service, prints the event log to standard output, reloads on
-// SIGHUP by applying only what changed, serves its counters to Prometheus
-// when asked to, tells systemd how it is doing, and stops cleanly on SIGINT
-// or SIGTERM. It never rewrites the file.
+// every enabled service, prints the event log to standard output (in the
+// journal's form when that is where it goes), reloads on SIGHUP by applying
+// only what changed, serves its counters to Prometheus when asked to, tells
+// systemd how it is doing, and stops cleanly on SIGINT or SIGTERM. It never
+// rewrites the file.
 #include "app/LogWriter.h"
 #include "app/MetricsServer.h"
 #include "app/SignalPipe.h"
@@ -192,7 +193,9 @@ int main(int argc, char** argv) {
     TMainForm core(view);
     core.mSaveOnExit = false;
     core.mSettingsPath = argc == 2 ? argv[1] : SettingsPathBesideExecutable();
-    TLogWriter writer(core.HandOverLog(), STDOUT_FILENO, core.FormatSettings());
+    TLogWriter writer(core.HandOverLog(), STDOUT_FILENO, core.FormatSettings(),
+                      TLogWriter::IsJournalStream(STDOUT_FILENO) ? TLogWriter::TForm::Journal
+                                                                 : TLogWriter::TForm::Stamped);
 
     const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     core.MainQueue().SetWaker([wake] {
