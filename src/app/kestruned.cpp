@@ -241,16 +241,17 @@ int main(int argc, char** argv) {
             }
         }
         if (fds[1].revents) {
-            const int sig = TSignalPipe::Take();
-            if (sig == SIGHUP) {
+            // A stop wins over a reload that came with it, before or after.
+            const TSignalPipe::TRequests requests = TSignalPipe::Take();
+            if (requests.Stop)
+                break;
+            if (requests.Reload) {
                 NotifyReloading();
                 core.ReloadSettings();
                 writer.SetTimeFormat(core.Options().Time);
                 OpenMetrics(core, metrics, metricsAt);
                 status = Status(core);
                 Notify("READY=1\n" + status);
-            } else if (sig != 0) {
-                break;
             }
         }
     }
