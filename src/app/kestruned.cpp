@@ -192,6 +192,7 @@ int main(int argc, char** argv) {
     TConsoleView view;
     TMainForm core(view);
     core.mSaveOnExit = false;
+    core.mLogSilentSkips = true;
     core.mSettingsPath = argc == 2 ? argv[1] : SettingsPathBesideExecutable();
     TLogWriter writer(core.HandOverLog(), STDOUT_FILENO, core.FormatSettings(),
                       TLogWriter::IsJournalStream(STDOUT_FILENO) ? TLogWriter::TForm::Journal

@@ -255,6 +255,9 @@ void TMainForm::LoadSettings() {
     }
     TLoadedSettings data =
         ReadSettings(file.File, mOptions, [this](const std::string& line) { LogLine(line); });
+    if (mLogSilentSkips)
+        for (const std::string& line : SilentlySkippedLines(data))
+            LogLine(line);
     mOptions = data.Options;
     for (auto& proxy : data.ProxyServers)
         AddProxyServer(proxy.Settings, std::move(proxy.Row));

@@ -106,6 +106,9 @@ public:
     void SaveSettings(bool operatorChange = true);
     std::string mSettingsPath;
     bool mSaveOnExit = true; // the headless gateway never rewrites its file
+    // The window skips a section with a bad address or port silently; the
+    // headless gateway, whose operator sees nothing but the log, says so.
+    bool mLogSilentSkips = false;
 
     // Delete and Drop of the service pages; `selected` is the caption of the
     // selected row, none when no row is selected.
