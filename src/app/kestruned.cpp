@@ -171,7 +171,7 @@ constexpr auto FlushLimit = std::chrono::milliseconds(1000);
 
 int main(int argc, char** argv) {
     ConfigureProcess();
-    const int signalFd = TSignalPipe::Install();
+    const int signalFd = TSignalPipe::InstallBlocked();
     std::setlocale(LC_ALL, "");
     const std::string first = argc >= 2 ? argv[1] : "";
     if (first == "--help" || first == "-h") {
