@@ -1,15 +1,82 @@
 #include "app/LogWriter.h"
 
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <ctime>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace kestrune {
 
-TLogWriter::TLogWriter(TLogQueue& queue, int fd, TFormatSettings settings)
-    : mQueue(queue), mFd(fd), mSettings(std::move(settings)),
+namespace {
+
+TDateTimeParts LocalParts(std::chrono::system_clock::time_point when) {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(when.time_since_epoch());
+    const auto secs = floor<seconds>(ms);
+    const time_t whole = static_cast<time_t>(secs.count());
+    tm local{};
+    localtime_r(&whole, &local);
+    TDateTimeParts p;
+    p.Year = local.tm_year + 1900;
+    p.Month = local.tm_mon + 1;
+    p.Day = local.tm_mday;
+    p.Hour = local.tm_hour;
+    p.Minute = local.tm_min;
+    p.Second = local.tm_sec;
+    p.Millisecond = static_cast<int>((ms - secs).count());
+    p.DayOfWeek = local.tm_wday;
+    return p;
+}
+
+// A decimal number that makes up the whole of `text`.
+bool WholeNumber(std::string_view text, unsigned long long& value) {
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, value);
+    return !text.empty() && error == std::errc() && at == end;
+}
+
+} // namespace
+
+int JournalPriority(std::string_view line) {
+    if (line.starts_with("Settings not reloaded: "))
+        return 3;
+    // A service's line: "[" name "] " event. The first "] " ends the name:
+    // what follows may hold text from a peer (a user name), which must not
+    // choose the priority.
+    const auto close = line.find("] ");
+    if (!line.starts_with('[') || close == std::string_view::npos)
+        return 6;
+    const std::string_view event = line.substr(close + 2);
+    if (event.starts_with("Listen failed: "))
+        return 3;
+    for (const std::string_view refusal :
+         {"Denied: ", "Authentication failed: ", "Too many senders: ", "Out of resources: "})
+        if (event.starts_with(refusal))
+            return 4;
+    return 6;
+}
+
+bool TLogWriter::IsJournalStream(int fd) {
+    const char* value = std::getenv("JOURNAL_STREAM");
+    if (!value)
+        return false;
+    const std::string_view text(value);
+    const auto colon = text.find(':');
+    unsigned long long device = 0, inode = 0;
+    if (colon == std::string_view::npos || !WholeNumber(text.substr(0, colon), device) ||
+        !WholeNumber(text.substr(colon + 1), inode))
+        return false;
+    struct stat st {};
+    return fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
+TLogWriter::TLogWriter(TLogQueue& queue, int fd, TFormatSettings settings, TForm form)
+    : mQueue(queue), mFd(fd), mSettings(std::move(settings)), mForm(form),
       mWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 TLogWriter::~TLogWriter() {
@@ -50,7 +117,7 @@ bool TLogWriter::Finish(std::chrono::milliseconds limit) {
 }
 
 void TLogWriter::Run() {
-    std::vector<std::string> lines;
+    std::vector<TLogLine> lines;
     std::string text;
     for (;;) {
         const bool finishing = mFinishing;
@@ -63,11 +130,17 @@ void TLogWriter::Run() {
                 format = mFormat;
             }
             text.clear();
-            for (const std::string& line : lines) {
-                text += '[';
-                text += FormatDateTime(format, TDateTimeParts::Now(), mSettings);
-                text += "] ";
-                text += line;
+            for (const TLogLine& line : lines) {
+                if (mForm == TForm::Journal) {
+                    text += '<';
+                    text += static_cast<char>('0' + JournalPriority(line.Text));
+                    text += '>';
+                } else {
+                    text += '[';
+                    text += FormatDateTime(format, LocalParts(line.Time), mSettings);
+                    text += "] ";
+                }
+                text += line.Text;
                 text += '\n';
             }
             Write(text);

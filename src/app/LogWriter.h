@@ -4,6 +4,11 @@
 // signals. Meanwhile the lines wait in the bounded log queue, where repeated
 // refusals collapse and anything beyond its bound is counted, not kept.
 //
+// Each line is stamped with the moment of its event, which it carries
+// through the queue. Under systemd, when the output is the journal, which
+// stamps lines itself, a line goes without a stamp and with the journal's
+// priority prefix instead ("<4>[name] Denied: ...").
+//
 // Start, SetTimeFormat and Finish are called on the main thread.
 #pragma once
 
@@ -15,16 +20,31 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace kestrune {
 
+// The syslog priority of a log line: 4 (warning) for refusals and failed
+// logins, 3 (error) for a service that could not listen and for a reload
+// that was refused, 6 (info) for every other event.
+int JournalPriority(std::string_view line);
+
 class TLogWriter {
 public:
-    TLogWriter(TLogQueue& queue, int fd, TFormatSettings settings);
+    enum class TForm {
+        Stamped, // "[time] text"
+        Journal, // "<priority>text"
+    };
+
+    TLogWriter(TLogQueue& queue, int fd, TFormatSettings settings, TForm form = TForm::Stamped);
     ~TLogWriter();
     TLogWriter(const TLogWriter&) = delete;
     TLogWriter& operator=(const TLogWriter&) = delete;
+
+    // True when JOURNAL_STREAM ("device:inode") names the file that `fd`
+    // is open on: systemd connected it to the journal.
+    static bool IsJournalStream(int fd);
 
     // The format of the time stamps (the `Time` option), taken by the
     // lines written after the call.
@@ -43,6 +63,7 @@ private:
     TLogQueue& mQueue;
     const int mFd;
     const TFormatSettings mSettings;
+    const TForm mForm;
     int mWake = -1; // eventfd
     std::mutex mFormatLock;
     std::string mFormat = "hh:nn:ss.zzz";

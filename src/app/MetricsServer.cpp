@@ -2,6 +2,7 @@
 
 #include "net/SocketHandle.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -194,8 +195,17 @@ void TMetricsServer::Accept() {
         if (fd < 0)
             return;
         if (mClients.size() >= MaxClients) {
-            close(fd);
-            continue;
+            // Silent clients must not lock the scrapes out: the oldest one
+            // still waiting for its request gives way (clients are kept in
+            // the order they came). One that is being answered is not cut.
+            auto waiting = std::find_if(mClients.begin(), mClients.end(),
+                                        [](const TClient& c) { return !c.Responding; });
+            if (waiting == mClients.end()) {
+                close(fd);
+                continue;
+            }
+            close(waiting->Fd);
+            mClients.erase(waiting);
         }
         TClient client;
         client.Fd = fd;

@@ -29,7 +29,8 @@ class TMetricsServer {
 public:
     static constexpr std::size_t MaxRequest = 8192;
     static constexpr std::chrono::seconds Limit{5}; // for a whole exchange
-    // Clients served at once; one more is closed as soon as it is accepted.
+    // Clients served at once; one more takes the place of the oldest that
+    // has not sent a whole request yet.
     static constexpr std::size_t MaxClients = 16;
 
     explicit TMetricsServer(std::function<std::string()> render);

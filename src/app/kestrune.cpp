@@ -22,7 +22,7 @@ int main(int argc, char* argv[]) {
     if (signalFd >= 0) {
         auto* notifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, &window);
         QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
-            if (kestrune::TSignalPipe::Take() != 0)
+            if (kestrune::TSignalPipe::Take().Any())
                 window.CloseWithoutAsking();
         });
     }

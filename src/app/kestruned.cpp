@@ -1,8 +1,9 @@
 // kestruned: the gateway without a window. It loads a settings file, starts
-// every enabled service, prints the event log to standard output, reloads on
-// SIGHUP by applying only what changed, serves its counters to Prometheus
-// when asked to, tells systemd how it is doing, and stops cleanly on SIGINT
-// or SIGTERM. It never rewrites the file.
+// every enabled service, prints the event log to standard output (in the
+// journal's form when that is where it goes), reloads on SIGHUP by applying
+// only what changed, serves its counters to Prometheus when asked to, tells
+// systemd how it is doing, and stops cleanly on SIGINT or SIGTERM. It never
+// rewrites the file.
 #include "app/LogWriter.h"
 #include "app/MetricsServer.h"
 #include "app/SignalPipe.h"
@@ -170,7 +171,7 @@ constexpr auto FlushLimit = std::chrono::milliseconds(1000);
 
 int main(int argc, char** argv) {
     ConfigureProcess();
-    const int signalFd = TSignalPipe::Install();
+    const int signalFd = TSignalPipe::InstallBlocked();
     std::setlocale(LC_ALL, "");
     const std::string first = argc >= 2 ? argv[1] : "";
     if (first == "--help" || first == "-h") {
@@ -191,8 +192,11 @@ int main(int argc, char** argv) {
     TConsoleView view;
     TMainForm core(view);
     core.mSaveOnExit = false;
+    core.mLogSilentSkips = true;
     core.mSettingsPath = argc == 2 ? argv[1] : SettingsPathBesideExecutable();
-    TLogWriter writer(core.HandOverLog(), STDOUT_FILENO, core.FormatSettings());
+    TLogWriter writer(core.HandOverLog(), STDOUT_FILENO, core.FormatSettings(),
+                      TLogWriter::IsJournalStream(STDOUT_FILENO) ? TLogWriter::TForm::Journal
+                                                                 : TLogWriter::TForm::Stamped);
 
     const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     core.MainQueue().SetWaker([wake] {
@@ -238,16 +242,17 @@ int main(int argc, char** argv) {
             }
         }
         if (fds[1].revents) {
-            const int sig = TSignalPipe::Take();
-            if (sig == SIGHUP) {
+            // A stop wins over a reload that came with it, before or after.
+            const TSignalPipe::TRequests requests = TSignalPipe::Take();
+            if (requests.Stop)
+                break;
+            if (requests.Reload) {
                 NotifyReloading();
                 core.ReloadSettings();
                 writer.SetTimeFormat(core.Options().Time);
                 OpenMetrics(core, metrics, metricsAt);
                 status = Status(core);
                 Notify("READY=1\n" + status);
-            } else if (sig != 0) {
-                break;
             }
         }
     }

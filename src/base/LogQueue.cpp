@@ -4,14 +4,6 @@
 
 namespace kestrune {
 
-namespace {
-
-std::string DeniedPrefix(const std::string& name) {
-    return "[" + name + "] Denied: ";
-}
-
-} // namespace
-
 void TLogQueue::SetWaker(std::function<void()> waker) {
     std::lock_guard lock(mLock);
     mWaker = std::move(waker);
@@ -24,7 +16,7 @@ bool TLogQueue::TakeWake() {
     return static_cast<bool>(mWaker);
 }
 
-bool TLogQueue::Append(std::string text, bool denial) {
+bool TLogQueue::Append(std::string text, TWallClock::time_point time, bool denial) {
     if (denial) {
         ++mPendingDenials;
     } else {
@@ -35,15 +27,16 @@ bool TLogQueue::Append(std::string text, bool denial) {
         }
         mPendingBytes += cost;
     }
-    mPending.push_back({std::move(text), denial});
+    mPending.push_back({{std::move(text), time}, denial});
     return TakeWake();
 }
 
-bool TLogQueue::Overflow(const std::string& name, TClock::time_point now) {
-    TOverflow& overflow = mOverflow[name];
+bool TLogQueue::Overflow(const std::string& prefix, TClock::time_point now) {
+    TOverflow& overflow = mOverflow[prefix];
     if (overflow.Count++ > 0)
         return false;
     overflow.Start = now;
+    overflow.WallStart = WallClock();
     return TakeWake();
 }
 
@@ -51,7 +44,8 @@ void TLogQueue::Push(std::string line) {
     std::function<void()> wake;
     {
         std::lock_guard lock(mLock);
-        if (Append(std::move(line), false))
+        // Under the lock, so that the times follow the order of the lines.
+        if (Append(std::move(line), WallClock(), false))
             wake = mWaker;
     }
     if (wake)
@@ -59,14 +53,15 @@ void TLogQueue::Push(std::string line) {
 }
 
 void TLogQueue::PushDenied(const std::string& name, const std::string& address,
-                           const std::string& peer) {
+                           const std::string& peer, const std::string& kind) {
     std::function<void()> wake;
     {
         std::lock_guard lock(mLock);
         // Taken under the lock, so that peers enter in the order of their
         // seconds.
         const TClock::time_point now = Clock();
-        const std::string key = name + '\n' + address;
+        std::string prefix = "[" + name + "] " + kind + ": ";
+        const std::string key = prefix + '\n' + address;
         auto it = mPeers.find(key);
         bool woken = false;
         if (it != mPeers.end() && now < it->second.Start + Window) {
@@ -83,11 +78,12 @@ void TLogQueue::PushDenied(const std::string& name, const std::string& address,
             if (it != mPeers.end() || mPeers.size() >= MaxPeers)
                 Expire(now, false);
             if (mPeers.size() >= MaxPeers || mPendingDenials >= MaxPendingDenials) {
-                woken = Overflow(name, now);
+                woken = Overflow(prefix, now);
             } else {
-                mPeers[key] = TPeer{name, now, 0, {}};
+                const TWallClock::time_point wall = WallClock();
+                woken = Append(prefix + peer, wall, true);
+                mPeers[key] = TPeer{std::move(prefix), now, wall, 0, {}};
                 mPeerOrder.push_back(key);
-                woken = Append(DeniedPrefix(name) + peer, true);
             }
         }
         if (woken)
@@ -98,6 +94,15 @@ void TLogQueue::PushDenied(const std::string& name, const std::string& address,
 }
 
 void TLogQueue::Expire(TClock::time_point now, bool all) {
+    // A second written out before it is over (`all`) ended now.
+    std::optional<TWallClock::time_point> wallNow;
+    auto ended = [&](TWallClock::time_point start) {
+        if (!all)
+            return start + Window;
+        if (!wallNow)
+            wallNow = WallClock();
+        return std::min(start + Window, *wallNow);
+    };
     // Peers enter in the order of their seconds: the first one still open
     // ends the walk.
     while (!mPeerOrder.empty()) {
@@ -107,15 +112,17 @@ void TLogQueue::Expire(TClock::time_point now, bool all) {
             break;
         if (p.More > 0) {
             if (mPendingDenials >= MaxPendingDenials) {
-                TOverflow& overflow = mOverflow[p.Name];
-                if (overflow.Count == 0)
+                TOverflow& overflow = mOverflow[p.Prefix];
+                if (overflow.Count == 0) {
                     overflow.Start = now;
+                    overflow.WallStart = WallClock();
+                }
                 overflow.Count += p.More;
             } else {
-                std::string text = DeniedPrefix(p.Name) + p.FirstMore;
+                std::string text = p.Prefix + p.FirstMore;
                 if (p.More > 1)
                     text += " (and " + std::to_string(p.More - 1) + " more)";
-                Append(std::move(text), true);
+                Append(std::move(text), ended(p.WallStart), true);
             }
         }
         mPeers.erase(it);
@@ -126,28 +133,28 @@ void TLogQueue::Expire(TClock::time_point now, bool all) {
             ++it;
             continue;
         }
-        // One line per service and second, whatever the budget: there are
-        // only as many as services.
-        Append(DeniedPrefix(it->first) + std::to_string(it->second.Count) +
-                   " more from other peers",
-               true);
+        // One line per service, kind and second, whatever the budget: there
+        // are only as many as services.
+        Append(it->first + std::to_string(it->second.Count) + " more from other peers",
+               ended(it->second.WallStart), true);
         it = mOverflow.erase(it);
     }
 }
 
-std::size_t TLogQueue::Take(std::vector<std::string>& out, bool all) {
+std::size_t TLogQueue::Take(std::vector<TLogLine>& out, bool all) {
     const TClock::time_point now = Clock();
     const std::size_t before = out.size();
     std::lock_guard lock(mLock);
     Expire(now, all);
-    for (TPending& line : mPending)
-        out.push_back(std::move(line.Text));
+    for (TPending& pending : mPending)
+        out.push_back(std::move(pending.Line));
     mPending.clear();
     mPendingBytes = 0;
     mPendingDenials = 0;
     if (mLost > 0) {
-        out.push_back("Event log: " + std::to_string(mLost) +
-                      " lines dropped while the output was too slow to take them");
+        out.push_back({"Event log: " + std::to_string(mLost) +
+                           " lines dropped while the output was too slow to take them",
+                       WallClock()});
         mLost = 0;
     }
     mWoken = false;

@@ -210,10 +210,11 @@ void TMainForm::LogDenied(const std::string& name, const std::string& address,
 void TMainForm::DrainLog(bool all) {
     if (mLogOutside)
         return;
-    std::vector<std::string> lines;
+    // The window stamps a line when it appends it, not when it happened.
+    std::vector<TLogLine> lines;
     mLogQueue.Take(lines, all);
     for (const auto& line : lines)
-        AppendLogLine(line);
+        AppendLogLine(line.Text);
 }
 
 TLogQueue& TMainForm::HandOverLog() {
@@ -262,6 +263,9 @@ void TMainForm::LoadSettings() {
     }
     TLoadedSettings data =
         ReadSettings(file.File, mOptions, [this](const std::string& line) { LogLine(line); });
+    if (mLogSilentSkips)
+        for (const std::string& line : SilentlySkippedLines(data))
+            LogLine(line);
     mOptions = data.Options;
     for (auto& proxy : data.ProxyServers)
         AddProxyServer(proxy.Settings, std::move(proxy.Row));

@@ -63,9 +63,10 @@ public:
     void MonitorTimerTimer();
     void RefreshMonitor();
 
-    // Callable from any thread; the time stamp is taken when the main thread
-    // appends the line. Lines reach the main thread through a bounded queue
-    // in which a peer's repeated refusals collapse (LogDenied).
+    // Callable from any thread; the window's time stamp is taken when the
+    // main thread appends the line (a log handed over keeps the moment of
+    // each call). Lines reach the main thread through a bounded queue in
+    // which a peer's repeated refusals collapse (LogDenied).
     void LogLine(const std::string& mLine) override;
     void LogDenied(const std::string& name, const std::string& address,
                    const std::string& peer) override;
@@ -110,6 +111,9 @@ public:
     void SaveSettings(bool operatorChange = true);
     std::string mSettingsPath;
     bool mSaveOnExit = true; // the headless gateway never rewrites its file
+    // The window skips a section with a bad address or port silently; the
+    // headless gateway, whose operator sees nothing but the log, says so.
+    bool mLogSilentSkips = false;
 
     // Delete and Drop of the service pages; `selected` is the caption of the
     // selected row, none when no row is selected.

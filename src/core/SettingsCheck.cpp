@@ -35,6 +35,15 @@ std::optional<THostPort> ParseHostPort(std::string_view text) {
     return out;
 }
 
+std::vector<std::string> SilentlySkippedLines(const TLoadedSettings& data) {
+    std::vector<std::string> lines;
+    for (const TSkippedSection& skipped : data.Skipped)
+        if (!skipped.Logged)
+            lines.push_back("Section skipped for a missing or invalid address or port: " +
+                            skipped.Name);
+    return lines;
+}
+
 TSettingsCheck CheckSettingsFile(const std::string& path, const TOptions& options) {
     TSettingsCheck out;
     TIniLoadResult file = TIniFile::Load(path);
@@ -54,10 +63,8 @@ TSettingsCheck CheckSettingsFile(const std::string& path, const TOptions& option
     }
     out.Data = ReadSettings(file.File, options,
                             [&out](const std::string& line) { out.Lines.push_back(line); });
-    for (const TSkippedSection& skipped : out.Data.Skipped)
-        if (!skipped.Logged)
-            out.Lines.push_back("Section skipped for a missing or invalid address or port: " +
-                                skipped.Name);
+    for (std::string& line : SilentlySkippedLines(out.Data))
+        out.Lines.push_back(std::move(line));
     if (!out.Data.Skipped.empty()) {
         const std::size_t n = out.Data.Skipped.size();
         out.Problem = std::to_string(n) + (n == 1 ? " section" : " sections") + " skipped";

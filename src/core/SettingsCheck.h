@@ -31,6 +31,10 @@ struct TSettingsCheck {
     std::string Problem;
 };
 
+// A line for each section that loading skipped without logging why (its
+// address or port is missing or invalid), in file order.
+std::vector<std::string> SilentlySkippedLines(const TLoadedSettings& data);
+
 // `options` holds the values an options section starts from.
 TSettingsCheck CheckSettingsFile(const std::string& path, const TOptions& options);
 

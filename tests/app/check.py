@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """kestruned --check FILE prints what loading FILE would log and a summary:
 exit 0 with "OK: ..." for a good file and for one whose values loading
-clamps, exit 1 for a file with a skipped section or none at all.
+clamps, exit 1 for a file with a skipped section or none at all. kestruned
+itself logs the same lines when it loads the file, a section skipped for its
+address or port included.
 
     check.py KESTRUNED"""
 import os
@@ -48,22 +50,27 @@ def test():
         status, out = run_check(os.path.join(work, "none.ini"))
         check(status == 1 and out[-1].startswith("Not OK: no file at "), f"missing: {out}")
 
-        # Values out of range: --check prints exactly the lines that loading
-        # the file logs before it starts the services, and still passes.
+        # Values out of range pass; a port of 70000 skips its section. Either
+        # way --check prints exactly the lines that loading the file logs
+        # before it starts the services.
         port = free_port()
         clamped = proxy("P", port, extra="Buffer=2000000\r\nWait=4294968\r\nQueue=0\r\n")
-        write(clamped)
-        status, out = run_check(path)
-        check(status == 0 and out[-1] == "OK: 1 proxy servers, 0 port mappers, 0 access rules",
-              f"clamped: {status} {out}")
-        d = Daemon(program, clamped)
-        try:
-            d.wait_line(r"^\[P\] (Started|Listen failed)")
-            logged = d.lines()
-            logged = logged[:logged.index("Settings loaded")]
-            check(out[:-1] == logged, f"--check printed {out[:-1]}, loading logged {logged}")
-        finally:
-            d.close()
+        cases = ((clamped, (0, "OK: 1 proxy servers, 0 port mappers, 0 access rules")),
+                 (clamped + mapper("Far", 70000, 9001), (1, "Not OK: 1 section skipped")))
+        for text, verdict in cases:
+            write(text)
+            status, out = run_check(path)
+            check((status, out[-1]) == verdict, f"{verdict}: {status} {out}")
+            d = Daemon(program, text)
+            try:
+                d.wait_line(r"^\[P\] (Started|Listen failed)")
+                logged = d.lines()
+                logged = logged[:logged.index("Settings loaded")]
+                check(out[:-1] == logged, f"--check printed {out[:-1]}, loading logged {logged}")
+            finally:
+                d.close()
+        check("Section skipped for a missing or invalid address or port: Far" in logged,
+              f"the skipped section was not logged: {logged}")
     finally:
         subprocess.run(["rm", "-rf", work], check=False)
 

@@ -102,6 +102,18 @@ def recv_exactly(s, n):
     return data
 
 
+def login(port, user, password):
+    """A SOCKS5 login; the status byte of the server's answer, or None."""
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        s.sendall(bytes([5, 1, 2]))  # [ver=5, nmethods=1, method=2 (user/pass)]
+        if recv_exactly(s, 2) != bytes([5, 2]):
+            return None
+        u, p = user.encode(), password.encode()
+        s.sendall(bytes([1, len(u)]) + u + bytes([len(p)]) + p)
+        answer = recv_exactly(s, 2)
+        return answer[1] if len(answer) == 2 else None
+
+
 def echoes(s, payload):
     """True when `payload` sent on `s` comes back whole."""
     try:
@@ -125,14 +137,18 @@ def closed(s, seconds=5):
 
 class Daemon:
     """kestruned on a settings file of its own, its output in a file (or in
-    a pipe that nobody reads, with `stall`)."""
+    a pipe that nobody reads, with `stall`). With `journal`, JOURNAL_STREAM
+    names that file, as systemd names the journal's stream."""
 
-    def __init__(self, program, settings, env=None, stall=False):
+    def __init__(self, program, settings, env=None, stall=False, journal=False):
         self.dir = tempfile.mkdtemp(prefix="kestruned-test-")
         self.ini = os.path.join(self.dir, "Kestrune.ini")
         self.write(settings)
         self.out_path = os.path.join(self.dir, "out")
         self.out = open(self.out_path, "wb")
+        if journal:
+            st = os.fstat(self.out.fileno())
+            env = dict(env or os.environ, JOURNAL_STREAM=f"{st.st_dev}:{st.st_ino}")
         self.proc = subprocess.Popen(
             [program, self.ini], stdout=subprocess.PIPE if stall else self.out,
             stderr=subprocess.STDOUT, env=env)

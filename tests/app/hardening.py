@@ -8,25 +8,13 @@ import struct
 import sys
 import time
 
-from daemon import Daemon, EchoServer, check, free_port, mapper, proxy, recv_exactly, run
+from daemon import Daemon, EchoServer, check, free_port, login, mapper, proxy, run
 
 
 def cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / 100  # utime + stime, in ticks of 10 ms
-
-
-def login(port, user, password):
-    """A SOCKS5 login; the status byte of the server's answer, or None."""
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-        s.sendall(bytes([5, 1, 2]))  # [ver=5, nmethods=1, method=2 (user/pass)]
-        if recv_exactly(s, 2) != bytes([5, 2]):
-            return None
-        u, p = user.encode(), password.encode()
-        s.sendall(bytes([1, len(u)]) + u + bytes([len(p)]) + p)
-        answer = recv_exactly(s, 2)
-        return answer[1] if len(answer) == 2 else None
 
 
 def test():

@@ -2,9 +2,9 @@
 """Metrics=HOST:PORT serves the services' counters at GET /metrics in the
 Prometheus text format: scraped during relayed transfers they match the
 bytes sent; other requests get 404; a request over 8 KB or slower than 5 s is
-closed, and a slow client does not hold up other scrapes; a reload without
-the key stops serving them, and one with an address that could not be opened
-tries it again.
+closed; neither a slow client nor 40 silent ones hold up other scrapes (the
+oldest silent one gives way); a reload without the key stops serving them,
+and one with an address that could not be opened tries it again.
 
     metrics.py KESTRUNED"""
 import re
@@ -105,6 +105,18 @@ def test():
         waited = time.monotonic() - start
         check(4.5 < waited < 10, f"the silent client was closed after {waited:.1f} s")
         slow.close()
+
+        # Silent clients beyond the slots do not lock the scrapes out: the
+        # oldest of them gives way to each newcomer.
+        idle = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(40)]
+        for _ in range(3):
+            start = time.monotonic()
+            scrape(port)
+            took = time.monotonic() - start
+            check(took < 1, f"a scrape took {took:.1f} s beside 40 idle connections")
+        check(idle[0].recv(1) == b"", "the oldest idle connection was kept")
+        for s in idle:
+            s.close()
 
         # A reload of a file without the key closes the listener.
         d.write(proxy('Of"fice', p) + mapper("Map", m, echo.port))

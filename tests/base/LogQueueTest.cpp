@@ -15,19 +15,32 @@ class LogQueueTest : public ::testing::Test {
 protected:
     TLogQueue Queue;
     TLogQueue::TClock::time_point Now{std::chrono::hours(1)};
+    // The wall clock runs with the steady one, from another origin.
+    TLogQueue::TWallClock::time_point WallNow() const {
+        return TLogQueue::TWallClock::time_point{std::chrono::hours(500000)} +
+               (Now - TLogQueue::TClock::time_point{std::chrono::hours(1)});
+    }
     std::atomic<int> Wakes{0};
 
     void SetUp() override {
         Queue.Clock = [this] { return Now; };
+        Queue.WallClock = [this] { return WallNow(); };
         Queue.SetWaker([this] { ++Wakes; });
     }
-    std::vector<std::string> Take(bool all = false) {
-        std::vector<std::string> out;
+    std::vector<TLogLine> TakeLines(bool all = false) {
+        std::vector<TLogLine> out;
         Queue.Take(out, all);
         return out;
     }
-    void Deny(const std::string& name, const std::string& address, int port) {
-        Queue.PushDenied(name, address, address + ":" + std::to_string(port));
+    std::vector<std::string> Take(bool all = false) {
+        std::vector<std::string> texts;
+        for (auto& line : TakeLines(all))
+            texts.push_back(std::move(line.Text));
+        return texts;
+    }
+    void Deny(const std::string& name, const std::string& address, int port,
+              const std::string& kind = "Denied") {
+        Queue.PushDenied(name, address, address + ":" + std::to_string(port), kind);
     }
 };
 
@@ -61,9 +74,13 @@ TEST_F(LogQueueTest, RepeatedRefusalsOfOnePeerCollapseIntoOneLinePerSecond) {
     Deny("Map", "10.0.0.2", 2000);   // another peer: logged at once
     Deny("Proxy", "10.0.0.1", 3000); // another service: its own peer
     Deny("Proxy", "10.0.0.1", 3001);
+    Deny("Map", "10.0.0.1", 4000, "Too many senders"); // another kind: its own line
+    Deny("Map", "10.0.0.1", 4001, "Too many senders");
+    Deny("Map", "10.0.0.1", 4002, "Too many senders");
     EXPECT_EQ(Take(), (std::vector<std::string>{"[Map] Denied: 10.0.0.1:1000",
                                                 "[Map] Denied: 10.0.0.2:2000",
-                                                "[Proxy] Denied: 10.0.0.1:3000"}));
+                                                "[Proxy] Denied: 10.0.0.1:3000",
+                                                "[Map] Too many senders: 10.0.0.1:4000"}));
     ASSERT_TRUE(Queue.NextDue());
     EXPECT_EQ(*Queue.NextDue(), Now + 1s);
 
@@ -73,6 +90,7 @@ TEST_F(LogQueueTest, RepeatedRefusalsOfOnePeerCollapseIntoOneLinePerSecond) {
     auto lines = Take();
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{"[Map] Denied: 10.0.0.1:1001 (and 2 more)",
+                                               "[Map] Too many senders: 10.0.0.1:4001 (and 1 more)",
                                                "[Proxy] Denied: 10.0.0.1:3001"}))
         << "a single repeat is a plain line";
     EXPECT_FALSE(Queue.NextDue());
@@ -83,6 +101,32 @@ TEST_F(LogQueueTest, RepeatedRefusalsOfOnePeerCollapseIntoOneLinePerSecond) {
     EXPECT_EQ(Take(), std::vector<std::string>{"[Map] Denied: 10.0.0.1:1004"});
     EXPECT_EQ(Take(true), std::vector<std::string>{"[Map] Denied: 10.0.0.1:1005"})
         << "taking everything writes out the refusals still being collapsed";
+}
+
+TEST_F(LogQueueTest, EachLineCarriesTheMomentOfItsEventToALateConsumer) {
+    const auto start = WallNow();
+    Queue.Push("[Map] Started");
+    Deny("Map", "10.0.0.1", 1);
+    Now += 200ms;
+    Deny("Map", "10.0.0.1", 2);
+    Deny("Map", "10.0.0.1", 3);
+    Queue.Push("[Map] Connected: 10.0.0.2:1");
+    Now += 5s; // the consumer comes late
+    EXPECT_EQ(TakeLines(), (std::vector<TLogLine>{
+                               {"[Map] Started", start},
+                               {"[Map] Denied: 10.0.0.1:1", start},
+                               {"[Map] Connected: 10.0.0.2:1", start + 200ms},
+                               {"[Map] Denied: 10.0.0.1:2 (and 1 more)", start + 1s},
+                           }))
+        << "a collapsed line takes the moment its second ended";
+
+    // Written out before its second is over, it ended then, not later.
+    const auto second = WallNow();
+    Deny("Map", "10.0.0.1", 4);
+    Now += 300ms;
+    Deny("Map", "10.0.0.1", 5);
+    EXPECT_EQ(TakeLines(true), (std::vector<TLogLine>{{"[Map] Denied: 10.0.0.1:4", second},
+                                                      {"[Map] Denied: 10.0.0.1:5", WallNow()}}));
 }
 
 TEST_F(LogQueueTest, TheConsumerIsWokenOncePerRoundAndForACollapseToCome) {
@@ -148,13 +192,16 @@ TEST_F(LogQueueTest, ManyThreadsLoseNoLineAndEveryRefusalIsCounted) {
             ++done;
         });
     std::vector<std::string> lines;
+    std::vector<TLogLine> taken;
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (done < Threads && std::chrono::steady_clock::now() < deadline)
-        if (Queue.Take(lines) == 0)
+        if (Queue.Take(taken) == 0)
             std::this_thread::yield();
     for (auto& w : writers)
         w.join();
-    Queue.Take(lines, true);
+    Queue.Take(taken, true);
+    for (auto& line : taken)
+        lines.push_back(std::move(line.Text));
     std::vector<int> next(Threads, 0);
     const std::regex form(R"(writer (\d) line (\d+))");
     for (const auto& line : lines) {

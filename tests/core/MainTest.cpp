@@ -363,6 +363,20 @@ TEST_F(SettingsFileTest, MissingFileLogsNothingEmptyFileLogsLoaded) {
     EXPECT_EQ(View.Texts(), std::vector<std::string>{"Settings loaded"});
 }
 
+TEST_F(SettingsFileTest, ASectionSkippedForItsPortIsSilentInTheWindowAndLoggedByTheGateway) {
+    Write("[Far]\nType=Mapper\nOwnHost=127.0.0.1\nOwnPort=70000\nMapHost=127.0.0.1\n"
+          "MapPort=9\n");
+    Core.LoadSettings();
+    EXPECT_EQ(View.Texts(), std::vector<std::string>{"Settings loaded"});
+    View.Log.clear();
+    Core.mLogSilentSkips = true;
+    Core.LoadSettings();
+    EXPECT_EQ(View.Texts(), (std::vector<std::string>{
+                                "Section skipped for a missing or invalid address or port: Far",
+                                "Settings loaded"}));
+    EXPECT_TRUE(Core.PortMappers.empty());
+}
+
 TEST_F(SettingsFileTest, LoadBuildsServicesRowsAndRules) {
     Write("[Kestrune]\nRun=1\nPage=2\n"
           "[Office]\nType=Proxy\nHost=127.0.0.1\nPort=" +

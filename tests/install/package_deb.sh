@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# scripts/package builds the .deb with dpkg-buildpackage; the package carries
-# the version of CMakeLists.txt, declares its dependencies, its conffile and
-# its system user, installs the unit without enabling or starting it, and
-# passes lintian (when installed) without an error or a warning. Unpacked
-# into a scratch root (never the real system), its kestruned run as the unit
-# runs it passes --check, serves a SOCKS5 client, reloads on SIGHUP and ends
-# with status 0 on SIGTERM.
+# scripts/package builds the .debs with dpkg-buildpackage: kestruned (the
+# service, with nothing of Qt or GL among its dependencies, its unit, its
+# settings as a conffile and its system user; it takes these over from the
+# single package kestrune of earlier versions) and, when the build tree has
+# the desktop program, kestrune (the window, its menu entry, icons and man
+# page, at the same version as kestruned). Both carry the version of
+# CMakeLists.txt and pass lintian (when installed) without an error or a
+# warning. The service is installed without being enabled or started.
+# Unpacked into a scratch root (never the real system), the packaged
+# kestruned run as the unit runs it passes --check, serves a SOCKS5 client,
+# reloads on SIGHUP and ends with status 0 on SIGTERM.
 #
-# The package holds what the build tree holds: with the desktop program
-# when the tree has it, else the service alone (profile pkg.kestrune.nogui).
-# About two and a half minutes on two cores with the desktop program.
+# Without the desktop program in the build tree only kestruned is built
+# (profile pkg.kestrune.nogui). About two and a half minutes on two cores
+# with the desktop program.
 #
 #   package_deb.sh SOURCE_DIR BUILD_DIR
 set -u
@@ -43,59 +47,95 @@ grep -q '^KESTRUNE_GUI:BOOL=ON' "$build/CMakeCache.txt" && full=1
 options=(-o "$work")
 ((full)) || options+=(--nogui)
 started=$SECONDS
-deb=$("$source_dir/scripts/package" "${options[@]}" | tail -n 1)
-if [[ ! -f $deb ]]; then
-  echo "FAIL: scripts/package made no .deb"
+mapfile -t debs < <("$source_dir/scripts/package" "${options[@]}" | grep '\.deb$')
+echo "built ${debs[*]##*/} in $((SECONDS - started)) s"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+arch=$(dpkg --print-architecture)
+daemon_deb=$work/kestruned_${version}_${arch}.deb
+gui_deb=$work/kestrune_${version}_${arch}.deb
+wanted=("$daemon_deb")
+((full)) && wanted+=("$gui_deb")
+if [[ ${debs[*]} != "${wanted[*]}" ]]; then
+  echo "FAIL: scripts/package made ${debs[*]:-nothing}, not ${wanted[*]}"
   exit 1
 fi
-echo "built $(basename "$deb") in $((SECONDS - started)) s"
 
-# Control data: the one version, real dependencies.
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
-[[ $(dpkg-deb -f "$deb" Package) == kestrune ]] || bad "package name"
-[[ $(dpkg-deb -f "$deb" Version) == "$version" ]] ||
-  bad "package version $(dpkg-deb -f "$deb" Version), CMake says $version"
-[[ $(dpkg-deb -f "$deb" Architecture) == "$(dpkg --print-architecture)" ]] || bad "architecture"
-[[ $(dpkg-deb -f "$deb" Maintainer) != *@localhost* ]] || bad "maintainer on localhost"
-depends=$(dpkg-deb -f "$deb" Depends)
-names=$(sed 's/([^)]*)//g; s/[ ]//g' <<<"$depends" | sed 's/[,|]/\n/g')
-required=(libc6 libstdc++6 libpcre2-8-0 libsystemd0 systemd)
-((full)) && required+=(libqt6widgets6)
-for dep in "${required[@]}"; do
-  grep -qxF "$dep" <<<"$names" || bad "Depends lacks $dep: $depends"
+# The names of the packages a Depends-like field lists.
+names() { sed 's/([^)]*)//g; s/[ ]//g' <<<"$1" | sed 's/[,|]/\n/g'; }
+# listed DEB PATH: the package holds the file or directory PATH.
+listed() { dpkg-deb -c "$1" | awk '{print $6}' | sed 's,/$,,' | grep -qxF "$2"; }
+
+# Control data of each: the one version, real dependencies, root's files.
+for deb in "${wanted[@]}"; do
+  name=$(basename "$deb" | cut -d_ -f1)
+  [[ $(dpkg-deb -f "$deb" Package) == "$name" ]] || bad "package name of $deb"
+  [[ $(dpkg-deb -f "$deb" Version) == "$version" ]] ||
+    bad "$name: version $(dpkg-deb -f "$deb" Version), CMake says $version"
+  [[ $(dpkg-deb -f "$deb" Architecture) == "$arch" ]] || bad "$name: architecture"
+  [[ $(dpkg-deb -f "$deb" Maintainer) != *@localhost* ]] || bad "$name: maintainer on localhost"
+  if dpkg-deb -c "$deb" | awk '{print $2}' | grep -vqx root/root; then bad "$name: files not owned by root"; fi
+  listed "$deb" "./usr/share/doc/$name/copyright" || bad "$name lacks its copyright file"
+  for script in preinst postinst prerm postrm; do
+    dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$script" >"$work/$name.$script" 2>/dev/null || continue
+    sh -n "$work/$name.$script" || bad "$name: $script does not parse"
+    # Installing a package must not start a proxy server by itself.
+    # (debhelper's snippet enables it again only where it was enabled before.)
+    ! grep -Eq 'systemctl (enable|start)|deb-systemd-invoke (start|restart)' "$work/$name.$script" ||
+      bad "$name: $script enables or starts the service"
+  done
+  if command -v lintian >/dev/null; then
+    lintian --fail-on error,warning "$deb" >"$work/lintian.out" 2>&1 ||
+      { cat "$work/lintian.out"; bad "lintian $name"; }
+  fi
 done
-dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles >"$work/conffiles" 2>/dev/null
-grep -qx /etc/kestrune/Kestrune.ini "$work/conffiles" || bad "Kestrune.ini is not a conffile"
-for script in preinst postinst prerm postrm; do
-  dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$script" >"$work/$script" 2>/dev/null || continue
-  sh -n "$work/$script" || bad "$script does not parse"
-  # Installing the package must not start a proxy server by itself.
-  # (debhelper's snippet enables it again only where it was enabled before.)
-  ! grep -Eq 'systemctl (enable|start)|deb-systemd-invoke (start|restart)' "$work/$script" ||
-    bad "$script enables or starts the service"
+command -v lintian >/dev/null || echo "lintian not found: not run"
+
+# kestruned: the service's files, its libraries and nothing graphical.
+depends=$(dpkg-deb -f "$daemon_deb" Depends)
+for dep in libc6 libstdc++6 libpcre2-8-0 libsystemd0 systemd; do
+  names "$depends" | grep -qxF "$dep" || bad "kestruned Depends lacks $dep: $depends"
 done
+! names "$depends" | grep -Eq '^(libqt|qt6|libgl|libegl|libopengl|libx|libxcb|libwayland)' ||
+  bad "kestruned depends on a graphical library: $depends"
+for field in Replaces Breaks; do
+  [[ $(dpkg-deb -f "$daemon_deb" $field) == 'kestrune (<< 0.3.0~)' ]] ||
+    bad "kestruned $field: $(dpkg-deb -f "$daemon_deb" $field)"
+done
+dpkg-deb --ctrl-tarfile "$daemon_deb" | tar -xO ./conffiles >"$work/conffiles" 2>/dev/null
+[[ $(cat "$work/conffiles") == /etc/kestrune/Kestrune.ini ]] ||
+  bad "kestruned conffiles: $(cat "$work/conffiles")"
 grep -q 'dpkg-statoverride --update --add root kestrune 0640 /etc/kestrune/Kestrune.ini' \
-  "$work/postinst" || bad "postinst does not restrict the settings to the kestrune group"
-grep -q 'systemd-sysusers' "$work/postinst" || bad "postinst does not create the system user"
-
-# Files: owned by root, where Debian wants them.
-listing=$(dpkg-deb -c "$deb")
-if awk '{print $2}' <<<"$listing" | grep -vqx root/root; then bad "files not owned by root"; fi
-expected=(./usr/bin/kestruned ./etc/kestrune/Kestrune.ini ./lib/systemd/system/kestruned.service
-  ./usr/lib/sysusers.d/kestrune.conf ./usr/share/man/man1/kestruned.1.gz
-  ./usr/share/doc/kestrune/copyright ./usr/share/doc/kestrune/changelog.gz)
-if ((full)); then
-  expected+=(./usr/bin/kestrune ./usr/share/applications/kestrune.desktop
-    ./usr/share/icons/hicolor/48x48/apps/kestrune.png ./usr/share/man/man1/kestrune.1.gz)
-fi
-for path in "${expected[@]}"; do
-  awk '{print $6}' <<<"$listing" | grep -qxF "$path" || bad "the package lacks $path"
+  "$work/kestruned.postinst" || bad "postinst does not restrict the settings to the kestrune group"
+grep -q 'systemd-sysusers' "$work/kestruned.postinst" || bad "postinst does not create the system user"
+for path in ./usr/bin/kestruned ./etc/kestrune/Kestrune.ini ./lib/systemd/system/kestruned.service \
+  ./usr/lib/sysusers.d/kestruned.conf ./usr/share/man/man1/kestruned.1.gz \
+  ./usr/share/doc/kestruned/changelog.gz; do
+  listed "$daemon_deb" "$path" || bad "kestruned lacks $path"
 done
+for path in ./usr/bin/kestrune ./usr/share/applications ./usr/share/icons; do
+  ! listed "$daemon_deb" "$path" || bad "kestruned holds $path"
+done
+
+# kestrune: the window's files only, and kestruned at its own version.
+if ((full)); then
+  depends=$(dpkg-deb -f "$gui_deb" Depends)
+  names "$depends" | grep -qxF libqt6widgets6 || bad "kestrune Depends lacks libqt6widgets6: $depends"
+  grep -qF "kestruned (= $version)" <<<"$depends" || bad "kestrune does not depend on kestruned (= $version)"
+  for path in ./usr/bin/kestrune ./usr/share/applications/kestrune.desktop \
+    ./usr/share/icons/hicolor/48x48/apps/kestrune.png ./usr/share/man/man1/kestrune.1.gz; do
+    listed "$gui_deb" "$path" || bad "kestrune lacks $path"
+  done
+  for path in ./usr/bin/kestruned ./etc ./lib ./usr/lib/sysusers.d; do
+    ! listed "$gui_deb" "$path" || bad "kestrune holds $path"
+  done
+  ! dpkg-deb --ctrl-tarfile "$gui_deb" | tar -t 2>/dev/null | grep -qx ./conffiles ||
+    bad "kestrune has conffiles"
+fi
 
 root=$work/root
-dpkg-deb -x "$deb" "$root"
-grep -q '^License: Expat' "$root/usr/share/doc/kestrune/copyright" || bad "copyright: no MIT (Expat) license"
-grep -Eq '^u kestrune ' "$root/usr/lib/sysusers.d/kestrune.conf" || bad "sysusers.d: no user kestrune"
+dpkg-deb -x "$daemon_deb" "$root"
+grep -q '^License: Expat' "$root/usr/share/doc/kestruned/copyright" || bad "copyright: no MIT (Expat) license"
+grep -Eq '^u kestrune ' "$root/usr/lib/sysusers.d/kestruned.conf" || bad "sysusers.d: no user kestrune"
 unit=$root/lib/systemd/system/kestruned.service
 grep -qx 'Type=notify' "$unit" || bad "the unit is not Type=notify"
 grep -qx 'ExecReload=/usr/bin/kestruned --check /etc/kestrune/Kestrune.ini' "$unit" ||
@@ -105,13 +145,6 @@ exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 read -r program settings <<<"$exec_start"
 [[ $("$root$program" --version) == "kestruned $version" ]] || bad "kestruned --version"
 "$root$program" --check "$root$settings" >"$work/check.out" || bad "the packaged settings fail --check"
-
-if command -v lintian >/dev/null; then
-  lintian --fail-on error,warning "$deb" >"$work/lintian.out" 2>&1 ||
-    { cat "$work/lintian.out"; bad "lintian"; }
-else
-  echo "lintian not found: not run"
-fi
 
 # A small web server as the target, on a port the system chooses.
 mkdir "$work/site"
