@@ -22,6 +22,8 @@ void TAccessRules::Publish(TList rules) {
         std::lock_guard guard(mLock);
         old = std::exchange(mRules, std::move(next));
     }
+    if (OnChanged)
+        OnChanged();
 }
 
 void TAccessRules::Add(TAccessRule rule) {

@@ -9,6 +9,7 @@
 #include "base/AccessRule.h"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,6 +46,10 @@ public:
     // Replaces the rule in row `index`, which keeps its place and priority;
     // false and no change when there is no such row.
     bool Rewrite(std::size_t index, TAccessRule rule);
+    // Told after every change, on the thread that made it (the main thread),
+    // so that flows admitted once can be held to the new rules.
+    std::function<void()> OnChanged;
+
     // Replaces the whole list.
     void Assign(TList rules);
     void Clear() { Assign({}); }

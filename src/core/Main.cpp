@@ -33,6 +33,12 @@ TMainForm::TMainForm(IMainView& view)
     mLog.OnClear = [this] { mView.LogCleared(); };
     // One hand-over per batch of lines, not one per line.
     mLogQueue.SetWaker([this] { mQueue.Queue([this] { DrainLog(); }); });
+    AccessRules.OnChanged = [this] {
+        for (auto& mapper : PortMappers)
+            mapper->AccessRulesChanged();
+        for (auto& server : ProxyServers)
+            server->AccessRulesChanged();
+    };
     TMonitorRow total;
     total.Caption = "Total";
     total.Group = TMonitorRow::Total;
@@ -202,7 +208,12 @@ void TMainForm::LogLine(const std::string& mLine) {
 
 void TMainForm::LogDenied(const std::string& name, const std::string& address,
                           const std::string& peer) {
-    mLogQueue.PushDenied(name, address, peer);
+    LogRefused(name, "Denied", address, peer);
+}
+
+void TMainForm::LogRefused(const std::string& name, const std::string& reason,
+                           const std::string& address, const std::string& peer) {
+    mLogQueue.PushDenied(name, address, peer, reason);
     if (mQueue.OnMainThread())
         DrainLog();
 }

@@ -70,6 +70,8 @@ public:
     void LogLine(const std::string& mLine) override;
     void LogDenied(const std::string& name, const std::string& address,
                    const std::string& peer) override;
+    void LogRefused(const std::string& name, const std::string& reason, const std::string& address,
+                    const std::string& peer) override;
     // Appends what the log queue holds that is due (with `all`, the
     // refusals still being collapsed too). Main thread.
     void DrainLog(bool all = false);
