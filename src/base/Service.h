@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace kestrune {
@@ -91,8 +93,26 @@ protected:
         Log("Out of resources: refusing new clients (" + AReason + ")");
     }
     void LogServingAgain() { Log("Serving again"); }
+    // A line that every connection would repeat (a cause that lasts):
+    // logged the first time since ForgetLogged only. Any thread.
+    void LogOnce(const std::string& AText) {
+        {
+            std::lock_guard<std::mutex> lock(mLoggedLock);
+            if (!mLogged.insert(AText).second)
+                return;
+        }
+        Log(AText);
+    }
+    void ForgetLogged() {
+        std::lock_guard<std::mutex> lock(mLoggedLock);
+        mLogged.clear();
+    }
 
     IServiceHost& mOwner;
+
+private:
+    std::mutex mLoggedLock;
+    std::set<std::string> mLogged;
 };
 
 } // namespace kestrune

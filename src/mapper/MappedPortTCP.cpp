@@ -28,6 +28,10 @@ void TIdMappedPortContext::ConnectOutbound() {
     if (Finished() || !io || !io->Opened())
         throw EIdNotConnected();
     FOutboundClient->ConnectTimeout = FConnectTimeOut;
+    FOutboundClient->Via = server.Via;
+    const TIdSocketHandle* reached = Binding();
+    FOutboundClient->BoundIP =
+        server.BoundIP == "same" ? (reached ? reached->IP : std::string()) : server.BoundIP;
     FOutboundClient->Connect(Loop(), [this](TIdTCPClient::TIdConnectResult AResult) {
         Step([&] { OutboundDone(AResult); });
     });
@@ -38,6 +42,8 @@ void TIdMappedPortContext::OutboundDone(TIdTCPClient::TIdConnectResult AResult) 
     if (AResult != TIdTCPClient::crConnected) {
         if (AResult == TIdTCPClient::crNoDescriptors)
             server.ResourcesShort("no free descriptors");
+        if (server.OnOutboundFailed)
+            server.OnOutboundFailed(*this, *FOutboundClient, AResult);
         // The client, which may have sent data already, gets nothing and
         // sees its connection closed.
         Connection()->Disconnect();

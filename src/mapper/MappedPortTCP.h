@@ -13,6 +13,7 @@
 #include "net/Relay.h"
 #include "net/TCPClient.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -72,6 +73,15 @@ public:
     // outbound connection as its send size. 0 or less keeps the framework's
     // 32768.
     int BufferSize = 0;
+    // The local address outbound connections leave from: empty for the
+    // system's choice, "same" for the address the client came by.
+    std::string BoundIP;
+    // The upstream proxy outbound connections go through; Direct for none.
+    TUpstream Via;
+    // An outbound connect failed (run before the client is closed).
+    std::function<void(TIdMappedPortContext& AContext, const TIdTCPClient& AOutbound,
+                       TIdTCPClient::TIdConnectResult AResult)>
+        OnOutboundFailed;
 
     // OnConnect (inherited) fires once the outbound connection object exists
     // and before it connects; a handler that disconnects the client there

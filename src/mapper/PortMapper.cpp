@@ -1,14 +1,35 @@
 #include "mapper/PortMapper.h"
 
+#include "base/Upstream.h"
+
+#include <cstring>
+
 #include "net/Exception.h"
 
 namespace kestrune {
+
+namespace {
+
+bool IsAnyAddress(const std::string& AIP) {
+    return AIP.empty() || AIP == "0.0.0.0" || AIP == "::";
+}
+
+} // namespace
 
 TPortMapper::TPortMapper(IServiceHost& AHost) : TConfiguredService(AHost) {
     mSockTCP.OnConnect = [this](TIdContext& AContext) { PortMapperConnect(AContext); };
     mSockTCP.OnDisconnect = [this](TIdContext& AContext) { PortMapperDisconnect(AContext); };
     mSockTCP.OnOutOfResources = [this](const std::string& AReason) { LogOutOfResources(AReason); };
     mSockTCP.OnServingAgain = [this] { LogServingAgain(); };
+    mSockTCP.OnOutboundFailed = [this](TIdMappedPortContext&, const TIdTCPClient& AOutbound,
+                                       TIdTCPClient::TIdConnectResult AResult) {
+        const std::string text = AOutbound.FailureText(AResult);
+        // An address that cannot be used fails every connection alike.
+        if (AResult == TIdTCPClient::crCannotBind)
+            LogOnce(text);
+        else if (!text.empty())
+            Log(text);
+    };
     mSockUDP.OnUDPRead = [this](const TIdBytes& AData, TIdSocketHandle& ABinding) {
         PortMapperUDPRead(AData, ABinding);
     };
@@ -20,6 +41,7 @@ TPortMapper::~TPortMapper() {
     mSockTCP.OnDisconnect = nullptr;
     mSockTCP.OnOutOfResources = nullptr;
     mSockTCP.OnServingAgain = nullptr;
+    mSockTCP.OnOutboundFailed = nullptr;
     mSockTCP.OnExecute = nullptr;
     mSockUDP.OnUDPRead = nullptr;
 }
@@ -42,6 +64,7 @@ void TPortMapper::Start() {
     if (Listening())
         return;
     mLoopLogged = false;
+    ForgetLogged();
     mSockTCP.Bindings.Clear();
     mSockUDP.Bindings.Clear();
     try {
@@ -57,14 +80,16 @@ void TPortMapper::Start() {
             mSockTCP.ListenQueue = mQueue;
             mSockTCP.MaxConnections = mLimit;
             mSockTCP.BufferSize = SaturatedInt(BufferBytes());
+            mSockTCP.BoundIP = mOutHost;
+            mSockTCP.Via = ParseVia(mVia).value_or(TUpstream{});
             mSockTCP.SetActive(true);
         }
         // Port 0 asks the system for one; both sides then share the port
         // that TCP got.
         const TIdPort udpPort = mOwnPort == 0 ? TCPPort() : static_cast<TIdPort>(mOwnPort);
         if (mUDP && mTwoWay) {
-            // Requests and answers on one thread of the router's own.
-            // Answers are traffic, as bytes written to a TCP client are.
+            // Requests and answers on one loop. Answers are traffic, as
+            // bytes written to a TCP client are.
             mReplies = std::make_unique<TUDPReplyRouter>(
                 mOwnHost, udpPort, mMapHost, static_cast<TIdPort>(mMapPort),
                 SaturatedInt(WaitMilliseconds() * 60), static_cast<size_t>(BufferBytes()),
@@ -75,6 +100,10 @@ void TPortMapper::Start() {
                 [this](const std::string& AIP, TIdPort APort) {
                     return mOwner.GetAccessRestriction(mOwnHost, AIP, mOwnPort, APort);
                 });
+            // The senders' sockets leave from the outgoing address; "same"
+            // is the listening address when it is one.
+            mReplies->BoundIP =
+                mOutHost == "same" ? (IsAnyAddress(mOwnHost) ? "" : mOwnHost) : mOutHost;
             mReplies->Start();
             const TIdSocketHandle& binding = mReplies->Binding();
             mUDPEndpoint = TIdOwnEndpoints::AddDatagram(binding.IP, binding.Port);
@@ -86,7 +115,7 @@ void TPortMapper::Start() {
             mSockUDP.BufferSize = SaturatedInt(BufferBytes());
             mSockUDP.SetActive(true);
             mUDPEndpoint = TIdOwnEndpoints::AddDatagram(binding.IP, binding.Port);
-            OpenCrossFamilyOutput();
+            OpenOutput();
         }
     } catch (...) {
         Log("Listen failed: " + mOwnHost + ":" + std::to_string(mOwnPort));
@@ -153,17 +182,31 @@ void TPortMapper::CloseUDP() {
     mUDPOut.CloseSocket();
 }
 
-void TPortMapper::OpenCrossFamilyOutput() {
+void TPortMapper::OpenOutput() {
+    // An outgoing address of the settings' own (not "same", which is the
+    // listening socket's) is where datagrams leave from, when it is of the
+    // remote's family.
     const TIdIPVersion family = IPVersionOf(mMapHost);
-    if (family == IPVersionOf(mOwnHost))
+    const bool bound = !mOutHost.empty() && mOutHost != "same" && IPVersionOf(mOutHost) == family;
+    if (!bound && family == IPVersionOf(mOwnHost))
         return;
     mUDPOut.IPVersion = family;
-    mUDPOut.IP.clear();
+    mUDPOut.IP = bound ? mOutHost : std::string();
     mUDPOut.Port = 0;
-    mUDPOut.AllocateSocket(SOCK_DGRAM);
-    mUDPOut.Bind();
-    mUDPOutEndpoint =
-        TIdOwnEndpoints::AddDatagram(family == Id_IPv6 ? "::" : "0.0.0.0", mUDPOut.Port);
+    try {
+        mUDPOut.AllocateSocket(SOCK_DGRAM | SOCK_NONBLOCK);
+        mUDPOut.Bind();
+    } catch (const EIdException&) {
+        mUDPOut.CloseSocket();
+        if (!bound)
+            throw;
+        // Datagrams leave from the listening socket instead.
+        LogOnce("Outgoing address not usable: " + mOutHost + " (" + std::strerror(EADDRNOTAVAIL) +
+                ")");
+        return;
+    }
+    mUDPOutEndpoint = TIdOwnEndpoints::AddDatagram(
+        bound ? mOutHost : (family == Id_IPv6 ? "::" : "0.0.0.0"), mUDPOut.Port);
 }
 
 bool TPortMapper::DropLooped(bool AConnection, const TIdSocketHandle& ABinding) {

@@ -48,9 +48,9 @@ private:
     // AReplies for a two-way mapping).
     void HandleDatagram(TIdSocketHandle& ABinding, const TIdBytes& AData,
                         TUDPReplyRouter* AReplies);
-    // Opens mUDPOut when the remote is of the other family than the
-    // listening socket.
-    void OpenCrossFamilyOutput();
+    // Opens mUDPOut when datagrams cannot leave from the listening socket:
+    // towards a remote of the other family, or from an outgoing address.
+    void OpenOutput();
     // Closes the UDP side, whichever kind it is, and forgets its endpoints.
     void CloseUDP();
     // True (after counting and, once per start, logging it) when the peer is

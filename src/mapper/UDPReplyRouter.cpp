@@ -144,8 +144,14 @@ bool TUDPReplyRouter::Forward(const std::string& ASenderIP, TIdPort ASenderPort,
         auto sender = std::make_shared<TSender>();
         sender->Handle =
             socket(TIdSocketHandle::Family(family), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_storage bound;
+        socklen_t boundLength = 0;
+        const bool leaveFrom = !BoundIP.empty() && IPVersionOf(BoundIP) == family &&
+                               TIdSocketHandle::ToSockAddr(BoundIP, 0, family, bound, boundLength);
         // Connected: the socket then takes datagrams from the remote only.
         if (sender->Handle < 0 ||
+            (leaveFrom &&
+             bind(sender->Handle, reinterpret_cast<sockaddr*>(&bound), boundLength) != 0) ||
             connect(sender->Handle, reinterpret_cast<sockaddr*>(&remote), length) != 0) {
             if (sender->Handle >= 0)
                 ::close(sender->Handle);

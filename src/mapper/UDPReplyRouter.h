@@ -52,6 +52,9 @@ public:
     // How long a sender must have been quiet to give way to a new one when
     // all places are taken; set before Start.
     std::chrono::milliseconds GiveWay = GiveWayAfter;
+    // The local address the senders' sockets leave from; empty for the
+    // system's choice. Set before Start.
+    std::string BoundIP;
 
     // Binds (raises EIdCouldNotBindSocket) and starts serving on a loop.
     void Start();

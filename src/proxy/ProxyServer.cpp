@@ -1,6 +1,7 @@
 #include "proxy/ProxyServer.h"
 
 #include "base/Text.h"
+#include "net/Resolver.h"
 
 namespace kestrune {
 
@@ -19,6 +20,31 @@ TProxyServer::TProxyServer(IServiceHost& AHost)
         Log("UDP associate: " + Peer(AContext));
     };
     mSock->OnUdpDropped = [this](TIdContext&) { ++mDrop; };
+    mSock->OnRoute = [this](TIdSocksServerContext& AContext, const std::string& ATarget,
+                            TIdPort APort,
+                            TIdSocksRoute& VRoute) { Route(AContext, ATarget, APort, VRoute); };
+    mSock->OnTargetRefused = [this](TIdSocksServerContext& AContext, const std::string& ATarget,
+                                    TIdPort APort) {
+        LogTargetDenied(AContext, ATarget, APort);
+        ++mDrop;
+    };
+    mSock->OnConnectFailed = [this](TIdSocksServerContext&, const TIdTCPClient& ATarget,
+                                    TIdTCPClient::TIdConnectResult AResult) {
+        ConnectFailed(ATarget, AResult);
+    };
+    mSock->OnDatagram = [this](TIdSocksServerContext& AContext, const std::string& AName,
+                               const std::string& AAddress, TIdPort APort) {
+        // Before its lookup a name counts only when the name alone decides.
+        const TDestinationVerdict verdict =
+            Verdict(AContext, AName, AAddress, APort, AAddress.empty());
+        if (verdict.Decision == TDestinationDecision::Deny) {
+            LogTargetDenied(AContext, AAddress.empty() ? AName : AAddress, APort);
+            return false;
+        }
+        // A datagram cannot go through the upstream a rule names for it.
+        return verdict.Decision != TDestinationDecision::Allow ||
+               ViaOf(verdict).Kind == TUpstream::Direct;
+    };
     mSock->OnOutOfResources = [this](const std::string& AReason) { LogOutOfResources(AReason); };
     mSock->OnServingAgain = [this] { LogServingAgain(); };
 }
@@ -32,6 +58,10 @@ TProxyServer::~TProxyServer() {
     mSock->OnOutOfResources = nullptr;
     mSock->OnUdpAssociate = nullptr;
     mSock->OnUdpDropped = nullptr;
+    mSock->OnRoute = nullptr;
+    mSock->OnTargetRefused = nullptr;
+    mSock->OnConnectFailed = nullptr;
+    mSock->OnDatagram = nullptr;
     mSock->OnServingAgain = nullptr;
 }
 
@@ -61,6 +91,9 @@ void TProxyServer::Start() {
     mSock->BufferSize = SaturatedInt(BufferBytes());
     mSock->AllowUdpAssociate = mFive && mUDP;
     mSock->UdpIdleTimeout = SaturatedInt(WaitMilliseconds() * 60);
+    mSock->UdpBoundIP = mOutHost;
+    mUpstream = ParseVia(mVia).value_or(TUpstream{});
+    ForgetLogged();
     try {
         mSock->SetActive(true);
     } catch (...) {
@@ -115,6 +148,78 @@ bool TProxyServer::Admitted(const TIdSocketHandle& APeer) {
     LogDenied(APeer.PeerIP, PeerText(APeer));
     ++mDrop;
     return false;
+}
+
+TDestinationVerdict TProxyServer::Verdict(const TIdSocksServerContext& AContext,
+                                          const std::string& AName, const std::string& AAddress,
+                                          TIdPort APort, bool ASkipAddresses) {
+    const TIdSocketHandle* client = AContext.Binding();
+    TDestination target;
+    target.Name = AName;
+    target.Address = AAddress;
+    target.Port = APort;
+    return mOwner.GetDestinationRestriction(mHost, client ? client->PeerIP : std::string(), mPort,
+                                            client ? client->PeerPort : 0, target, ASkipAddresses);
+}
+
+TUpstream TProxyServer::ViaOf(const TDestinationVerdict& AVerdict) const {
+    if (AVerdict.Via.empty())
+        return mUpstream;
+    return ParseVia(AVerdict.Via).value_or(TUpstream{});
+}
+
+void TProxyServer::Route(TIdSocksServerContext& AContext, const std::string& AHost, TIdPort APort,
+                         TIdSocksRoute& VRoute) {
+    const TIdSocketHandle* client = AContext.Binding();
+    VRoute.BoundIP = mOutHost == "same" && client ? client->IP : mOutHost;
+    VRoute.Via = mUpstream;
+    if (AHost.empty())
+        return; // only the way out is asked for
+    std::vector<TIdResolvedAddress> literal;
+    const bool named = !TIdLookup::Immediate(AHost, literal) || literal.size() != 1;
+    const std::string name = named ? AHost : std::string();
+    const std::string address = named ? std::string() : literal.front().IP;
+    const TDestinationVerdict verdict = Verdict(AContext, name, address, APort, false);
+    if (verdict.Decision == TDestinationDecision::Deny) {
+        VRoute.Allowed = false;
+        return;
+    }
+    if (verdict.Decision == TDestinationDecision::Allow) {
+        VRoute.Via = ViaOf(verdict);
+        return;
+    }
+    // Address rules wait for the name's addresses, unless an upstream is to
+    // resolve it: then only what the name decides can count.
+    const TDestinationVerdict byName = Verdict(AContext, name, std::string(), APort, true);
+    VRoute.Via = ViaOf(byName);
+    if (VRoute.Via.Kind != TUpstream::Direct) {
+        VRoute.Allowed = byName.Decision != TDestinationDecision::Deny;
+        return;
+    }
+    // Every address tried must pass, so that a name cannot lead around an
+    // address rule.
+    VRoute.OnAddress = [this, &AContext, name, APort](const TIdResolvedAddress& AAddress) {
+        return Verdict(AContext, name, AAddress.IP, APort, false).Decision ==
+               TDestinationDecision::Allow;
+    };
+}
+
+void TProxyServer::LogTargetDenied(TIdSocksServerContext& AContext, const std::string& AHost,
+                                   TIdPort APort) {
+    const TIdSocketHandle* client = AContext.Binding();
+    // The target is the client's own text when it gave a name.
+    LogDenied(client ? client->PeerIP : std::string(),
+              Peer(AContext) + " -> " + EndpointText(EscapePeerText(AHost), APort));
+}
+
+void TProxyServer::ConnectFailed(const TIdTCPClient& ATarget,
+                                 TIdTCPClient::TIdConnectResult AResult) {
+    const std::string text = ATarget.FailureText(AResult);
+    // An address that cannot be used fails every connection alike.
+    if (AResult == TIdTCPClient::crCannotBind)
+        LogOnce(text);
+    else if (!text.empty())
+        Log(text);
 }
 
 void TProxyServer::SocksServerConnect(TIdContext& AContext) {

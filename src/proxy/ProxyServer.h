@@ -39,8 +39,20 @@ private:
     // The access rules' verdict on a client (or a BIND's peer); a refusal is
     // logged and counted.
     bool Admitted(const TIdSocketHandle& APeer);
+    // How a request's target is reached: the destination rules, the upstream
+    // (the deciding rule's, else the server's) and the outgoing address.
+    void Route(TIdSocksServerContext& AContext, const std::string& AHost, TIdPort APort,
+               TIdSocksRoute& VRoute);
+    // The destination rules' verdict for one target of AContext's client.
+    TDestinationVerdict Verdict(const TIdSocksServerContext& AContext, const std::string& AName,
+                                const std::string& AAddress, TIdPort APort, bool ASkipAddresses);
+    TUpstream ViaOf(const TDestinationVerdict& AVerdict) const;
+    // "[name] Denied: IP:port -> HOST:PORT", collapsed like the others.
+    void LogTargetDenied(TIdSocksServerContext& AContext, const std::string& AHost, TIdPort APort);
+    void ConnectFailed(const TIdTCPClient& ATarget, TIdTCPClient::TIdConnectResult AResult);
 
     std::unique_ptr<TIdSocksServer> mSock;
+    TUpstream mUpstream; // the server's Via, read at Start
 };
 
 } // namespace kestrune

@@ -45,11 +45,33 @@ void TIdSocksServer::RelayAndClose(TIdSocksServerContext& AContext, TIdTCPConnec
     });
 }
 
+TIdSocksRoute TIdSocksServer::Route(TIdSocksServerContext& AContext, const std::string& AHost,
+                                    TIdPort APort) {
+    TIdSocksRoute route;
+    if (OnRoute)
+        OnRoute(AContext, AHost, APort, route);
+    if (!route.Allowed)
+        RefuseTarget(AContext, AHost, APort);
+    return route;
+}
+
+void TIdSocksServer::RefuseTarget(TIdSocksServerContext& AContext, const std::string& AHost,
+                                  TIdPort APort) {
+    if (OnTargetRefused)
+        OnTargetRefused(AContext, AHost, APort);
+    // [5, connection not allowed by ruleset] or [0, 91]
+    SendSocksError(AContext, 91, 2);
+    throw EIdSocksSvrAccessDenied();
+}
+
 void TIdSocksServer::CommandConnect(TIdSocksServerContext& AContext, const std::string& AHost,
                                     TIdPort APort) {
     std::string host = AHost;
     TIdPort port = APort;
     Admit(OnBeforeSocksConnect, AContext, host, port);
+    AContext.FHost = host;
+    AContext.FPort = port;
+    TIdSocksRoute route = Route(AContext, host, port);
 
     AContext.FTarget = std::make_unique<TIdTCPClient>();
     TIdTCPClient& target = *AContext.FTarget;
@@ -58,6 +80,9 @@ void TIdSocksServer::CommandConnect(TIdSocksServerContext& AContext, const std::
     target.IPVersion = AContext.IPVersion();
     target.ConnectTimeout = CommandTimeout;
     target.UseNagle = false;
+    target.Via = route.Via;
+    target.BoundIP = route.BoundIP;
+    target.OnAddress = std::move(route.OnAddress);
     try {
         target.Connect(AContext.Loop(), [this, &AContext](TIdTCPClient::TIdConnectResult AResult) {
             AContext.Step([&] { Connected(AContext, AResult); });
@@ -69,15 +94,47 @@ void TIdSocksServer::CommandConnect(TIdSocksServerContext& AContext, const std::
     }
 }
 
+namespace {
+
+// The SOCKS5 reply for a connect that did not succeed.
+uint8_t ReplyFor(const TIdTCPClient& ATarget, TIdTCPClient::TIdConnectResult AResult) {
+    const bool upstream = ATarget.Via.Kind != TUpstream::Direct;
+    switch (AResult) {
+    case TIdTCPClient::crNotAllowed:
+        return 2; // connection not allowed by ruleset
+    case TIdTCPClient::crCannotBind:
+    case TIdTCPClient::crUpstreamFailed:
+        return 1; // general failure
+    case TIdTCPClient::crUpstreamRefused:
+        // A SOCKS5 upstream's own reply is passed on; an HTTP one's 403 is
+        // a refusal by its rules, any other status a refused connection.
+        if (ATarget.Via.Kind == TUpstream::Socks5)
+            return static_cast<uint8_t>(ATarget.UpstreamCode());
+        if (ATarget.Via.Kind == TUpstream::Http)
+            return ATarget.UpstreamCode() == 403 ? 2 : 5;
+        return 1;
+    default:
+        // The target (or the upstream that should reach it) could not be reached.
+        return upstream ? 1 : 4;
+    }
+}
+
+} // namespace
+
 void TIdSocksServer::Connected(TIdSocksServerContext& AContext,
                                TIdTCPClient::TIdConnectResult AResult) {
     if (AResult != TIdTCPClient::crConnected) {
+        TIdTCPClient& target = *AContext.FTarget;
+        if (AResult == TIdTCPClient::crNotAllowed)
+            RefuseTarget(AContext, AContext.FHost, AContext.FPort);
         if (AResult == TIdTCPClient::crNoDescriptors)
             ResourcesShort("no free descriptors");
-        SendSocksError(AContext, 91, 4);
+        if (OnConnectFailed)
+            OnConnectFailed(AContext, target, AResult);
+        SendSocksError(AContext, 91, ReplyFor(target, AResult));
         if (AResult == TIdTCPClient::crTimedOut)
             throw EIdConnectTimeout();
-        throw EIdSocketError(AContext.FTarget->LastError());
+        throw EIdSocketError(target.LastError());
     }
     const TIdSocketHandle& local = AContext.FTarget->IOHandler()->Binding();
     SendGranted(AContext, local.IP, local.Port);
@@ -90,6 +147,13 @@ void TIdSocksServer::CommandBind(TIdSocksServerContext& AContext, const std::str
     TIdPort port = APort;
     Admit(OnBeforeSocksBind, AContext, host, port);
     AContext.FHost = host;
+    AContext.FPort = port;
+    // The peer a BIND waits for is a target like a CONNECT's; no upstream
+    // listens for us.
+    TIdSocksRoute route = Route(AContext, host, port);
+    if (route.Via.Kind != TUpstream::Direct)
+        RefuseCommand(AContext);
+    AContext.FAdmitPeer = std::move(route.OnAddress);
 
     // The one-shot listener opens no door to the world: it listens only on
     // the address by which the client reached this server, and admits only
@@ -112,8 +176,12 @@ void TIdSocksServer::CommandBind(TIdSocksServerContext& AContext, const std::str
                                        throw EIdSocketError(EHOSTUNREACH, AResult.Text);
                                    }
                                    for (const TIdResolvedAddress& address : AResult.Addresses)
-                                       if (const auto ip = TIpAddress::Parse(address.IP))
-                                           AContext.FExpected.push_back(ip->Unmapped().Text());
+                                       if (!AContext.FAdmitPeer || AContext.FAdmitPeer(address))
+                                           if (const auto ip = TIpAddress::Parse(address.IP))
+                                               AContext.FExpected.push_back(ip->Unmapped().Text());
+                                   // Every address it may come from is refused.
+                                   if (AContext.FExpected.empty())
+                                       RefuseTarget(AContext, AContext.FHost, AContext.FPort);
                                    Listen(AContext);
                                });
                            });
@@ -136,6 +204,9 @@ void TIdSocksServer::Listen(TIdSocksServerContext& AContext) {
             if (!expected.empty() &&
                 (!from || std::find(expected.begin(), expected.end(), from->Unmapped().Text()) ==
                               expected.end()))
+                return false;
+            if (AContext.FAdmitPeer &&
+                !AContext.FAdmitPeer({APeer.PeerIP, IPVersionOf(APeer.PeerIP)}))
                 return false;
             bool allowed = true;
             if (OnVerifyBoundPeer)
@@ -163,6 +234,13 @@ void TIdSocksServer::CommandUdpAssociate(TIdSocksServerContext& AContext, const 
                                          TIdPort APort) {
     if (!AllowUdpAssociate)
         RefuseCommand(AContext);
+    // Datagrams cannot go through an upstream proxy.
+    if (OnRoute) {
+        TIdSocksRoute route;
+        OnRoute(AContext, std::string(), 0, route);
+        if (route.Via.Kind != TUpstream::Direct)
+            RefuseCommand(AContext);
+    }
     // The slot is held for as long as the association lives.
     if (++FAssociations > MaxAssociations) {
         --FAssociations;
@@ -181,6 +259,13 @@ void TIdSocksServer::CommandUdpAssociate(TIdSocksServerContext& AContext, const 
     }
     auto association = std::make_unique<TUDPAssociation>(reached->PeerIP, APort,
                                                          EffectiveBufferSize(), UdpIdleTimeout);
+    association->BoundIP = UdpBoundIP == "same" ? reached->IP : UdpBoundIP;
+    if (OnDatagram)
+        association->OnTarget = [this, &AContext](const std::string& AName,
+                                                  const std::string& AAddress,
+                                                  TIdPort ATargetPort) {
+            return OnDatagram(AContext, AName, AAddress, ATargetPort);
+        };
     try {
         association->Open(reached->IP, reached->IPVersion);
     } catch (...) {

@@ -8,14 +8,45 @@
 // lookup or BIND wait at once.
 #pragma once
 
+#include "base/Upstream.h"
 #include "proxy/CustomSocksServer.h"
 
 #include <atomic>
+#include <functional>
+#include <string>
 
 namespace kestrune {
 
+// How one request's target is to be reached, as the service decides it.
+struct TIdSocksRoute {
+    bool Allowed = true;
+    // The upstream proxy to go through; Direct for none.
+    TUpstream Via;
+    // Asked for each address a name resolves to before it is tried (and for
+    // a BIND, for each address its peer may come from); unset admits all.
+    std::function<bool(const TIdResolvedAddress& AAddress)> OnAddress;
+    // The local address outbound connections leave from; empty for the
+    // system's choice.
+    std::string BoundIP;
+};
+
 class TIdSocksServer : public TIdCustomSocksServer {
 public:
+    using TIdOnRouteEvent =
+        std::function<void(TIdSocksServerContext& AContext, const std::string& AHost, TIdPort APort,
+                           TIdSocksRoute& VRoute)>;
+    using TIdOnTargetEvent = std::function<void(TIdSocksServerContext& AContext,
+                                                const std::string& AHost, TIdPort APort)>;
+    using TIdOnConnectFailedEvent =
+        std::function<void(TIdSocksServerContext& AContext, const TIdTCPClient& ATarget,
+                           TIdTCPClient::TIdConnectResult AResult)>;
+    // Judges a datagram's target: false drops it. AAddress is empty for a
+    // name not looked up yet, when only a refusal that the name alone
+    // decides counts.
+    using TIdOnDatagramEvent =
+        std::function<bool(TIdSocksServerContext& AContext, const std::string& AName,
+                           const std::string& AAddress, TIdPort APort)>;
+
     TIdSocksServer() = default;
     ~TIdSocksServer() override;
 
@@ -31,6 +62,19 @@ public:
     TIdServerThreadEvent OnUdpAssociate;
     // Told of each datagram an association drops for want of a name lookup.
     TIdServerThreadEvent OnUdpDropped;
+    // Decides how the target of a CONNECT (or a BIND's peer) is reached.
+    // Unassigned: directly, every target allowed.
+    TIdOnRouteEvent OnRoute;
+    // A target refused by the route (or every address of it): told before
+    // the refusal is answered.
+    TIdOnTargetEvent OnTargetRefused;
+    // An outbound connect failed (not for want of an allowed address).
+    TIdOnConnectFailedEvent OnConnectFailed;
+    // Asked for every datagram of an association; unassigned admits all.
+    TIdOnDatagramEvent OnDatagram;
+    // The local address an association's datagrams leave from: empty for
+    // the system's choice, "same" for the address the client came by.
+    std::string UdpBoundIP;
 
 protected:
     void CommandConnect(TIdSocksServerContext& AContext, const std::string& AHost,
@@ -45,6 +89,10 @@ private:
     static void Admit(const TIdOnBeforeEvent& AEvent, TIdSocksServerContext& AContext,
                       std::string& VHost, TIdPort& VPort);
     void Connected(TIdSocksServerContext& AContext, TIdTCPClient::TIdConnectResult AResult);
+    // The route of a request, or a refusal answered and raised.
+    TIdSocksRoute Route(TIdSocksServerContext& AContext, const std::string& AHost, TIdPort APort);
+    [[noreturn]] void RefuseTarget(TIdSocksServerContext& AContext, const std::string& AHost,
+                                   TIdPort APort);
     void Listen(TIdSocksServerContext& AContext);
     void Accepted(TIdSocksServerContext& AContext, bool AAccepted);
     // Hands the client and ATarget's socket to a relay on the loop, which

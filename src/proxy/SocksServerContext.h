@@ -14,6 +14,7 @@
 #include "proxy/UDPAssociation.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,6 +66,7 @@ private:
     std::unique_ptr<TIdSimpleServer> FListener;
     TIdLookup FLookup;
     std::vector<std::string> FExpected; // the addresses a BIND's peer may come from
+    std::function<bool(const TIdResolvedAddress&)> FAdmitPeer;
     std::unique_ptr<TUDPAssociation> FAssociation;
 };
 

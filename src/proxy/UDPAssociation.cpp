@@ -149,7 +149,7 @@ TIdSocketHandle* TUDPAssociation::TargetSide(int AFamily) {
     TIdSocketHandle& side = AFamily == AF_INET6 ? FTargetSide6 : FTargetSide4;
     if (!side.HandleAllocated()) {
         side.IPVersion = AFamily == AF_INET6 ? Id_IPv6 : Id_IPv4;
-        side.IP.clear();
+        side.IP = IPVersionOf(BoundIP) == side.IPVersion ? BoundIP : std::string();
         side.Port = 0;
         try {
             side.AllocateSocket(SOCK_DGRAM | SOCK_NONBLOCK);
@@ -192,7 +192,23 @@ void TUDPAssociation::Drop() {
         FDropped();
 }
 
-void TUDPAssociation::SendTo(const TTarget& ATarget, const uint8_t* AData, size_t ASize) {
+void TUDPAssociation::SendTo(const TTarget& ATarget, const std::string& AName, const uint8_t* AData,
+                             size_t ASize) {
+    if (OnTarget) {
+        std::string address;
+        TIdPort port = 0;
+        TIdSocketHandle::FromSockAddr(reinterpret_cast<const sockaddr*>(&ATarget.Address), address,
+                                      port);
+        if (!OnTarget(AName, address, port)) {
+            Drop();
+            return;
+        }
+    }
+    // Towards the other family than the outgoing address's, a datagram has
+    // no address to leave from.
+    if (!BoundIP.empty() &&
+        IPVersionOf(BoundIP) != (ATarget.Address.ss_family == AF_INET6 ? Id_IPv6 : Id_IPv4))
+        return;
     TIdSocketHandle* side = TargetSide(ATarget.Address.ss_family);
     if (!side)
         return; // lost, as a datagram may be
@@ -260,7 +276,7 @@ void TUDPAssociation::Forward(const uint8_t* AData, size_t ASize) {
     const size_t size = ASize - at;
     if (name.empty()) {
         SetPort(target.Address, port);
-        SendTo(target, payload, size);
+        SendTo(target, name, payload, size);
         return;
     }
     auto named =
@@ -268,7 +284,12 @@ void TUDPAssociation::Forward(const uint8_t* AData, size_t ASize) {
     if (named != FNames.end()) {
         target = named->Address;
         SetPort(target.Address, port);
-        SendTo(target, payload, size);
+        SendTo(target, name, payload, size);
+        return;
+    }
+    // A name the rules refuse by itself is not even looked up.
+    if (OnTarget && !OnTarget(name, std::string(), port)) {
+        Drop();
         return;
     }
     // A name costs one lookup at a time, which the datagrams to it wait
@@ -318,7 +339,7 @@ void TUDPAssociation::Resolved(const std::string& AName, TIdLookupResult AResult
     for (const TWaiting& waiting : pending->Waiting) {
         TTarget target = name.Address;
         SetPort(target.Address, waiting.Port);
-        SendTo(target, waiting.Payload.data(), waiting.Payload.size());
+        SendTo(target, AName, waiting.Payload.data(), waiting.Payload.size());
     }
 }
 

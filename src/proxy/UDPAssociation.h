@@ -61,6 +61,15 @@ public:
     // The address and port to announce to the client.
     const TIdSocketHandle& Binding() const { return FClientSide; }
 
+    // The local address datagrams to targets leave from; empty for the
+    // system's choice. Set before Start.
+    std::string BoundIP;
+    // Judges each datagram's target (the name the client gave, if any, and
+    // the address; an empty address for a name not looked up yet, which
+    // only the name can refuse); false drops it, counted as dropped.
+    std::function<bool(const std::string& AName, const std::string& AAddress, TIdPort APort)>
+        OnTarget;
+
     // Relays on ALoop until Close() or until it has been idle for its limit
     // (AOnIdle then runs). Each datagram written to the client is reported
     // on AControl as one write (wmWrite), which is how it is counted as
@@ -101,7 +110,9 @@ private:
     // Parses the client's header; sends the payload, or has it wait for
     // its name, or drops it.
     void Forward(const uint8_t* AData, size_t ASize);
-    void SendTo(const TTarget& ATarget, const uint8_t* AData, size_t ASize);
+    // Sends to a target the rules admit; AName: the name it was given by.
+    void SendTo(const TTarget& ATarget, const std::string& AName, const uint8_t* AData,
+                size_t ASize);
     void Resolved(const std::string& AName, TIdLookupResult AResult);
     TIdSocketHandle* TargetSide(int AFamily);
     void Remember(const TTarget& ATarget);

@@ -8,6 +8,8 @@
 
 #include <future>
 
+#include <poll.h>
+
 namespace kestrune {
 namespace {
 
@@ -142,6 +144,45 @@ TEST_F(PortMapperTCP, BytesBeforeAResetArriveThenTheResetEachWay) {
     // The end of a reset mapping is an end like any other.
     EXPECT_TRUE(Host.WaitCount("[Map] Disconnected: ", 20));
     EXPECT_TRUE(Idle());
+}
+
+TEST_F(PortMapperTCP, OutboundConnectionsLeaveFromTheOutgoingAddressOrThroughTheUpstream) {
+    Mapper.mOutHost = "127.0.0.7";
+    Start();
+    {
+        TFd client = test::Connect(Mapper.TCPPort());
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        test::WaitFor([&] {
+            pollfd pfd{Target.Get(), POLLIN, 0};
+            return poll(&pfd, 1, 0) > 0;
+        });
+        TFd remote(
+            accept4(Target.Get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+        ASSERT_GE(remote.Get(), 0);
+        EXPECT_EQ(ntohl(peer.sin_addr.s_addr), 0x7f000007u);
+    }
+    Mapper.Stop();
+    // Through a SOCKS5 upstream, which is asked for the remote address and
+    // then carries the bytes (here it answers them itself).
+    TFd upstream = test::Listener();
+    Mapper.mOutHost.clear();
+    Mapper.mVia = "socks5://127.0.0.1:" + std::to_string(test::LocalPort(upstream.Get()));
+    Start();
+    TFd client = test::Connect(Mapper.TCPPort());
+    TFd side = test::AcceptWithin(upstream.Get());
+    ASSERT_GE(side.Get(), 0);
+    // [5, 1, 0] -> [5, 0]; [5, CONNECT, 0, IPv4, 127.0.0.1, port] -> granted
+    EXPECT_EQ(test::Recv(side.Get(), 3), std::string("\x05\x01\x00", 3));
+    test::SendAll(side.Get(), std::string("\x05\x00", 2));
+    const std::string request = test::Recv(side.Get(), 10);
+    EXPECT_EQ(request.substr(0, 8), std::string("\x05\x01\x00\x01\x7f\x00\x00\x01", 8));
+    EXPECT_EQ((uint8_t(request[8]) << 8 | uint8_t(request[9])), Mapper.mMapPort);
+    test::SendAll(side.Get(), std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50", 10));
+    test::SendAll(client.Get(), "ping");
+    EXPECT_EQ(test::Recv(side.Get(), 4), "ping");
+    test::SendAll(side.Get(), "pong");
+    EXPECT_EQ(test::Recv(client.Get(), 4), "pong");
 }
 
 TEST_F(PortMapperTCP, RefusedClientIsClosedWithoutAnOutboundConnection) {

@@ -28,6 +28,15 @@ protected:
     TPortMapper Mapper{Host};
 };
 
+TEST_F(PortMapperUDP, AnOutgoingAddressIsWhereDatagramsLeaveFrom) {
+    Mapper.mOutHost = "127.0.0.7";
+    const uint16_t port = Start();
+    ASSERT_TRUE(test::SendDatagram(Sender.Get(), port, "hello"));
+    const test::TDatagram got = test::ReceiveDatagram(Remote.Get());
+    EXPECT_EQ(got.Data, "hello");
+    EXPECT_EQ(got.FromIP, "127.0.0.7");
+}
+
 TEST_F(PortMapperUDP, DatagramsLeaveFromTheMappersPortUnchanged) {
     const uint16_t port = Start();
     ASSERT_NE(port, 0);

@@ -78,6 +78,26 @@ inline std::string ReadAll(int AFd, int ATimeout = 5000) {
     }
 }
 
+// Up to ACount bytes; fewer when the peer ends the stream or ATimeout passes.
+inline std::string Recv(int AFd, size_t ACount, int ATimeout = 5000) {
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeout);
+    while (text.size() < ACount) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        pollfd pfd{AFd, POLLIN, 0};
+        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0)
+            break;
+        char chunk[65536];
+        const ssize_t got = read(AFd, chunk, std::min(sizeof chunk, ACount - text.size()));
+        if (got <= 0)
+            break;
+        text.append(chunk, static_cast<size_t>(got));
+    }
+    return text;
+}
+
 // What a reader sees of a stream: every byte, then how it ended (0 for a
 // clean end of stream, else the error, such as ECONNRESET; ETIMEDOUT when
 // nothing more came within ATimeout).
@@ -189,6 +209,7 @@ struct TDatagram {
     bool Received = false;
     std::string Data;
     uint16_t FromPort = 0;
+    std::string FromIP;
 };
 
 inline TDatagram ReceiveDatagram(int AFd, int ATimeout = 5000) {
@@ -206,6 +227,9 @@ inline TDatagram ReceiveDatagram(int AFd, int ATimeout = 5000) {
     datagram.Received = true;
     datagram.Data.assign(buffer.data(), static_cast<size_t>(got));
     datagram.FromPort = ntohs(from.sin_port);
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+    datagram.FromIP = text;
     return datagram;
 }
 

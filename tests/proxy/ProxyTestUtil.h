@@ -6,6 +6,7 @@
 #include "../net/NetTestUtil.h"
 #include "WaitFor.h"
 
+#include "access/AccessRestriction.h"
 #include "base/ServiceHost.h"
 
 #include <arpa/inet.h>
@@ -71,26 +72,6 @@ inline std::string ToHex(const std::string& ABytes) {
 
 inline std::string PortBytes(uint16_t APort) {
     return std::string{static_cast<char>(APort >> 8), static_cast<char>(APort & 0xFF)};
-}
-
-// Up to ACount bytes; fewer when the peer ends the stream or ATimeout passes.
-inline std::string Recv(int AFd, size_t ACount, int ATimeout = 5000) {
-    std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeout);
-    while (text.size() < ACount) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        pollfd pfd{AFd, POLLIN, 0};
-        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0)
-            break;
-        char chunk[65536];
-        const ssize_t got = read(AFd, chunk, std::min(sizeof chunk, ACount - text.size()));
-        if (got <= 0)
-            break;
-        text.append(chunk, static_cast<size_t>(got));
-    }
-    return text;
 }
 
 // A server on 127.0.0.1 that runs AServe for every accepted connection on a
@@ -213,12 +194,25 @@ public:
         }
         return !rule || rule(mOwnHost, mRemHost, mOwnPort, mRemPort);
     }
+    TDestinationVerdict GetDestinationRestriction(const std::string& mOwnHost,
+                                                  const std::string& mRemHost, int mOwnPort,
+                                                  int mRemPort, const TDestination& ATarget,
+                                                  bool ASkipAddressRules) override {
+        std::lock_guard<std::mutex> lock(FLock);
+        return kestrune::GetDestinationRestriction(FTargetRules, mOwnHost, mRemHost, mOwnPort,
+                                                   mRemPort, ATarget, ASkipAddressRules);
+    }
     bool IsMonitorInFront() const override { return MonitorInFront.load(); }
     void Queue(std::function<void()> work) override {
         std::lock_guard<std::mutex> lock(FLock);
         FQueued.push_back(std::move(work));
     }
 
+    // Rules with targets, as the access list would hold them.
+    void SetTargetRules(std::vector<TAccessRule> ARules) {
+        std::lock_guard<std::mutex> lock(FLock);
+        FTargetRules = std::move(ARules);
+    }
     void SetRule(std::function<bool(const std::string&, const std::string&, int, int)> ARule) {
         std::lock_guard<std::mutex> lock(FLock);
         FRule = std::move(ARule);
@@ -254,7 +248,19 @@ private:
     std::vector<std::string> FLines;
     std::vector<std::function<void()>> FQueued;
     std::function<bool(const std::string&, const std::string&, int, int)> FRule;
+    std::vector<TAccessRule> FTargetRules;
 };
+
+// A rule with a target: of every service and client, for AToHost:AToPort.
+inline TAccessRule TargetRule(const std::string& AName, const std::string& AToHost,
+                              const std::string& AToPort, const std::string& AAction,
+                              const std::string& AVia = "") {
+    TAccessRule rule{AName, "0.0.0.0", "0", "0.0.0.0", "0", AAction, "Yes"};
+    rule.mToHost = AToHost;
+    rule.mToPort = AToPort;
+    rule.mVia = AVia;
+    return rule;
+}
 
 inline bool HaveTool(const char* AName) {
     const char* path = getenv("PATH");
