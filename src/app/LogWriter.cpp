@@ -14,6 +14,13 @@ namespace kestrune {
 
 namespace {
 
+// How long the lines of a burst are gathered before they are written.
+constexpr int GatherMilliseconds = 10;
+
+} // namespace
+
+namespace {
+
 TDateTimeParts LocalParts(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(when.time_since_epoch());
@@ -119,6 +126,11 @@ bool TLogWriter::Finish(std::chrono::milliseconds limit) {
 void TLogWriter::Run() {
     std::vector<TLogLine> lines;
     std::string text;
+    // Lines of one moment share their stamp: a busy second formats it once
+    // per millisecond, not once per line.
+    std::string stampFormat;
+    std::chrono::system_clock::time_point stampTime{};
+    std::string stamp;
     for (;;) {
         const bool finishing = mFinishing;
         lines.clear();
@@ -136,8 +148,14 @@ void TLogWriter::Run() {
                     text += static_cast<char>('0' + JournalPriority(line.Text));
                     text += '>';
                 } else {
+                    const auto when = std::chrono::floor<std::chrono::milliseconds>(line.Time);
+                    if (stamp.empty() || when != stampTime || format != stampFormat) {
+                        stamp = FormatDateTime(format, LocalParts(when), mSettings);
+                        stampTime = when;
+                        stampFormat = format;
+                    }
                     text += '[';
-                    text += FormatDateTime(format, LocalParts(line.Time), mSettings);
+                    text += stamp;
                     text += "] ";
                 }
                 text += line.Text;
@@ -158,6 +176,14 @@ void TLogWriter::Run() {
         if (poll(&wake, 1, timeout) > 0) {
             uint64_t count;
             [[maybe_unused]] ssize_t n = read(mWake, &count, sizeof count);
+            // Lines come in bursts (two per connection): the rest of the
+            // burst is gathered for a moment, so that a busy gateway wakes
+            // this thread a few times a second rather than once a line. A
+            // line keeps the moment of its event; only Finish cuts it short.
+            if (!mFinishing) {
+                pollfd gather{mWake, POLLIN, 0};
+                poll(&gather, 1, GatherMilliseconds);
+            }
         }
     }
     std::lock_guard lock(mDoneLock);

@@ -225,6 +225,11 @@ void TIdCustomTCPServer::StartListening() {
         }
     }
     for (TIdSocketHandle* binding : bound) {
+        // Set once here, the accepted sockets take them from their listener:
+        // no small write of a client waits for delayed ACKs, and a client
+        // that vanishes is noticed.
+        binding->SetNoDelay(true);
+        binding->SetKeepAlive();
         binding->Listen(ListenQueue);
         auto listener = std::make_unique<TListener>(*this, *binding);
         if (!listener->Start()) {
@@ -301,6 +306,7 @@ void TIdCustomTCPServer::TakeAccepted(TIdEventLoop& ALoop, TListener& AListener,
     auto handler = std::make_unique<TIdIOHandlerStack>();
     TIdSocketHandle& binding = handler->Binding();
     binding.Adopt(AHandle, listening.IPVersion);
+    binding.InheritOptions(listening);
     // A listener on one address accepts on that address; only a wildcard
     // listener needs to ask which of the machine's addresses was reached.
     if (listening.IP.empty() || listening.IP == "0.0.0.0" || listening.IP == "::") {

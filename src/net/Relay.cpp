@@ -261,9 +261,12 @@ void TIdRelay::TEngine::Attach() {
     }
     TIdEventLoop& loop = *FLoop.load();
     for (TSide* side : {&FClient, &FRemote}) {
-        // A socket the loop already watches for its request exchange changes hands.
-        if (!loop.Watch(side->Handle, *side) &&
-            (errno != EEXIST || !loop.Modify(side->Handle, *side))) {
+        // A socket the loop already watches for its request exchange (as a
+        // served client's is) changes hands; a new outbound one is new.
+        const bool watched = side == &FClient;
+        if (!(watched ? loop.Modify(side->Handle, *side) : loop.Watch(side->Handle, *side)) &&
+            (errno != (watched ? ENOENT : EEXIST) ||
+             !(watched ? loop.Watch(side->Handle, *side) : loop.Modify(side->Handle, *side)))) {
             End(reError);
             return;
         }
@@ -322,14 +325,16 @@ void TIdRelay::TEngine::Pump() {
         Abort();
         return;
     }
+    const bool finished = FUp.Done() && FDown.Done();
     for (TDirection* direction : {&FUp, &FDown}) {
         Account(*direction);
-        if (direction->Done() && !direction->ShutdownSent) {
+        // Both ended and about to be closed: the close ends the stream.
+        if (direction->Done() && !direction->ShutdownSent && !(finished && FCloseAtEnd)) {
             direction->ShutdownSent = true;
             shutdown(direction->To.Handle, SHUT_WR);
         }
     }
-    if (FUp.Done() && FDown.Done()) {
+    if (finished) {
         End(reFinished);
         return;
     }
@@ -634,17 +639,17 @@ void TIdRelay::TEngine::End(TIdRelayEnd AEnd) {
     for (TSide* side : {&FClient, &FRemote}) {
         if (side->Handle < 0)
             continue;
-        // Out of the loop's watch first: a close takes it out only when no
-        // other descriptor shares the socket, and the close is put off
-        // while another thread is inside a call on it; an event for a
+        // A socket the relay closes leaves the loop's watch with its close
+        // (no descriptor of the framework shares one); one left open, or
+        // whose close another user puts off, leaves it now: an event for a
         // relay that has gone must never come.
-        if (side->Watched)
-            loop.Unwatch(side->Handle);
+        const int handle = side->Handle;
+        const bool closed = (FCloseAtEnd || AEnd != reFinished)
+                                ? side->Binding().ReleaseAndClose()
+                                : (side->Binding().Release(), false);
+        if (side->Watched && !closed)
+            loop.Unwatch(handle);
         side->Watched = false;
-        if (FCloseAtEnd || AEnd != reFinished)
-            side->Binding().ReleaseAndClose();
-        else
-            side->Binding().Release();
         side->Handle = -1;
     }
     for (TDirection* direction : {&FUp, &FDown}) {

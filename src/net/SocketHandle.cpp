@@ -56,6 +56,7 @@ void TIdSocketHandle::AllocateSocket(int AType) {
     FHandle = handle;
     FOpen = true;
     FNoDelay = 0;
+    FKeepAlive = false;
 }
 
 void TIdSocketHandle::Adopt(int AHandle, TIdIPVersion AIPVersion) {
@@ -65,6 +66,7 @@ void TIdSocketHandle::Adopt(int AHandle, TIdIPVersion AIPVersion) {
     FHandle = AHandle;
     FOpen = AHandle >= 0;
     FNoDelay = -1;
+    FKeepAlive = false;
 }
 
 bool TIdSocketHandle::HandleAllocated() const {
@@ -125,7 +127,7 @@ void TIdSocketHandle::Release() {
     }
 }
 
-void TIdSocketHandle::ReleaseAndClose() {
+bool TIdSocketHandle::ReleaseAndClose() {
     std::lock_guard<std::mutex> lock(FLock);
     if (FOpen) {
         FOpen = false;
@@ -135,7 +137,9 @@ void TIdSocketHandle::ReleaseAndClose() {
     if (--FUsers == 0 && FHandle >= 0) {
         close(FHandle);
         FHandle = -1;
+        return true;
     }
+    return false;
 }
 
 bool TIdSocketHandle::ToSockAddr(const std::string& AIP, TIdPort APort, TIdIPVersion AIPVersion,
@@ -228,10 +232,18 @@ constexpr int KeepAliveIntervalSeconds = 10;
 constexpr int KeepAliveProbes = 6;
 } // namespace
 
+void TIdSocketHandle::InheritOptions(const TIdSocketHandle& AListening) {
+    FNoDelay = AListening.FNoDelay.load();
+    FKeepAlive = AListening.FKeepAlive.load();
+}
+
 void TIdSocketHandle::SetKeepAlive() {
+    if (FKeepAlive)
+        return;
     TUse use(*this);
     if (!use)
         return;
+    FKeepAlive = true;
     const int on = 1;
     setsockopt(use.Handle(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     setsockopt(use.Handle(), IPPROTO_TCP, TCP_KEEPIDLE, &KeepAliveIdleSeconds,

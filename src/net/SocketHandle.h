@@ -43,6 +43,9 @@ public:
     void Bind(bool AListening = false);
     void Listen(int AQueue);
     void SetNoDelay(bool AOn);
+    // The options a socket accepted on AListening has from it (the system
+    // copies them), so that setting them again costs no system call.
+    void InheritOptions(const TIdSocketHandle& AListening);
     // TCP keepalive (probes after 60 s of silence, every 10 s, 6 of them), so
     // that a peer that vanished without a FIN or a reset frees an idle
     // connection within two minutes. No limit on unacknowledged data: it
@@ -64,8 +67,9 @@ public:
     int Acquire();
     void Release();
     // Release() by a user that also closes the socket: with no other user
-    // left, the descriptor goes at once, without a shutdown first.
-    void ReleaseAndClose();
+    // left, the descriptor goes at once, without a shutdown first (answered
+    // true); otherwise the last user closes it.
+    bool ReleaseAndClose();
 
     // RAII form of Acquire/Release.
     class TUse {
@@ -107,8 +111,9 @@ private:
     bool FOpen = false;
     // TCP_NODELAY as last set on this socket: 0 off (as a new socket has it),
     // 1 on, -1 not known (an adopted socket), so that setting it again costs
-    // no system call.
+    // no system call; the same for keepalive.
     std::atomic<int> FNoDelay{-1};
+    std::atomic<bool> FKeepAlive{false};
     int FUsers = 0;
 };
 

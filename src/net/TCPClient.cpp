@@ -469,7 +469,9 @@ void TIdTCPClient::Won(int AHandle, const TIdResolvedAddress& AAddress, bool ARe
     TIdSocketHandle& binding = FIOHandler->Binding();
     binding.Adopt(AHandle, AAddress.IPVersion);
     IPVersion = AAddress.IPVersion;
-    binding.SetNoDelay(!UseNagle);
+    // A new socket has Nagle on: only turning it off costs a call.
+    if (!UseNagle)
+        binding.SetNoDelay(true);
     binding.UpdateBindingLocal();
     binding.PeerIP = AAddress.IP;
     binding.PeerPort = Via.Kind != TUpstream::Direct ? Via.Port : Port;
