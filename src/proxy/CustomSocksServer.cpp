@@ -110,6 +110,14 @@ bool TIdCustomSocksServer::ExecuteContext(TIdContext& AContext) {
         case TIdSocksServerContext::stVersion: {
             if (input.Empty())
                 break;
+            const uint8_t first = input.Data()[0];
+            if (AllowHttp && ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z'))) {
+                // The HTTP session has its own limit on a request head.
+                context.FRequestTimer.Cancel();
+                context.FStage = TIdSocksServerContext::stHttp;
+                StartHttp(context);
+                return true;
+            }
             uint8_t version = 0;
             input.ExtractTo(&version, 1);
             context.FSocksVersion = version;
@@ -139,6 +147,8 @@ bool TIdCustomSocksServer::ExecuteContext(TIdContext& AContext) {
             // A command is under way; what the client sends meanwhile is
             // the relay's.
             return true;
+        case TIdSocksServerContext::stHttp:
+            return true; // the session reads the client itself
         case TIdSocksServerContext::stAssociated:
             // The control connection of an association carries nothing;
             // its end ends the association.
@@ -346,6 +356,10 @@ void TIdCustomSocksServer::RefuseCommand(TIdSocksServerContext& AContext) {
             SendSocks5Reply(AContext, 7, std::string(), 0);
     });
     throw EIdSocksSvrWrongSocksCmd();
+}
+
+void TIdCustomSocksServer::StartHttp(TIdSocksServerContext&) {
+    throw EIdSocksSvrWrongSocksVer();
 }
 
 void TIdCustomSocksServer::CommandConnect(TIdSocksServerContext& AContext, const std::string&,

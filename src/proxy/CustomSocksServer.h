@@ -46,6 +46,9 @@ public:
     // the dispatch of the command; 0 or less waits without limit. A client
     // that has not finished its request by then is closed without a reply.
     int RequestTimeout = 0;
+    // A client whose first byte is an ASCII letter speaks HTTP proxy;
+    // otherwise it is closed without a byte, as any other than 4 or 5 is.
+    bool AllowHttp = false;
 
     // Unassigned: every login fails.
     TIdOnAuthenticate OnAuthenticate;
@@ -94,8 +97,11 @@ protected:
                              TIdPort APort);
     virtual void CommandUdpAssociate(TIdSocksServerContext& AContext, const std::string& AHost,
                                      TIdPort APort);
+    // A client that speaks HTTP: refused here like a wrong version.
+    virtual void StartHttp(TIdSocksServerContext& AContext);
 
 private:
+    friend class THttpSession;
     // Each takes one message from the input buffer when it is all there;
     // false while bytes are missing.
     bool ReadSocks4Request(TIdSocksServerContext& AContext);

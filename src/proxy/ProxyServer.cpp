@@ -90,6 +90,7 @@ void TProxyServer::Start() {
     mSock->RequestTimeout = SaturatedInt(WaitMilliseconds());
     mSock->BufferSize = SaturatedInt(BufferBytes());
     mSock->AllowUdpAssociate = mFive && mUDP;
+    mSock->AllowHttp = mHTTP;
     mSock->UdpIdleTimeout = SaturatedInt(WaitMilliseconds() * 60);
     mSock->UdpBoundIP = mOutHost;
     mUpstream = ParseVia(mVia).value_or(TUpstream{});
@@ -240,7 +241,10 @@ void TProxyServer::SocksServerConnect(TIdContext& AContext) {
 }
 
 void TProxyServer::SocksServerAuthenticate(TIdSocksServerContext& AContext, bool& AAuthenticated) {
-    if (!mFive || !mSock->NeedsAuthentication) {
+    // A SOCKS4 client is held to the login only when SOCKS5 is served too;
+    // an HTTP client (version 0) always is.
+    const bool http = AContext.SocksVersion() == 0;
+    if ((!mFive && !http) || !mSock->NeedsAuthentication) {
         AAuthenticated = true;
         return;
     }

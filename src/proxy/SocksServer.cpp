@@ -288,4 +288,10 @@ void TIdSocksServer::CommandUdpAssociate(TIdSocksServerContext& AContext, const 
     AContext.SetReading(true);
 }
 
+void TIdSocksServer::StartHttp(TIdSocksServerContext& AContext) {
+    AContext.FSocksVersion = 0;
+    AContext.FHttp = std::make_unique<THttpSession>(*this, AContext);
+    AContext.FHttp->Start();
+}
+
 } // namespace kestrune

@@ -83,8 +83,10 @@ protected:
                      TIdPort APort) override;
     void CommandUdpAssociate(TIdSocksServerContext& AContext, const std::string& AHost,
                              TIdPort APort) override;
+    void StartHttp(TIdSocksServerContext& AContext) override;
 
 private:
+    friend class THttpSession;
     // Raises the admission event; a refusal is answered, closed and raised.
     static void Admit(const TIdOnBeforeEvent& AEvent, TIdSocksServerContext& AContext,
                       std::string& VHost, TIdPort& VPort);

@@ -27,6 +27,8 @@ void TIdSocksServerContext::Abandon() {
         FListener->Abort();
     if (FAssociation)
         FAssociation->Close();
+    if (FHttp)
+        FHttp->Close();
 }
 
 } // namespace kestrune

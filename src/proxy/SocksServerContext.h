@@ -11,6 +11,7 @@
 #include "net/Resolver.h"
 #include "net/SimpleServer.h"
 #include "net/TCPClient.h"
+#include "proxy/HttpProxy.h"
 #include "proxy/UDPAssociation.h"
 
 #include <cstdint>
@@ -47,9 +48,19 @@ public:
 private:
     friend class TIdCustomSocksServer;
     friend class TIdSocksServer;
+    friend class THttpSession;
 
     // Where the request exchange stands.
-    enum TStage { stVersion, stSocks4, stMethods, stLogin, stRequest, stCommand, stAssociated };
+    enum TStage {
+        stVersion,
+        stSocks4,
+        stMethods,
+        stLogin,
+        stRequest,
+        stCommand,
+        stAssociated,
+        stHttp,
+    };
 
     void Abandon() override;
 
@@ -68,6 +79,7 @@ private:
     std::vector<std::string> FExpected; // the addresses a BIND's peer may come from
     std::function<bool(const TIdResolvedAddress&)> FAdmitPeer;
     std::unique_ptr<TUDPAssociation> FAssociation;
+    std::unique_ptr<THttpSession> FHttp;
 };
 
 } // namespace kestrune
