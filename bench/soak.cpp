@@ -8,7 +8,11 @@
 // the gateway's threads, descriptors and resident memory are back where they
 // started, and a new client is still served. Exit status 0 when all hold.
 //
-// Usage: soak [--seconds N] [--connections N]
+// With --paused-reader N it checks one thing instead: a client that stops
+// reading for N seconds (150 by default) in the middle of a 16 MB answer
+// keeps its connection and then gets every byte, unchanged.
+//
+// Usage: soak [--seconds N] [--connections N] [--paused-reader N]
 #include "base/Process.h"
 #include "base/Settings.h"
 #include "core/Main.h"
@@ -429,14 +433,61 @@ void Exchange(std::mt19937_64& rng, bool viaProxy, uint16_t proxy, uint16_t mapp
 
 } // namespace
 
+// A client that reads a little of a 16 MB answer, stops reading for
+// APause seconds (its window closes; the relay must not give up on it),
+// then reads the rest. 0 when every byte came unchanged.
+int PausedReader(TGateway& AGateway, uint16_t AProxy, uint16_t ATarget, double APause) {
+    constexpr uint32_t Total = 16u << 20;
+    const int fd = Socks5(AProxy, ATarget);
+    if (fd < 0) {
+        std::fprintf(stderr, "no connection through the gateway\n");
+        return 1;
+    }
+    const THeader header{0x5eed, Total, 0};
+    SendAll(fd, &header, sizeof header);
+    std::vector<uint8_t> buf(65536), want(65536);
+    uint64_t got = 0;
+    bool same = true;
+    auto read = [&](uint64_t AUpTo) {
+        while (got < AUpTo) {
+            pollfd pfd{fd, POLLIN, 0};
+            if (poll(&pfd, 1, 10000) <= 0)
+                return false;
+            const ssize_t r = recv(fd, buf.data(), buf.size(), 0);
+            if (r <= 0)
+                return false;
+            Fill(want.data(), static_cast<size_t>(r), header.Seed, got);
+            same = same && std::memcmp(buf.data(), want.data(), static_cast<size_t>(r)) == 0;
+            got += static_cast<uint64_t>(r);
+        }
+        return true;
+    };
+    read(1 << 20);
+    std::fprintf(stderr, "read %llu bytes; pausing %.0f s\n", static_cast<unsigned long long>(got),
+                 APause);
+    std::this_thread::sleep_for(std::chrono::duration<double>(APause));
+    const bool whole = read(Total);
+    char c;
+    const bool ended = whole && recv(fd, &c, 1, 0) == 0;
+    close(fd);
+    std::printf("paused reader: %.0f s pause, %llu of %u bytes, %s, %s\n", APause,
+                static_cast<unsigned long long>(got), Total, same ? "unchanged" : "CHANGED",
+                ended ? "then its end" : "NO END (cut off?)");
+    AGateway.Quit();
+    return whole && same && ended ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     double seconds = 60;
     int connections = 2000;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--seconds"))
-            seconds = std::atof(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--connections"))
-            connections = std::atoi(argv[i + 1]);
+    double pause = -1;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc)
+            seconds = std::atof(argv[++i]);
+        else if (!std::strcmp(argv[i], "--connections") && i + 1 < argc)
+            connections = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--paused-reader"))
+            pause = i + 1 < argc && argv[i + 1][0] != '-' ? std::atof(argv[++i]) : 150;
     }
     signal(SIGPIPE, SIG_IGN);
     rlimit nofile{};
@@ -457,6 +508,8 @@ int main(int argc, char** argv) {
 
     const uint16_t proxy = FreePort(), mapper = FreePort();
     TGateway gateway(proxy, mapper, targetPort);
+    if (pause >= 0)
+        return PausedReader(gateway, proxy, targetPort, pause);
 
     struct TPhase {
         TTally Tally;

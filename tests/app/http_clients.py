@@ -50,10 +50,11 @@ def test():
                             "127.0.0.1", "--directory", site],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     port = free_port()
-    d = Daemon(sys.argv[1], proxy("Web", port, extra="HTTP=1\r\n"))
     proxy_url = f"http://127.0.0.1:{port}"
     page = f"http://127.0.0.1:{web_port}/index.html"
+    d = None
     try:
+        d = Daemon(sys.argv[1], proxy("Web", port, extra="HTTP=1\r\n"))
         d.wait_line(r"^\[Web\] Started$")
         check(wait_for(lambda: subprocess.run(
             ["curl", "-s", "-o", "/dev/null", page], env=quiet_env()).returncode == 0),
@@ -98,7 +99,8 @@ def test():
             print("chromium not installed: the browser is not tried")
         check(not re.search(r"Denied|failed", d.text()), d.text())
     finally:
-        d.close()
+        if d:
+            d.close()
         web.kill()
         web.wait()
         shutil.rmtree(site, ignore_errors=True)

@@ -9,12 +9,13 @@ tinyproxy is installed, an HTTP CONNECT upstream.
 import http.server
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
 
-from daemon import Daemon, check, free_port, proxy, run
+from daemon import Daemon, check, free_port, proxy, run, wait_for
 
 
 def access(name, own_port, to_host, to_port, action):
@@ -41,6 +42,14 @@ class Origin:
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.port = self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
 
 
 def curl(*args):
@@ -98,12 +107,9 @@ def test():
                                      extra=f"Via=http://127.0.0.1:{tiny_port}\r\n"))
     try:
         gate.wait_line(r"^\[Gate\] Started$")
-        code, out = "", ""
-        for _ in range(50):  # until tinyproxy listens
-            code, out = curl("--socks5-hostname", f"127.0.0.1:{gate_port}",
-                             f"http://localhost:{allowed.port}/tiny")
-            if code == 0:
-                break
+        check(wait_for(lambda: listening(tiny_port)), "tinyproxy does not listen")
+        code, out = curl("--socks5-hostname", f"127.0.0.1:{gate_port}",
+                         f"http://localhost:{allowed.port}/tiny")
         check(code == 0 and out == "page /tiny", f"through tinyproxy: {code} {out!r}")
     finally:
         gate.close()
