@@ -3,11 +3,13 @@
 // streams, each direction), connection cycles per second, 64-byte round
 // trips; and, each in a freshly started server, resident memory, descriptors
 // and CPU of idle relayed connections, how fast new clients are served while
-// they are held, and the memory left after 5,000 relays open and close.
+// they are held, the memory left after 5,000 relays open and close, and
+// the threads and descriptors of 1,000 CONNECTs waiting for their target.
 // Every figure of the first kind is printed with its ratio to the direct path.
 //
 // Usage: gateway_bench [--kestruned PATH] [--seconds N] [--idle N] [--connections N]
-//                      [--only FIGURE-TEXT] [--rounds N] [--clients N,N...] [--churn N]
+//                      [--only FIGURE-TEXT] [--kinds NAME,NAME...] [--rounds N]
+//                      [--clients N,N...] [--churn N]
 // The gateway runs as kestruned child processes on loopback ports, with
 // settings files written into a temporary directory. The peers are the
 // Debian packages microsocks, dante-server (danted), haproxy, rinetd and
@@ -325,7 +327,9 @@ struct Path {
     bool ThroughputOnly = false;
 };
 
-int Socks5(uint16_t proxy, uint16_t target, const std::string& user, const std::string& pass) {
+// With `answered` false the request is sent and the answer left unread.
+int Socks5(uint16_t proxy, uint16_t target, const std::string& user, const std::string& pass,
+           bool answered = true) {
     int fd = ConnectTo(proxy);
     if (fd < 0)
         return -1;
@@ -356,8 +360,8 @@ int Socks5(uint16_t proxy, uint16_t target, const std::string& user, const std::
     request += static_cast<char>(target >> 8);
     request += static_cast<char>(target & 0xff);
     unsigned char answer[22];
-    if (!WriteAll(fd, request.data(), request.size()) || !ReadAll(fd, answer, request.size()) ||
-        answer[1] != 0) {
+    if (!WriteAll(fd, request.data(), request.size()) ||
+        (answered && (!ReadAll(fd, answer, request.size()) || answer[1] != 0))) {
         close(fd);
         return -1;
     }
@@ -488,6 +492,7 @@ struct Usage {
     double ResidentKb = 0; // proportional set size, summed over the group
     double CpuSeconds = 0;
     int Descriptors = 0;
+    int Threads = 0;
 };
 
 Usage GroupUsage(pid_t group) {
@@ -511,17 +516,20 @@ Usage GroupUsage(pid_t group) {
             continue;
         std::istringstream rest(stat.substr(close + 2));
         std::string field;
-        long pgrp = 0, utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && rest >> field; ++i) {
+        long pgrp = 0, utime = 0, stime = 0, threads = 0;
+        for (int i = 3; i <= 20 && rest >> field; ++i) {
             if (i == 5)
                 pgrp = std::atol(field.c_str());
             if (i == 14)
                 utime = std::atol(field.c_str());
             if (i == 15)
                 stime = std::atol(field.c_str());
+            if (i == 20)
+                threads = std::atol(field.c_str());
         }
         if (pgrp != group)
             continue;
+        usage.Threads += static_cast<int>(threads);
         usage.CpuSeconds +=
             static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
         try {
@@ -741,7 +749,9 @@ std::vector<Kind> Kinds() {
         {"mapper", "", [](Server& s) { return StartKestruned(s, "mapper"); }},
         {"socks5", "", [](Server& s) { return StartKestruned(s, "socks5"); }},
         {"socks5+auth", "", [](Server& s) { return StartKestruned(s, "socks5+auth"); }},
-        {"socks5 chain", "", [](Server& s) { return StartKestruned(s, "socks5 chain"); }},
+        // Each of its relays holds four descriptors in the one process.
+        {"socks5 chain", "", [](Server& s) { return StartKestruned(s, "socks5 chain"); },
+         gIdleCount / 2},
         {"microsocks", "microsocks", [](Server& s) { return StartMicrosocks(s, false); }},
         {"microsocks+auth", "microsocks", [](Server& s) { return StartMicrosocks(s, true); }},
         {"dante", "danted", StartDante, 2000},
@@ -867,6 +877,69 @@ Fresh MeasureFresh(const Kind& kind, int count, int churn, double idleSeconds) {
     return r;
 }
 
+// SOCKS5 CONNECTs that wait for a target that never answers: a listener on
+// loopback whose accept queue is full drops every further SYN, so each
+// connect stays pending. What the server holds for them, against before.
+struct Pending {
+    int Held = 0;
+    int ThreadsBefore = 0, ThreadsHeld = 0;
+    double DescriptorsPerConnect = 0;
+    bool Measured = false;
+};
+
+Pending MeasurePending(const Kind& kind, int count) {
+    Pending r;
+    uint16_t port = 0;
+    const int stuck = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage a;
+    socklen_t len = LoopbackAddress(a, port);
+    if (stuck < 0 || bind(stuck, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(stuck, 0)) {
+        if (stuck >= 0)
+            close(stuck);
+        return r;
+    }
+    getsockname(stuck, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(reinterpret_cast<sockaddr_in&>(a).sin_port);
+    // These fill the queue; connects after them wait.
+    std::vector<int> fillers;
+    for (int i = 0; i < 2; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        connect(fd, reinterpret_cast<sockaddr*>(&a), len);
+        fillers.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Server s;
+    s.Name = kind.Name;
+    s.Targets = {port};
+    if (kind.Start(s)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const Usage base = GroupUsage(s.Group);
+        std::vector<int> fds;
+        for (int i = 0; i < count; ++i) {
+            const int fd = Socks5(s.Ports[0], port, s.User, s.Pass, false);
+            if (fd < 0)
+                break;
+            fds.push_back(fd);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const Usage held = GroupUsage(s.Group);
+        r.Held = static_cast<int>(fds.size());
+        r.ThreadsBefore = base.Threads;
+        r.ThreadsHeld = held.Threads;
+        if (r.Held > 0)
+            r.DescriptorsPerConnect =
+                static_cast<double>(held.Descriptors - base.Descriptors) / r.Held;
+        r.Measured = true;
+        for (int fd : fds)
+            close(fd);
+    }
+    Stop(s);
+    for (int fd : fillers)
+        close(fd);
+    close(stuck);
+    return r;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -881,6 +954,7 @@ int main(int argc, char** argv) {
     std::string only;
     int rounds = 3;
     std::vector<int> cycleClients{2, 8};
+    std::string onlyKinds; // --kinds mapper,socks5: only these paths beside direct
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         if (opt == "--kestruned")
@@ -895,6 +969,8 @@ int main(int argc, char** argv) {
             churn = std::atoi(argv[i + 1]);
         else if (opt == "--only")
             only = argv[i + 1];
+        else if (opt == "--kinds")
+            onlyKinds = "," + std::string(argv[i + 1]) + ",";
         else if (opt == "--rounds")
             rounds = std::max(std::atoi(argv[i + 1]), 1);
         else if (opt == "--clients") {
@@ -940,6 +1016,8 @@ int main(int argc, char** argv) {
 
     std::vector<Kind> kinds;
     for (const Kind& kind : Kinds()) {
+        if (!onlyKinds.empty() && onlyKinds.find("," + kind.Name + ",") == std::string::npos)
+            continue;
         if (kind.Program.empty() || Installed(kind.Program))
             kinds.push_back(kind);
         else
@@ -955,6 +1033,17 @@ int main(int argc, char** argv) {
         for (const Kind& kind : kinds) {
             fresh.push_back(MeasureFresh(kind, gIdleCount, churn, idleSeconds));
             std::fprintf(stderr, "measured: fresh %s\n", kind.Name.c_str());
+        }
+    }
+
+    std::vector<std::pair<std::string, Pending>> pending;
+    if (Wanted("pending")) {
+        for (const Kind& kind : kinds) {
+            if (kind.Name == "mapper" || kind.Name == "haproxy" || kind.Name == "rinetd" ||
+                kind.Name == "socat")
+                continue;
+            pending.emplace_back(kind.Name, MeasurePending(kind, std::min(1000, kind.MaxIdle)));
+            std::fprintf(stderr, "measured: pending connects %s\n", kind.Name.c_str());
         }
     }
 
@@ -1044,22 +1133,24 @@ int main(int argc, char** argv) {
         Stop(s);
 
     // A negative value marks a figure that path is not measured for.
-    std::printf("%-30s", "figure");
-    for (const auto& p : paths)
-        std::printf(" %11s", p.Name.substr(0, 11).c_str());
-    for (const auto& row : rows) {
-        std::printf("\n%-30s", (row.Figure + " (" + row.Unit + ")").c_str());
-        for (double v : row.Values)
-            v < 0 ? std::printf(" %11s", "-") : std::printf(" %11.1f", v);
-        std::printf("\n%-30s %11s", "  ratio to direct", "");
-        for (size_t i = 1; i < row.Values.size(); ++i) {
-            if (row.Values[i] < 0 || row.Values[0] <= 0)
-                std::printf(" %11s", "-");
-            else
-                std::printf(" %10.2fx", row.Values[i] / row.Values[0]);
+    if (!rows.empty()) {
+        std::printf("%-30s", "figure");
+        for (const auto& p : paths)
+            std::printf(" %11s", p.Name.substr(0, 11).c_str());
+        for (const auto& row : rows) {
+            std::printf("\n%-30s", (row.Figure + " (" + row.Unit + ")").c_str());
+            for (double v : row.Values)
+                v < 0 ? std::printf(" %11s", "-") : std::printf(" %11.1f", v);
+            std::printf("\n%-30s %11s", "  ratio to direct", "");
+            for (size_t i = 1; i < row.Values.size(); ++i) {
+                if (row.Values[i] < 0 || row.Values[0] <= 0)
+                    std::printf(" %11s", "-");
+                else
+                    std::printf(" %10.2fx", row.Values[i] / row.Values[0]);
+            }
         }
+        std::printf("\n");
     }
-    std::printf("\n");
 
     // The gateway over IPv6 against the direct IPv6 path, each ratio beside
     // the IPv4 ratio of the same figure.
@@ -1159,6 +1250,19 @@ int main(int argc, char** argv) {
                         kinds[i].Name.c_str(), f.Held, f.KbPerConnection,
                         f.DescriptorsPerConnection, f.IdleCpu, f.NewClientP99Ms, f.ChurnMb,
                         f.Churned);
+        }
+    }
+    if (!pending.empty()) {
+        std::printf("\nSOCKS5 CONNECTs waiting for a target that never answers\n");
+        std::printf("%-16s %7s %15s %15s %12s\n", "server", "waiting", "threads before",
+                    "threads while", "fds/connect");
+        for (const auto& [name, p] : pending) {
+            if (!p.Measured) {
+                std::printf("%-16s did not start\n", name.c_str());
+                continue;
+            }
+            std::printf("%-16s %7d %15d %15d %12.2f\n", name.c_str(), p.Held, p.ThreadsBefore,
+                        p.ThreadsHeld, p.DescriptorsPerConnect);
         }
     }
     std::fflush(stdout);

@@ -1,14 +1,16 @@
 // Drives the SOCKS request exchange with arbitrary client bytes over a real
 // loopback connection, so the server's own reading, checking and replying
 // code runs. The first input byte picks one of four servers (SOCKS4 and 5
-// without login, both with login, SOCKS5 only with login, SOCKS4 only); the
-// rest is what the client sends before it half-closes.
+// without login, both and HTTP with login, SOCKS5 only with login, SOCKS4
+// only); the rest is what the client sends before it half-closes.
 //
-// Every CONNECT is turned to a local echo server, every BIND is refused, so
-// nothing leaves the machine and no request waits for a peer. Each input must
-// end with the server closing the connection within a few seconds and with no
-// connection left on the server; the reply's first byte must belong to the
-// client's protocol.
+// Every SOCKS CONNECT is turned to a local echo server, every BIND is
+// refused, and an HTTP request may reach that echo server only (any other
+// target is refused before a name is looked up), so nothing leaves the
+// machine and no request waits for a peer. Each input must end with the
+// server closing the connection within a few seconds and with no connection
+// left on the server; the reply's first byte must belong to the client's
+// protocol.
 #include "proxy/SocksServer.h"
 
 #include <arpa/inet.h>
@@ -17,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -82,6 +85,7 @@ struct TRig {
             server->NeedsAuthentication = i == 1 || i == 2;
             server->AllowSocks4 = i != 2;
             server->AllowSocks5 = i != 3;
+            server->AllowHttp = i == 1;
             server->RequestTimeout = 1000;
             server->OnAuthenticate = [](TIdSocksServerContext& AContext, bool& AAuthenticated) {
                 AAuthenticated = AContext.Username() == "user" && AContext.Password() == "pass";
@@ -94,6 +98,10 @@ struct TRig {
             };
             server->OnBeforeSocksBind = [](TIdSocksServerContext&, std::string&, TIdPort&,
                                            bool& VAllowed) { VAllowed = false; };
+            server->OnRoute = [this](TIdSocksServerContext&, const std::string& AHost,
+                                     TIdPort APort, TIdSocksRoute& VRoute) {
+                VRoute.Allowed = AHost == "127.0.0.1" && APort == EchoPort;
+            };
             TIdSocketHandle& binding = server->Bindings.Add();
             binding.IP = "127.0.0.1";
             binding.Port = 0;
@@ -162,8 +170,8 @@ std::string Exchange(int fd, const std::string& bytes) {
             halfClosed = true;
         }
         pollfd p{fd, static_cast<short>(POLLIN | (halfClosed ? 0 : POLLOUT)), 0};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         Require(left.count() > 0, "the server did not close the connection");
         if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
             continue;
@@ -203,6 +211,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Require(!bytes.empty(), "a reply to nothing");
         if (bytes[0] == 4)
             Require(reply[0] == 0, "a SOCKS4 reply that does not start with 0");
+        else if (std::isalpha(static_cast<unsigned char>(bytes[0])))
+            Require(which == 1 && reply.rfind("HTTP/1.", 0) == 0, "not an HTTP answer");
         else
             Require(bytes[0] == 5 && reply[0] == 5, "a reply to a version that was not asked");
     }

@@ -17,29 +17,6 @@ namespace {
 // How long the lines of a burst are gathered before they are written.
 constexpr int GatherMilliseconds = 10;
 
-} // namespace
-
-namespace {
-
-TDateTimeParts LocalParts(std::chrono::system_clock::time_point when) {
-    using namespace std::chrono;
-    const auto ms = duration_cast<milliseconds>(when.time_since_epoch());
-    const auto secs = floor<seconds>(ms);
-    const time_t whole = static_cast<time_t>(secs.count());
-    tm local{};
-    localtime_r(&whole, &local);
-    TDateTimeParts p;
-    p.Year = local.tm_year + 1900;
-    p.Month = local.tm_mon + 1;
-    p.Day = local.tm_mday;
-    p.Hour = local.tm_hour;
-    p.Minute = local.tm_min;
-    p.Second = local.tm_sec;
-    p.Millisecond = static_cast<int>((ms - secs).count());
-    p.DayOfWeek = local.tm_wday;
-    return p;
-}
-
 // A decimal number that makes up the whole of `text`.
 bool WholeNumber(std::string_view text, unsigned long long& value) {
     const char* end = text.data() + text.size();
@@ -150,7 +127,7 @@ void TLogWriter::Run() {
                 } else {
                     const auto when = std::chrono::floor<std::chrono::milliseconds>(line.Time);
                     if (stamp.empty() || when != stampTime || format != stampFormat) {
-                        stamp = FormatDateTime(format, LocalParts(when), mSettings);
+                        stamp = FormatDateTime(format, TDateTimeParts::At(when), mSettings);
                         stampTime = when;
                         stampFormat = format;
                     }

@@ -11,10 +11,16 @@
 namespace kestrune {
 
 TDateTimeParts TDateTimeParts::Now() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
+    return At(std::chrono::system_clock::now());
+}
+
+TDateTimeParts TDateTimeParts::At(std::chrono::system_clock::time_point AWhen) {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(AWhen.time_since_epoch());
+    const auto secs = floor<seconds>(ms);
+    const auto whole = static_cast<time_t>(secs.count());
     tm local{};
-    localtime_r(&ts.tv_sec, &local);
+    localtime_r(&whole, &local);
     TDateTimeParts p;
     p.Year = local.tm_year + 1900;
     p.Month = local.tm_mon + 1;
@@ -22,7 +28,7 @@ TDateTimeParts TDateTimeParts::Now() {
     p.Hour = local.tm_hour;
     p.Minute = local.tm_min;
     p.Second = local.tm_sec;
-    p.Millisecond = static_cast<int>(ts.tv_nsec / 1000000);
+    p.Millisecond = static_cast<int>((ms - secs).count());
     p.DayOfWeek = local.tm_wday;
     return p;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,6 +22,8 @@ struct TDateTimeParts {
 
     // The current local time.
     static TDateTimeParts Now();
+    // AWhen in local time.
+    static TDateTimeParts At(std::chrono::system_clock::time_point AWhen);
 };
 
 struct TFormatSettings {

@@ -139,6 +139,9 @@ void TIdSocksServer::Connected(TIdSocksServerContext& AContext,
     const TIdSocketHandle& local = AContext.FTarget->IOHandler()->Binding();
     SendGranted(AContext, local.IP, local.Port);
     RelayAndClose(AContext, *AContext.FTarget);
+    // Its socket has gone to the relay; the rest would only sit beside it
+    // for the life of the connection.
+    AContext.FTarget.reset();
 }
 
 void TIdSocksServer::CommandBind(TIdSocksServerContext& AContext, const std::string& AHost,

@@ -336,5 +336,37 @@ TEST(TCPServer, ReactivationAfterDeactivationServesAgain) {
     }
 }
 
+std::set<int> EpollDescriptors() {
+    std::set<int> found;
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[64];
+        const std::string path = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+        if (n > 0 && std::string(link, static_cast<size_t>(n)) == "anon_inode:[eventpoll]")
+            found.insert(fd);
+    }
+    return found;
+}
+
+// A loop whose wait fails for good can serve nothing again, and a stop would
+// wait for it for ever: the process ends, saying why, for its supervisor.
+TEST(EventLoopDeathTest, AWaitThatFailsForGoodEndsTheProcessWithItsReason) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const std::set<int> before = EpollDescriptors();
+            TIdEventLoop loop;
+            int epoll = -1;
+            for (int fd : EpollDescriptors())
+                if (!before.count(fd))
+                    epoll = fd;
+            // Its descriptor now names a file that epoll_wait refuses.
+            loop.Post([epoll] { dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), epoll); });
+            std::this_thread::sleep_for(std::chrono::seconds(10));
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(70), "event loop failed");
+}
+
 } // namespace
 } // namespace kestrune
