@@ -371,13 +371,22 @@ void TIdCustomTCPServer::EndContext(TIdServerContext& AContext, std::exception_p
     }
 }
 
+// A shortage starts on one loop and may end on another at the same moment:
+// each change is told under the lock, so that its start is always told
+// before its end.
 void TIdCustomTCPServer::ResourcesShort(const char* AReason) {
+    if (FShort.load())
+        return;
+    std::lock_guard<std::mutex> lock(FShortLock);
     if (!FShort.exchange(true) && OnOutOfResources)
         OnOutOfResources(AReason);
 }
 
 void TIdCustomTCPServer::ResourcesRecovered() {
-    if (FShort.load() && FShort.exchange(false) && OnServingAgain)
+    if (!FShort.load())
+        return;
+    std::lock_guard<std::mutex> lock(FShortLock);
+    if (FShort.exchange(false) && OnServingAgain)
         OnServingAgain();
 }
 

@@ -112,6 +112,7 @@ private:
     std::atomic<bool> FActive{false};
     // Between a shortage's first refusal and the next client served.
     std::atomic<bool> FShort{false};
+    std::mutex FShortLock; // orders the tellings of FShort's changes
     std::vector<std::unique_ptr<TListener>> FListeners;
     TIdContextClass FContextClass;
     // Contexts that have not ended; deactivation waits for 0.
