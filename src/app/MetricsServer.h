@@ -32,6 +32,11 @@ public:
     // Clients served at once; one more takes the place of the oldest that
     // has not sent a whole request yet.
     static constexpr std::size_t MaxClients = 16;
+    // Connections the system completes before they are taken: far more
+    // than MaxClients, so that a burst of silent clients fills the places
+    // instead of the queue, where a scrape's connect would be dropped and
+    // tried again only a second later.
+    static constexpr int ListenQueue = 128;
 
     explicit TMetricsServer(std::function<std::string()> render);
     ~TMetricsServer();
