@@ -118,7 +118,8 @@ std::string TMetricsServer::Open(const THostPort& address) {
         return std::strerror(errno);
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || listen(fd, ListenQueue) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
+        listen(fd, ListenQueue) != 0) {
         const std::string why = std::strerror(errno);
         close(fd);
         return why;
