@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <random>
@@ -427,14 +428,16 @@ struct TSilentNameServer {
     int Count = 0;
 };
 
-// A name server on loopback that answers every query at once with "no such
-// name", and counts the queries.
-class TNoSuchNameServer {
+// A name server on loopback that answers each query at once with what
+// AAnswer makes of it (nothing for an empty text), until it goes, and
+// counts the queries.
+class TAnsweringNameServer {
 public:
-    TNoSuchNameServer() : FSilent() {
+    using TAnswer = std::function<std::string(const std::string& AQuery)>;
+    explicit TAnsweringNameServer(TAnswer AAnswer) : FAnswer(std::move(AAnswer)) {
         FThread = std::thread([this] { Serve(); });
     }
-    ~TNoSuchNameServer() {
+    ~TAnsweringNameServer() {
         FStopped = true;
         shutdown(FSilent.Socket.Get(), SHUT_RDWR);
         FThread.join();
@@ -452,71 +455,66 @@ private:
             if (n < 12)
                 continue;
             ++Queries;
-            // The question echoed back: a response, recursion available,
-            // rcode 3 (no such name).
-            query[2] = '\x81';
-            query[3] = '\x83';
-            sendto(FSilent.Socket.Get(), query, static_cast<size_t>(n), 0,
-                   reinterpret_cast<sockaddr*>(&from), length);
+            const std::string answer = FAnswer(std::string(query, static_cast<size_t>(n)));
+            if (!answer.empty())
+                sendto(FSilent.Socket.Get(), answer.data(), answer.size(), 0,
+                       reinterpret_cast<sockaddr*>(&from), length);
         }
     }
+
+    TAnswer FAnswer;
     TSilentNameServer FSilent; // its socket, answered here instead
     std::atomic<bool> FStopped{false};
     std::thread FThread;
 };
 
-// A name server on loopback that answers every name with the IPv6 address
-// AAddress6 and with no IPv4 address, until it goes.
-class TIPv6OnlyNameServer {
+// Answers every name with "no such name".
+class TNoSuchNameServer : public TAnsweringNameServer {
 public:
-    explicit TIPv6OnlyNameServer(const std::string& AAddress6) : FSilent() {
-        inet_pton(AF_INET6, AAddress6.c_str(), FAddress);
-        FThread = std::thread([this] { Serve(); });
-    }
-    ~TIPv6OnlyNameServer() {
-        FStopped = true;
-        shutdown(FSilent.Socket.Get(), SHUT_RDWR);
-        FThread.join();
-    }
+    TNoSuchNameServer()
+        : TAnsweringNameServer([](std::string AQuery) {
+              // The question echoed back: a response, recursion available,
+              // rcode 3 (no such name).
+              AQuery[2] = '\x81';
+              AQuery[3] = '\x83';
+              return AQuery;
+          }) {}
+};
+
+// Answers every name with the IPv6 address AAddress6 and with no IPv4
+// address.
+class TIPv6OnlyNameServer : public TAnsweringNameServer {
+public:
+    explicit TIPv6OnlyNameServer(const std::string& AAddress6)
+        : TAnsweringNameServer([address = V6Bytes(AAddress6)](const std::string& AQuery) {
+              // [id(2) flags(2) qd=1 an ns ar] then the name's labels, type, class.
+              size_t end = 12;
+              while (end < AQuery.size() && AQuery[end] != 0)
+                  end += static_cast<unsigned char>(AQuery[end]) + 1u;
+              end += 5; // the root label, type and class
+              if (end > AQuery.size())
+                  return std::string();
+              const bool wantsAAAA = AQuery[end - 4] == 0 && AQuery[end - 3] == 28;
+              std::string answer = AQuery.substr(0, end);
+              answer[2] = '\x81'; // a response, recursion desired
+              answer[3] = '\x80'; // recursion available, no error
+              answer[6] = 0;
+              answer[7] = wantsAAAA ? 1 : 0;
+              answer[8] = answer[9] = answer[10] = answer[11] = 0;
+              if (wantsAAAA) {
+                  // [name=pointer to the question, AAAA, IN, ttl 60, 16 bytes]
+                  answer += std::string("\xC0\x0C\x00\x1C\x00\x01\x00\x00\x00\x3C\x00\x10", 12);
+                  answer += address;
+              }
+              return answer;
+          }) {}
 
 private:
-    void Serve() {
-        unsigned char query[512];
-        while (!FStopped) {
-            sockaddr_storage from{};
-            socklen_t length = sizeof from;
-            const ssize_t n = recvfrom(FSilent.Socket.Get(), query, sizeof query, 0,
-                                       reinterpret_cast<sockaddr*>(&from), &length);
-            if (n < 12)
-                continue;
-            // [id(2) flags(2) qd=1 an ns ar] then the name's labels, type, class.
-            size_t end = 12;
-            while (end < static_cast<size_t>(n) && query[end] != 0)
-                end += query[end] + 1u;
-            end += 5; // the root label, type and class
-            if (end > static_cast<size_t>(n))
-                continue;
-            const bool wantsAAAA = query[end - 4] == 0 && query[end - 3] == 28;
-            std::string answer(reinterpret_cast<char*>(query), end);
-            answer[2] = '\x81'; // a response, recursion desired
-            answer[3] = '\x80'; // recursion available, no error
-            answer[6] = 0;
-            answer[7] = wantsAAAA ? 1 : 0;
-            answer[8] = answer[9] = answer[10] = answer[11] = 0;
-            if (wantsAAAA) {
-                // [name=pointer to the question, AAAA, IN, ttl 60, 16 bytes]
-                answer += std::string("\xC0\x0C\x00\x1C\x00\x01\x00\x00\x00\x3C\x00\x10", 12);
-                answer.append(reinterpret_cast<const char*>(FAddress), sizeof FAddress);
-            }
-            sendto(FSilent.Socket.Get(), answer.data(), answer.size(), 0,
-                   reinterpret_cast<sockaddr*>(&from), length);
-        }
+    static std::string V6Bytes(const std::string& AAddress6) {
+        std::string bytes(16, '\0');
+        inet_pton(AF_INET6, AAddress6.c_str(), bytes.data());
+        return bytes;
     }
-
-    TSilentNameServer FSilent; // its socket, answered here instead
-    unsigned char FAddress[16] = {};
-    std::atomic<bool> FStopped{false};
-    std::thread FThread;
 };
 
 // A UDP echo on the loopback address of AFamily, answering each datagram
