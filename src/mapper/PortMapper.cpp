@@ -190,23 +190,34 @@ void TPortMapper::OpenOutput() {
     const bool bound = !mOutHost.empty() && mOutHost != "same" && IPVersionOf(mOutHost) == family;
     if (!bound && family == IPVersionOf(mOwnHost))
         return;
-    mUDPOut.IPVersion = family;
-    mUDPOut.IP = bound ? mOutHost : std::string();
-    mUDPOut.Port = 0;
-    try {
-        mUDPOut.AllocateSocket(SOCK_DGRAM | SOCK_NONBLOCK);
-        mUDPOut.Bind();
-    } catch (const EIdException&) {
-        mUDPOut.CloseSocket();
-        if (!bound)
+    const auto open = [this, family](const std::string& AIP) {
+        mUDPOut.IPVersion = family;
+        mUDPOut.IP = AIP;
+        mUDPOut.Port = 0;
+        try {
+            mUDPOut.AllocateSocket(SOCK_DGRAM | SOCK_NONBLOCK);
+            mUDPOut.Bind();
+        } catch (const EIdException&) {
+            mUDPOut.CloseSocket();
             throw;
-        // Datagrams leave from the listening socket instead.
-        LogOnce("Outgoing address not usable: " + mOutHost + " (" + std::strerror(EADDRNOTAVAIL) +
-                ")");
+        }
+        mUDPOutEndpoint = TIdOwnEndpoints::AddDatagram(
+            !AIP.empty() ? AIP : (family == Id_IPv6 ? "::" : "0.0.0.0"), mUDPOut.Port);
+    };
+    if (!bound) {
+        open(std::string());
         return;
     }
-    mUDPOutEndpoint = TIdOwnEndpoints::AddDatagram(
-        bound ? mOutHost : (family == Id_IPv6 ? "::" : "0.0.0.0"), mUDPOut.Port);
+    try {
+        open(mOutHost);
+    } catch (const EIdException&) {
+        LogOnce("Outgoing address not usable: " + mOutHost + " (" + std::strerror(EADDRNOTAVAIL) +
+                ")");
+        // Datagrams leave from the listening socket instead, or towards the
+        // other family from a socket of that family that the system places.
+        if (family != IPVersionOf(mOwnHost))
+            open(std::string());
+    }
 }
 
 bool TPortMapper::DropLooped(bool AConnection, const TIdSocketHandle& ABinding) {

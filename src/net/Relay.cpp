@@ -643,12 +643,21 @@ void TIdRelay::TEngine::End(TIdRelayEnd AEnd) {
         // (no descriptor of the framework shares one); one left open, or
         // whose close another user puts off, leaves it now: an event for a
         // relay that has gone must never come.
+        // Either way it leaves the watch while the descriptor is still
+        // its own, before another user could close it and the number be
+        // used again.
         const int handle = side->Handle;
-        const bool closed = (FCloseAtEnd || AEnd != reFinished)
-                                ? side->Binding().ReleaseAndClose()
-                                : (side->Binding().Release(), false);
-        if (side->Watched && !closed)
-            loop.Unwatch(handle);
+        const bool watched = side->Watched;
+        const auto unwatch = [&loop, handle, watched] {
+            if (watched)
+                loop.Unwatch(handle);
+        };
+        if (FCloseAtEnd || AEnd != reFinished) {
+            side->Binding().ReleaseAndClose(unwatch);
+        } else {
+            unwatch();
+            side->Binding().Release();
+        }
         side->Watched = false;
         side->Handle = -1;
     }

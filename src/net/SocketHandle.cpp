@@ -127,7 +127,7 @@ void TIdSocketHandle::Release() {
     }
 }
 
-bool TIdSocketHandle::ReleaseAndClose() {
+bool TIdSocketHandle::ReleaseAndClose(const std::function<void()>& AIfKept) {
     std::lock_guard<std::mutex> lock(FLock);
     if (FOpen) {
         FOpen = false;
@@ -139,6 +139,8 @@ bool TIdSocketHandle::ReleaseAndClose() {
         FHandle = -1;
         return true;
     }
+    if (AIfKept)
+        AIfKept();
     return false;
 }
 

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -68,8 +69,9 @@ public:
     void Release();
     // Release() by a user that also closes the socket: with no other user
     // left, the descriptor goes at once, without a shutdown first (answered
-    // true); otherwise the last user closes it.
-    bool ReleaseAndClose();
+    // true); otherwise the last user closes it, and AIfKept runs first,
+    // while the descriptor is still certain to be this socket's.
+    bool ReleaseAndClose(const std::function<void()>& AIfKept = nullptr);
 
     // RAII form of Acquire/Release.
     class TUse {

@@ -150,29 +150,34 @@ private:
         return request;
     }
 
+    // Each chunk is parsed as it comes, so that once the answer is whole
+    // what follows it (the target's bytes, or its end) is left for the relay.
     void Read() {
         for (;;) {
             char chunk[4096];
             const ssize_t got = recv(Handle, chunk, sizeof chunk, MSG_DONTWAIT);
+            const int error = errno;
             if (got > 0) {
                 In.append(chunk, static_cast<size_t>(got));
+                Parse();
+                if (!Owner)
+                    return;
                 if (In.size() > MaxUpstreamAnswer) {
                     Done(crUpstreamFailed, "answer too long");
                     return;
                 }
                 continue;
             }
-            if (got < 0 && errno == EINTR)
+            if (got < 0 && error == EINTR)
                 continue;
-            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                break;
+            if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK))
+                return;
             Parse();
             if (Owner)
                 Done(crUpstreamFailed,
-                     got == 0 ? "closed during the exchange" : std::string(std::strerror(errno)));
+                     got == 0 ? "closed during the exchange" : std::string(std::strerror(error)));
             return;
         }
-        Parse();
     }
 
     void Parse() {
@@ -322,7 +327,9 @@ void TIdTCPClient::Connect(TIdEventLoop& ALoop, TIdConnectDone ADone) {
         FDeadline.Arm(ALoop, std::chrono::milliseconds(ConnectTimeout),
                       [this] { Finish(crTimedOut); });
     // The connect's own limit covers the lookup, so the lookup needs none.
-    FLookup.Start(ALoop, Host, -1,
+    // Through an upstream the target's name is the upstream's to resolve:
+    // only the upstream's own is looked up here.
+    FLookup.Start(ALoop, Via.Kind != TUpstream::Direct ? Via.Host : Host, -1,
                   [this](TIdLookupResult AResult) { Resolved(std::move(AResult)); });
 }
 
@@ -478,7 +485,9 @@ void TIdTCPClient::Won(int AHandle, const TIdResolvedAddress& AAddress, bool ARe
     FIOHandler->Open();
     if (AResetAlready)
         FIOHandler->MarkReset();
-    if (Via.Kind != TUpstream::Direct && !AResetAlready) {
+    // An upstream that reset at once fails its exchange: nothing reached
+    // the target.
+    if (Via.Kind != TUpstream::Direct) {
         BeginExchange();
         return;
     }

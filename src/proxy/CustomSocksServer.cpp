@@ -115,6 +115,8 @@ bool TIdCustomSocksServer::ExecuteContext(TIdContext& AContext) {
                 // The HTTP session has its own limit on a request head.
                 context.FRequestTimer.Cancel();
                 context.FStage = TIdSocksServerContext::stHttp;
+                // The session reads the client itself from here on.
+                context.SetReading(false);
                 StartHttp(context);
                 return true;
             }

@@ -23,6 +23,25 @@ bool WouldBlock(int AError) {
     return AError == EAGAIN || AError == EWOULDBLOCK;
 }
 
+// Sends what AOut holds while the socket takes it, and removes what went;
+// clears AWritable when the socket is full. The bytes sent, or -1 when the
+// socket failed.
+ssize_t SendSome(int AHandle, std::string& AOut, bool& AWritable) {
+    size_t total = 0;
+    while (total < AOut.size() && AWritable) {
+        const ssize_t sent =
+            send(AHandle, AOut.data() + total, AOut.size() - total, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent >= 0)
+            total += static_cast<size_t>(sent);
+        else if (WouldBlock(errno))
+            AWritable = false;
+        else if (errno != EINTR)
+            return -1;
+    }
+    AOut.erase(0, total);
+    return static_cast<ssize_t>(total);
+}
+
 } // namespace
 
 class THttpSession::TWatch : public TIdLoopWatch {
@@ -147,32 +166,20 @@ bool THttpSession::ReadClient() {
 }
 
 bool THttpSession::FlushClient() {
-    bool moved = false;
-    while (!FToClient.empty() && FClientWritable) {
-        const ssize_t sent =
-            send(FClient, FToClient.data(), FToClient.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR)
-                continue;
-            if (WouldBlock(errno)) {
-                FClientWritable = false;
-                break;
-            }
-            Fail();
-            return false;
-        }
-        const auto count = static_cast<size_t>(sent);
-        // What came from the origin is traffic, as relayed bytes are.
-        const size_t traffic = std::min(count, FToClientCounted);
-        FToClientCounted -= traffic;
-        if (traffic > 0) {
-            TIdTCPConnection& client = *FContext.Connection();
-            client.BeginWork(wmWrite, static_cast<int64_t>(traffic));
-            client.DoWork(wmWrite, static_cast<int64_t>(traffic));
-            client.EndWork(wmWrite);
-        }
-        FToClient.erase(0, count);
-        moved = true;
+    const ssize_t sent = SendSome(FClient, FToClient, FClientWritable);
+    if (sent < 0) {
+        Fail();
+        return false;
+    }
+    const bool moved = sent > 0;
+    // What came from the origin is traffic, as relayed bytes are.
+    const size_t traffic = std::min(static_cast<size_t>(sent), FToClientCounted);
+    FToClientCounted -= traffic;
+    if (traffic > 0) {
+        TIdTCPConnection& client = *FContext.Connection();
+        client.BeginWork(wmWrite, static_cast<int64_t>(traffic));
+        client.DoWork(wmWrite, static_cast<int64_t>(traffic));
+        client.EndWork(wmWrite);
     }
     if (FStage == hsClosing && FToClient.empty()) {
         // The last answer is out: the end follows, and whatever the client
@@ -193,28 +200,18 @@ bool THttpSession::FlushClient() {
 }
 
 bool THttpSession::FlushOrigin() {
-    bool moved = false;
-    while (!FToOrigin.empty() && FOriginWritable && FOriginHandle >= 0) {
-        const ssize_t sent =
-            send(FOriginHandle, FToOrigin.data(), FToOrigin.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR)
-                continue;
-            if (WouldBlock(errno)) {
-                FOriginWritable = false;
-                break;
-            }
-            // The origin has gone; what it answered before may still be read.
-            FToOrigin.clear();
-            FRequestDone = true;
-            FKeepClient = false;
-            FOriginReadable = true;
-            return true;
-        }
-        FToOrigin.erase(0, static_cast<size_t>(sent));
-        moved = true;
+    if (FOriginHandle < 0)
+        return false;
+    const ssize_t sent = SendSome(FOriginHandle, FToOrigin, FOriginWritable);
+    if (sent < 0) {
+        // The origin has gone; what it answered before may still be read.
+        FToOrigin.clear();
+        FRequestDone = true;
+        FKeepClient = false;
+        FOriginReadable = true;
+        return true;
     }
-    return moved;
+    return sent > 0;
 }
 
 bool THttpSession::Step() {
@@ -357,13 +354,13 @@ void THttpSession::Connected(TIdTCPClient::TIdConnectResult AResult) {
         // A tunnel: the client and its target go to a relay, which takes
         // the client's socket from here, with what the client sent after
         // its request.
-        FStage = hsDone;
         try {
             FContext.Connection()->IOHandler()->Write(std::string(HttpConnectEstablished));
         } catch (const EIdException&) {
             Fail();
             return;
         }
+        FStage = hsDone;
         FClientWatch->Owner = nullptr;
         FServer.RelayAndClose(FContext, *FOrigin);
         return;
@@ -399,12 +396,13 @@ bool THttpSession::ReadOrigin() {
     bool moved = false;
     if (FFromOrigin.empty() && FOriginReadable && !FOriginEnded) {
         const size_t want = FServer.EffectiveBufferSize();
-        FFromOrigin.resize(want);
-        const ssize_t got = recv(FOriginHandle, FFromOrigin.data(), want, MSG_DONTWAIT);
-        FFromOrigin.resize(got > 0 ? static_cast<size_t>(got) : 0);
+        uint8_t* block = FLoop.ReadBlock(want);
+        const ssize_t got = recv(FOriginHandle, block, want, MSG_DONTWAIT);
+        if (got > 0)
+            FFromOrigin.assign(reinterpret_cast<const char*>(block), static_cast<size_t>(got));
         if (got == 0 || (got < 0 && !WouldBlock(errno) && errno != EINTR))
             FOriginEnded = true;
-        else if (got < 0 || static_cast<size_t>(got) < want)
+        else if ((got < 0 && errno != EINTR) || (got > 0 && static_cast<size_t>(got) < want))
             FOriginReadable = false;
         moved = got != 0 || FOriginEnded;
     }
