@@ -575,8 +575,9 @@ bool PortMapperForwardsToItself(const TEntryLists& lists, std::size_t index) {
 const TServiceEntry* AccessRuleForwardsToItself(const TEntryLists& lists, const TAccessRule& rule) {
     if (rule.mAction != TAccessRule::Allow || !rule.NamesTarget() || rule.mVia.empty())
         return nullptr;
+    TRouteWalk walk(lists);
     for (std::size_t i = 0; i < lists.mProxyServers.size(); ++i)
-        if (Guards(rule, lists.mProxyServers[i]) && TRouteWalk(lists).FromRule(rule, i))
+        if (Guards(rule, lists.mProxyServers[i]) && walk.FromRule(rule, i))
             return &lists.mProxyServers[i];
     return nullptr;
 }
@@ -727,12 +728,16 @@ TSaveCheck CheckAccessRuleSave(const TAccessRuleFields& fields, const TEntryList
         return Fail(check, Format(NameVsMapper, e->mName), NameEdit);
     if (const auto* e = FindDuplicateRule(existing.mAccessRules, rule, own))
         return Fail(check, Format(PortVsAccess, e->mName), "OwnPortLabeledEdit");
-    const auto [rules, row] = WithEntry(existing.mAccessRules, rule, editRow);
-    if (const auto* e = AccessRuleForwardsToItself(
-            {existing.mProxyServers, existing.mPortMappers, rules}, rules[row]))
-        return Fail(check,
-                    Format("Specified upstream proxy forwards back to proxy server: %s", e->mName),
-                    ViaEdit);
+    if (!rule.mVia.empty()) {
+        // The list as it would stand, for the walk from the rule's upstream.
+        const auto [rules, row] = WithEntry(existing.mAccessRules, rule, editRow);
+        if (const auto* e = AccessRuleForwardsToItself(
+                {existing.mProxyServers, existing.mPortMappers, rules}, rules[row]))
+            return Fail(
+                check,
+                Format("Specified upstream proxy forwards back to proxy server: %s", e->mName),
+                ViaEdit);
+    }
     return check;
 }
 
@@ -839,9 +844,12 @@ TLoadCheck CheckLoadedAccessRule(std::string_view name, std::optional<std::strin
         return Refuse("Invalid upstream proxy while loading access restrictions: ", name);
     if (FindDuplicateRule(loaded.mAccessRules, rule))
         return Refuse("Access restriction port conflict while loading access restrictions: ", name);
-    const auto [rules, row] = WithEntry(loaded.mAccessRules, rule, std::nullopt);
-    if (AccessRuleForwardsToItself({loaded.mProxyServers, loaded.mPortMappers, rules}, rules[row]))
-        return Refuse("Access rule forwards to itself while loading access rules: ", name);
+    if (!rule.mVia.empty()) {
+        const auto [rules, row] = WithEntry(loaded.mAccessRules, rule, std::nullopt);
+        if (AccessRuleForwardsToItself({loaded.mProxyServers, loaded.mPortMappers, rules},
+                                       rules[row]))
+            return Refuse("Access rule forwards to itself while loading access rules: ", name);
+    }
     return {};
 }
 

@@ -33,7 +33,7 @@ TEST(Upstream, TheFormsAndWhatTheyHold) {
     EXPECT_EQ(ParseVia("http://010.000.000.001:080"), Upstream(TUpstream::Http, "10.0.0.1", 80));
     // A long label is the resolver's to refuse, not the field's.
     const std::string longLabel(64, 'a');
-    EXPECT_EQ(ParseVia("socks5://" + longLabel + ":1")->Host, longLabel);
+    EXPECT_EQ(ParseVia("socks5://" + longLabel + ":1").value().Host, longLabel);
 }
 
 TEST(Upstream, LoginsArePercentDecoded) {
@@ -44,9 +44,9 @@ TEST(Upstream, LoginsArePercentDecoded) {
         << "Basic cannot carry a ':' in the user name";
     EXPECT_EQ(ParseVia("socks5://a%40b:p:w@d@host:8080"),
               Upstream(TUpstream::Socks5, "host", 8080, "a@b", "p:w@d"));
-    EXPECT_EQ(ParseVia("http://%e2%82%AC:%25@h:1")->User, "\xE2\x82\xAC");
-    EXPECT_EQ(ParseVia("http://%e2%82%AC:%25@h:1")->Password, "%");
-    EXPECT_EQ(ParseVia("socks5://" + std::string(255, 'u') + ":p@h:1")->User.size(), 255u);
+    EXPECT_EQ(ParseVia("http://%e2%82%AC:%25@h:1").value().User, "\xE2\x82\xAC");
+    EXPECT_EQ(ParseVia("http://%e2%82%AC:%25@h:1").value().Password, "%");
+    EXPECT_EQ(ParseVia("socks5://" + std::string(255, 'u') + ":p@h:1").value().User.size(), 255u);
 }
 
 TEST(Upstream, AnythingElseHasNoValue) {

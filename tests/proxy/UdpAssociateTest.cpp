@@ -142,7 +142,9 @@ TEST(UdpAssociate, LookupsNeverHoldUpTheRestAndEndWithTheControlConnection) {
     const auto start = std::chrono::steady_clock::now();
     control.Reset();
     ASSERT_TRUE(test::WaitFor([&] { return rig.Host.Count("Disconnected") == 1; }));
-    EXPECT_LT(test::MillisecondsSince(start), 100);
+    // At once, not after a lookup's time limit (seconds), on however busy
+    // a machine.
+    EXPECT_LT(test::MillisecondsSince(start), 1000);
     EXPECT_EQ(rig.Service.mOnline, 0);
     const int asked = names.Queries();
     test::WaitFor([] { return false; }, std::chrono::milliseconds(300));
