@@ -8,6 +8,8 @@ bool IsBlank(char c) {
     return static_cast<unsigned char>(c) <= 32;
 }
 
+} // namespace
+
 char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -22,8 +24,6 @@ int DigitValue(char c, int base) {
         d = c - 'A' + 10;
     return d < base ? d : -1;
 }
-
-} // namespace
 
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && IsBlank(text.front()))

@@ -16,6 +16,10 @@ std::string_view TrimBlanks(std::string_view text);
 
 // ASCII letters folded to lower case; every other byte as it is.
 std::string LowerAscii(std::string_view text);
+char LowerAscii(char c);
+// The value of a digit in the given base (up to 16, letters of either
+// case), or -1.
+int DigitValue(char c, int base);
 // Equal apart from the case of ASCII letters.
 bool SameIgnoringCase(std::string_view a, std::string_view b);
 

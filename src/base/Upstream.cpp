@@ -7,16 +7,6 @@ namespace kestrune {
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // "%XX" stands for the byte XX; a '%' without two hexadecimal digits after
 // it makes the text unreadable.
 std::optional<std::string> PercentDecoded(std::string_view text) {
@@ -28,8 +18,8 @@ std::optional<std::string> PercentDecoded(std::string_view text) {
         }
         if (i + 2 >= text.size())
             return std::nullopt;
-        const int high = HexValue(text[i + 1]);
-        const int low = HexValue(text[i + 2]);
+        const int high = DigitValue(text[i + 1], 16);
+        const int low = DigitValue(text[i + 2], 16);
         if (high < 0 || low < 0)
             return std::nullopt;
         out += static_cast<char>(high * 16 + low);

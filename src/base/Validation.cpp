@@ -154,10 +154,6 @@ std::string_view WithoutFinalDot(std::string_view name) {
     return name;
 }
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // What a chain knows of the requests that travel it, from a rule's target or
 // from a port mapper's remote end.
 struct TTargetSpan {
@@ -446,7 +442,7 @@ bool MatchesHostNamePattern(std::string_view pattern, std::string_view name) {
         if (p < pattern.size() && pattern[p] == '*') {
             star = p++;
             taken = n;
-        } else if (p < pattern.size() && Lower(pattern[p]) == Lower(name[n])) {
+        } else if (p < pattern.size() && LowerAscii(pattern[p]) == LowerAscii(name[n])) {
             ++p;
             ++n;
         } else if (star != std::string_view::npos) {
@@ -479,7 +475,8 @@ bool HostNamePatternsOverlap(std::string_view a, std::string_view b) {
             else if (moreB && b[j] == '*')
                 at(i, j) = at(i, j + 1) || (moreA && at(i + 1, j));
             else
-                at(i, j) = moreA && moreB && Lower(a[i]) == Lower(b[j]) && at(i + 1, j + 1);
+                at(i, j) =
+                    moreA && moreB && LowerAscii(a[i]) == LowerAscii(b[j]) && at(i + 1, j + 1);
         }
     return at(0, 0) != 0;
 }

@@ -46,11 +46,6 @@ std::string Base64(const std::string& AText) {
     return out;
 }
 
-// "host:port" as a URL authority writes it: an IPv6 address in brackets.
-std::string Authority(const std::string& AHost, TIdPort APort) {
-    return EndpointText(AHost, APort);
-}
-
 } // namespace
 
 // The upstream proxy's exchange on a connected socket: one request for the
@@ -86,7 +81,8 @@ public:
             break;
         case TUpstream::Http: {
             Stage = esReplyHttp;
-            const std::string target = Authority(Owner->Host, Owner->Port);
+            // As a URL authority: an IPv6 address in brackets.
+            const std::string target = EndpointText(Owner->Host, Owner->Port);
             std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
             if (login)
                 request +=

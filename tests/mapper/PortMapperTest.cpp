@@ -153,10 +153,10 @@ TEST_F(PortMapperTCP, OutboundConnectionsLeaveFromTheOutgoingAddressOrThroughThe
         TFd client = test::Connect(Mapper.TCPPort());
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
-        test::WaitFor([&] {
+        ASSERT_TRUE(test::WaitFor([&] {
             pollfd pfd{Target.Get(), POLLIN, 0};
             return poll(&pfd, 1, 0) > 0;
-        });
+        }));
         TFd remote(
             accept4(Target.Get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
         ASSERT_GE(remote.Get(), 0);
