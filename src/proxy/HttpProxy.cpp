@@ -184,8 +184,8 @@ bool THttpSession::FlushClient() {
     if (FStage == hsClosing && FToClient.empty()) {
         // The last answer is out: the end follows, and whatever the client
         // still sends is read and dropped until its own end.
-        if (!FKeepClient) {
-            FKeepClient = true; // the shutdown is sent once
+        if (!FShutdownSent) {
+            FShutdownSent = true;
             shutdown(FClient, SHUT_WR);
             FHeadTimer.Arm(FLoop, LingerLimit, [this] { Fail(); });
         }

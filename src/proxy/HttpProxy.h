@@ -98,6 +98,7 @@ private:
     bool FRequestDone = false;
     bool FAnswered = false; // the final answer's head has gone to the client
     bool FKeepClient = false;
+    bool FShutdownSent = false; // the client's end, once its last answer is out
     bool FPumping = false;
     TIdLoopTimer FHeadTimer;
 };
